@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Installs the dependencies, builds with warnings as errors and runs every test.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+"$root/scripts/setup.sh"
+"$root/scripts/build.sh" "$root/build" -DNORVANE_WERROR=ON
+cd "$root/build"
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 1200

@@ -1,0 +1,48 @@
+#pragma once
+// Every message box, file or folder dialog, certificate pick and PIN prompt goes
+// through this one interface, so that tests can answer and record what was shown.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <vector>
+
+namespace norvane {
+
+// One line of the certificate pick list.
+struct CertificateChoice {
+    QString subject;    // subject simple name
+    QString issuer;     // issuer simple name
+    QString validFrom;  // dd/MM/yyyy
+    QString validTo;    // dd/MM/yyyy
+};
+
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+
+    // Modal boxes with one OK button. An empty caption takes the program's title.
+    virtual void showError(const QString& text, const QString& caption = QString()) = 0;
+    virtual void showInfo(const QString& text, const QString& caption = QString()) = 0;
+
+    // Folder picker; the empty text when the user cancels.
+    virtual QString chooseFolder(const QString& title) = 0;
+    // File-open dialog; filter in "Description|*.ext" form; the empty text on cancel.
+    virtual QString chooseOpenFile(const QString& title, const QString& filter) = 0;
+
+    // Modal pick list; the index picked, or nothing when the user cancels.
+    virtual std::optional<int> pickCertificate(const QString& title, const QString& prompt,
+                                               const std::vector<CertificateChoice>& choices) = 0;
+
+    // PIN prompt for a token (message may be empty); nothing when the user cancels.
+    virtual std::optional<QString> askPin(const QString& tokenLabel, const QString& message) = 0;
+};
+
+// The dialogs in use: the Qt ones unless a test installed others.
+Dialogs& dialogs();
+// Installs replacement dialogs (not owned); nullptr restores the Qt ones.
+void setDialogs(Dialogs* replacement);
+
+QString programTitle();
+
+}  // namespace norvane

@@ -1,0 +1,31 @@
+#include "app/ErrorReport.h"
+
+#include "app/Dialogs.h"
+
+namespace norvane {
+
+QString errorText(const std::exception& error) { return QString::fromUtf8(error.what()); }
+
+void reportError(const QString& message) { dialogs().showError(message); }
+
+bool guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+        return true;
+    } catch (const std::exception& error) {
+        reportError(errorText(error));
+    } catch (...) {
+        reportError(QStringLiteral("Erro desconhecido."));
+    }
+    return false;
+}
+
+NorvaneApplication::NorvaneApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+
+bool NorvaneApplication::notify(QObject* receiver, QEvent* event) {
+    bool result = false;
+    guarded([&] { result = QApplication::notify(receiver, event); });
+    return result;
+}
+
+}  // namespace norvane

@@ -1,0 +1,97 @@
+#include "app/u_Principal.h"
+
+#include "app/Anchors.h"
+#include "app/Background.h"
+#include "app/ErrorReport.h"
+#include "app/Logo.h"
+#include "app/u_global.h"
+#include "ui_u_Principal.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QScreen>
+
+TFPrincipal* FPrincipal = nullptr;
+
+TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TFPrincipal>()) {
+    ui->setupUi(this);
+    // Its own taskbar entry although the login window is the application's main window.
+    setWindowFlag(Qt::Window, true);
+    setAttribute(Qt::WA_QuitOnClose, false);
+
+    QFont base(QStringLiteral("Tahoma"));
+    base.setPixelSize(11);
+    setFont(base);
+    QFont large(QStringLiteral("Tahoma"));
+    large.setPixelSize(19);
+    ui->Label1->setFont(large);
+    ui->Label4->setFont(large);
+    ui->TabControl1->setFont(large);
+    ui->Label2->setFont(base);
+    ui->Panel1->setFont(base);
+    ui->Panel2->setFont(base);
+    ui->Panel3->setFont(base);
+
+    ui->Image1->setPixmap(norvane::makeLogo());
+
+    ui->TabControl1->Tabs()->addTab(QStringLiteral("Assinatura em Lote"));
+    ui->TabControl1->Tabs()->addTab(QStringLiteral("IP's da Digitação Manual"));
+    ui->TabControl1->Tabs()->addTab(QStringLiteral("Assinatura Individual"));
+    ui->TabControl1->setTabIndex(0);
+    ui->Label2->raise();
+    ui->Panel1->setVisible(true);
+    ui->Panel2->setVisible(false);
+    ui->Panel3->setVisible(false);
+
+    norvane::anchor(ui->Label1, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge);
+    norvane::anchor(ui->Label4, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge);
+    norvane::anchor(ui->TabControl1, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
+    for (QWidget* panel : {ui->Panel1, ui->Panel2, ui->Panel3})
+        norvane::anchor(panel, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
+
+    connect(ui->TabControl1, &TTabControl::Change, this, norvane::guard([this] { TabControl1Change(); }));
+
+    if (const QScreen* screen = QApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    FormCreate();
+}
+
+TFPrincipal::~TFPrincipal() = default;
+
+void TFPrincipal::FormCreate() {
+    VersionText = GetFileVersionText(QApplication::applicationFilePath(), QStringLiteral("%d.%d.%d"));
+    setWindowTitle(windowTitle() + QStringLiteral(" - v.") + VersionText);
+}
+
+void TFPrincipal::TabControl1Change() {
+    switch (ui->TabControl1->TabIndex()) {
+    case 0:
+        ui->Panel1->setVisible(true);
+        ui->Panel2->setVisible(false);
+        ui->Panel3->setVisible(false);
+        break;
+    case 1:
+        ui->Panel1->setVisible(false);
+        ui->Panel2->setVisible(true);
+        ui->Panel3->setVisible(false);
+        break;
+    case 2:
+        ui->Panel1->setVisible(false);
+        ui->Panel2->setVisible(false);
+        ui->Panel3->setVisible(true);
+        break;
+    default:
+        break;
+    }
+}
+
+void TFPrincipal::FormClose() {
+    norvane::requestAbort();
+    QApplication::quit();
+}
+
+void TFPrincipal::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    FormClose();
+}

@@ -1,0 +1,31 @@
+#include "login/u_NorvaneAssinadorIP_Login.h"
+
+#include "app/Background.h"
+#include "ui_u_NorvaneAssinadorIP_Login.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFont>
+#include <QScreen>
+
+TFLogin* FLogin = nullptr;
+
+TFLogin::TFLogin(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TFLogin>()) {
+    ui->setupUi(this);
+    QFont base(QStringLiteral("Tahoma"));
+    base.setPixelSize(11);
+    setFont(base);
+    setFixedSize(size());
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
+    if (const QScreen* screen = QApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+TFLogin::~TFLogin() = default;
+
+void TFLogin::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    // Closing the application's main window ends the application.
+    norvane::requestAbort();
+    QApplication::quit();
+}
