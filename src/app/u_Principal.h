@@ -35,6 +35,14 @@ public:
     void FormCreate();
     void TabControl1Change();
 
+    // --- certificates (src/certs): listing, selection, identity checks, signing objects ---
+
+    // --- signing engine (src/certs) ---
+
+    // --- service clients (src/service) ---
+
+    // --- tabs (src/workflows) ---
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void FormClose();
