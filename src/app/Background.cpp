@@ -8,6 +8,7 @@ std::atomic<bool> abortFlag{false};
 
 bool abortRequested() { return abortFlag.load(); }
 void requestAbort() { abortFlag = true; }
+void clearAbortRequest() { abortFlag = false; }
 
 ActionLock::ActionLock(const std::vector<QWidget*>& controls) {
     for (QWidget* control : controls) {

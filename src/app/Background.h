@@ -21,6 +21,8 @@ namespace norvane {
 // Set once the application is quitting; long work polls it to stop early.
 bool abortRequested();
 void requestAbort();
+// Starts a new run of the event loop without the abort (tests that quit and start again).
+void clearAbortRequest();
 
 // Raised in the waiting handler when the application quit while the work ran.
 class Aborted : public std::runtime_error {

@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <stdexcept>
+#include <type_traits>
 
 namespace norvane {
 
@@ -20,10 +21,18 @@ void reportError(const QString& message);
 // Returns false when the handler ended with an error.
 bool guarded(const std::function<void()>& handler);
 
-// Wraps a handler for connect(): the same guard around every call.
+// Wraps a handler for connect(): the same guard around every call. The signal's
+// arguments are passed on when the handler takes them.
 template <class F>
 auto guard(F handler) {
-    return [handler](auto&&... args) { guarded([&] { handler(args...); }); };
+    return [handler](auto&&... args) mutable {
+        guarded([&] {
+            if constexpr (std::is_invocable_v<F&, decltype(args)...>)
+                handler(args...);
+            else
+                handler();
+        });
+    };
 }
 
 // The application object: catches what escapes any event handler and reports it.
