@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 port="${NORVANE_DEMO_PORT:-8765}"
 demo="$root/build-demo"
-"$root/scripts/build.sh" "$demo" \
+NORVANE_BUILD_TARGET=NorvaneAssinadorIP "$root/scripts/build.sh" "$demo" \
   -DNORVANE_URL_PRODUCAO="http://127.0.0.1:$port/assinadorNorvane/" \
   -DNORVANE_URL_HOMOLOGACAO="http://127.0.0.1:$port/assinadorNorvane/" \
   -DNORVANE_URL_DOWNLOAD="http://127.0.0.1:$port/files/"

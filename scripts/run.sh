@@ -13,7 +13,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
 fi
 
 if [ -n "${NORVANE_URL_PRODUCAO:-}" ]; then
-  "$root/scripts/build.sh" "$root/build-run" \
+  NORVANE_BUILD_TARGET=NorvaneAssinadorIP "$root/scripts/build.sh" "$root/build-run" \
     -DNORVANE_URL_PRODUCAO="$NORVANE_URL_PRODUCAO" \
     ${NORVANE_URL_HOMOLOGACAO:+-DNORVANE_URL_HOMOLOGACAO="$NORVANE_URL_HOMOLOGACAO"} \
     ${NORVANE_URL_DOWNLOAD:+-DNORVANE_URL_DOWNLOAD="$NORVANE_URL_DOWNLOAD"}
