@@ -8,7 +8,7 @@ packages=(
   libssl-dev openssl libp11-dev p11-kit libp11-kit-dev softhsm2 opensc
   libcurl4-openssl-dev nlohmann-json3-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev
-  gnutls-bin unzip python3 xvfb xauth xfonts-base fonts-dejavu-core
+  gnutls-bin unzip python3 xvfb xauth xfonts-base fonts-dejavu-core fonts-liberation2
 )
 
 SUDO=""

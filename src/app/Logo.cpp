@@ -1,6 +1,9 @@
 #include "app/Logo.h"
 
+#include "app/Fonts.h"
+
 #include <QFont>
+#include <QFontMetrics>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -28,15 +31,14 @@ QPixmap makeLogo() {
     painter.setBrush(Qt::NoBrush);
     painter.drawPath(check);
 
-    QFont name(QStringLiteral("Tahoma"));
-    name.setPixelSize(17);
-    name.setBold(true);
+    QFont name = tahoma(16, true);
+    // Fit the name in the space beside the seal whatever typeface stands in for Tahoma.
+    while (name.pixelSize() > 9 && QFontMetrics(name).horizontalAdvance(QStringLiteral("Norvane")) > 68)
+        name.setPixelSize(name.pixelSize() - 1);
     painter.setFont(name);
     painter.setPen(QColor(0x12, 0x2f, 0x57));
     painter.drawText(QRectF(43, 6, 70, 22), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Norvane"));
-    QFont sub(QStringLiteral("Tahoma"));
-    sub.setPixelSize(10);
-    painter.setFont(sub);
+    painter.setFont(tahoma(10));
     painter.setPen(QColor(0x55, 0x5f, 0x6d));
     painter.drawText(QRectF(43, 27, 70, 16), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Assinador IP"));
     return logo;

@@ -3,6 +3,7 @@
 #include "app/Anchors.h"
 #include "app/Background.h"
 #include "app/ErrorReport.h"
+#include "app/Fonts.h"
 #include "app/Logo.h"
 #include "app/u_global.h"
 #include "ui_u_Principal.h"
@@ -19,11 +20,9 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
     setWindowFlag(Qt::Window, true);
     setAttribute(Qt::WA_QuitOnClose, false);
 
-    QFont base(QStringLiteral("Tahoma"));
-    base.setPixelSize(11);
+    const QFont base = norvane::tahoma(11);
+    const QFont large = norvane::tahoma(19);
     setFont(base);
-    QFont large(QStringLiteral("Tahoma"));
-    large.setPixelSize(19);
     ui->Label1->setFont(large);
     ui->Label4->setFont(large);
     ui->TabControl1->setFont(large);
@@ -39,6 +38,14 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
     ui->TabControl1->Tabs()->addTab(QStringLiteral("Assinatura Individual"));
     ui->TabControl1->setTabIndex(0);
     ui->Label2->raise();
+    // The environment label sits beside the tabs: the strip ends where it begins.
+    // Where the stand-in for Tahoma is wider, the tab texts shrink a little rather than be cut.
+    QTabBar* tabs = ui->TabControl1->Tabs();
+    tabs->setMaximumWidth(ui->Label2->x() - 4);
+    for (QFont font = tabs->font(); tabs->sizeHint().width() > tabs->maximumWidth() && font.pixelSize() > 12;) {
+        font.setPixelSize(font.pixelSize() - 1);
+        tabs->setFont(font);
+    }
     ui->Panel1->setVisible(true);
     ui->Panel2->setVisible(false);
     ui->Panel3->setVisible(false);

@@ -1,6 +1,7 @@
 #include "login/u_NorvaneAssinadorIP_Login.h"
 
 #include "app/Background.h"
+#include "app/Fonts.h"
 #include "ui_u_NorvaneAssinadorIP_Login.h"
 
 #include <QApplication>
@@ -12,9 +13,7 @@ TFLogin* FLogin = nullptr;
 
 TFLogin::TFLogin(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TFLogin>()) {
     ui->setupUi(this);
-    QFont base(QStringLiteral("Tahoma"));
-    base.setPixelSize(11);
-    setFont(base);
+    setFont(norvane::tahoma(11));
     setFixedSize(size());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
     if (const QScreen* screen = QApplication::primaryScreen())

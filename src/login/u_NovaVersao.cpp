@@ -1,6 +1,7 @@
 #include "login/u_NovaVersao.h"
 
 #include "app/Background.h"
+#include "app/Fonts.h"
 #include "ui_u_NovaVersao.h"
 
 #include <QApplication>
@@ -12,9 +13,7 @@ TFNovaVersao* FNovaVersao = nullptr;
 
 TFNovaVersao::TFNovaVersao(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TFNovaVersao>()) {
     ui->setupUi(this);
-    QFont base(QStringLiteral("Tahoma"));
-    base.setPixelSize(11);
-    setFont(base);
+    setFont(norvane::tahoma(11));
     setFixedSize(size());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::CustomizeWindowHint);
     setAttribute(Qt::WA_QuitOnClose, false);
