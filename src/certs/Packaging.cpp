@@ -1,11 +1,13 @@
 #include "certs/Packaging.h"
 
+#include "service/LargeBuffer.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <array>
-#include <openssl/evp.h>
+#include <cstring>
 #include <vector>
 #include <zlib.h>
 
@@ -95,29 +97,100 @@ constexpr std::array<qint8, 256> kDecode = [] {
 
 }  // namespace
 
-QByteArray EncodeBase64Lines(const QByteArray& data) {
-    constexpr qsizetype kLineBytes = 57;
-    constexpr qsizetype kLineChars = 76;
-    const qsizetype lines = data.size() / kLineBytes;
-    const qsizetype rest = data.size() % kLineBytes;
-    const qsizetype length = lines * (kLineChars + 2) + (rest + 2) / 3 * 4;
-    // One byte more: the encoder ends what it writes with a NUL.
-    QByteArray out(length + 1, Qt::Uninitialized);
-    auto* target = reinterpret_cast<unsigned char*>(out.data());
-    const auto* source = reinterpret_cast<const unsigned char*>(data.constData());
-    for (qsizetype i = 0; i < lines; ++i) {
-        EVP_EncodeBlock(target, source, kLineBytes);
-        target[kLineChars] = '\r';
-        target[kLineChars + 1] = '\n';
-        target += kLineChars + 2;
-        source += kLineBytes;
+namespace {
+
+// Two Base64 characters for every 12 bits, little-endian.
+const std::array<quint16, 4096> kPairs = [] {
+    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::array<quint16, 4096> pairs{};
+    for (int v = 0; v < 4096; ++v) pairs[v] = quint16(uchar(alphabet[v >> 6]) | uchar(alphabet[v & 63]) << 8);
+    return pairs;
+}();
+
+inline unsigned char* encodeTriplets(unsigned char* out, const unsigned char* in, qsizetype triplets) {
+    for (qsizetype i = 0; i < triplets; ++i, in += 3, out += 4) {
+        const quint32 bits = quint32(in[0]) << 16 | quint32(in[1]) << 8 | in[2];
+        std::memcpy(out, &kPairs[bits >> 12], 2);
+        std::memcpy(out + 2, &kPairs[bits & 0xFFF], 2);
     }
-    if (rest > 0) EVP_EncodeBlock(target, source, static_cast<int>(rest));
-    out.truncate(length);
     return out;
 }
 
-QByteArray EncodeFile(const QString& FileName) { return EncodeBase64Lines(readWhole(FileName)); }
+}  // namespace
+
+namespace {
+
+constexpr qsizetype kLineBytes = 57;
+constexpr qsizetype kLineChars = 76;
+
+qsizetype encodedLength(qsizetype size) {
+    return size / kLineBytes * (kLineChars + 2) + (size % kLineBytes + 2) / 3 * 4;
+}
+
+// Encodes whole lines, and a last partial one when `last`; returns the end of the text.
+unsigned char* encodeLines(unsigned char* target, const unsigned char* source, qsizetype size, bool last) {
+    const qsizetype lines = size / kLineBytes;
+    for (qsizetype i = 0; i < lines; ++i, source += kLineBytes) {
+        target = encodeTriplets(target, source, kLineBytes / 3);
+        *target++ = '\r';
+        *target++ = '\n';
+    }
+    const qsizetype rest = size % kLineBytes;
+    if (!last || rest == 0) return target;
+    target = encodeTriplets(target, source, rest / 3);
+    source += rest / 3 * 3;
+    if (rest % 3) {
+        // The last group of one or two bytes, padded with "=".
+        const unsigned char tail[3] = {source[0], rest % 3 == 2 ? source[1] : uchar(0), 0};
+        encodeTriplets(target, tail, 1);
+        target[3] = '=';
+        if (rest % 3 == 1) target[2] = '=';
+        target += 4;
+    }
+    return target;
+}
+
+void adviseLarge(QByteArray& buffer) { norvane::adviseLargeBuffer(buffer.data(), buffer.size()); }
+
+}  // namespace
+
+QByteArray EncodeBase64Lines(const QByteArray& data) {
+    QByteArray out(encodedLength(data.size()), Qt::Uninitialized);
+    adviseLarge(out);
+    encodeLines(reinterpret_cast<unsigned char*>(out.data()), reinterpret_cast<const unsigned char*>(data.constData()),
+                data.size(), true);
+    return out;
+}
+
+QByteArray EncodeFile(const QString& FileName) {
+    QFile file(FileName);
+    if (!file.open(QIODevice::ReadOnly)) fail(openError(FileName, file.errorString()));
+    // Read in blocks of whole lines, each encoded as it arrives; the size is the one
+    // the file has now, and a file that changes meanwhile is read to its real end.
+    QByteArray out(encodedLength(file.size()), Qt::Uninitialized);
+    adviseLarge(out);
+    QByteArray block(kLineBytes * 8192, Qt::Uninitialized);
+    auto* target = reinterpret_cast<unsigned char*>(out.data());
+    qsizetype pending = 0;  // bytes at the start of block not yet encoded
+    while (true) {
+        const qint64 n = file.read(block.data() + pending, block.size() - pending);
+        if (n < 0) fail(QStringLiteral("Não foi possível ler o arquivo \"%1\": %2").arg(FileName, file.errorString()));
+        pending += qsizetype(n);
+        const bool last = n == 0;
+        const qsizetype whole = last ? pending : pending / kLineBytes * kLineBytes;
+        const qsizetype offset = target - reinterpret_cast<unsigned char*>(out.data());
+        if (offset + encodedLength(whole) > out.size()) {
+            out.resize(offset + encodedLength(whole) + out.size() / 2);
+            target = reinterpret_cast<unsigned char*>(out.data()) + offset;
+        }
+        target = encodeLines(target, reinterpret_cast<const unsigned char*>(block.constData()), whole, last);
+        if (last) break;
+        std::memmove(block.data(), block.constData() + whole, size_t(pending - whole));
+        pending -= whole;
+    }
+    out.truncate(target - reinterpret_cast<unsigned char*>(out.data()));
+    return out;
+}
 
 QByteArray DecodeBase64Lenient(const QByteArray& text) {
     QByteArray out(text.size() / 4 * 3 + 3, Qt::Uninitialized);

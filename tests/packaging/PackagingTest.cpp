@@ -88,7 +88,8 @@ TEST_F(Packaging, Base64LinesBreakAfterEvery76thCharacter) {
 
 TEST_F(Packaging, Base64MatchesCoreutilsWithCrLf) {
     for (const qsizetype size : {qsizetype(1), qsizetype(56), qsizetype(114), qsizetype(1000), qsizetype(57 * 40),
-                                 qsizetype(100001)}) {
+                                 qsizetype(100001),
+                                 qsizetype(57 * 8192 * 2), qsizetype(1000003)}) {
         SCOPED_TRACE(size);
         const QString file = writeFile(path(QStringLiteral("r%1").arg(size)), randomBytes(size, quint32(size)));
         const Outcome coreutils = run(QStringLiteral("base64"), {QStringLiteral("-w"), QStringLiteral("76"), file});

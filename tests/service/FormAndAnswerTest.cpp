@@ -2,6 +2,7 @@
 
 #include "service/ServiceCall.h"
 
+#include <cctype>
 #include <gtest/gtest.h>
 
 using namespace norvane;
@@ -33,6 +34,14 @@ TEST(FieldList, EmptyValueRemovesAndExistingNameKeepsItsPlace) {
     EXPECT_EQ(encodeForm(fields), "servico=instrumentoDeProtesto&ds_certificado_digital_b64=C&nm_chave=D");
     EXPECT_EQ(fields.value("nm_chave"), "D");
     EXPECT_EQ(fields.size(), 3);
+
+    // Single-byte text goes in as it is; a byte above 127 is its Latin-1 character.
+    fields.set("ds_certificado_digital_b64", QByteArray("MII+/w==\r\n\xe7"));
+    EXPECT_EQ(fields.value("ds_certificado_digital_b64"), QString::fromUtf8("MII+/w==\r\nç"));
+    EXPECT_EQ(encodeForm(fields),
+              "servico=instrumentoDeProtesto&ds_certificado_digital_b64=MII%2B%2Fw%3D%3D%0D%0A%C3%A7&nm_chave=D");
+    fields.set("nm_chave", QByteArray());
+    EXPECT_FALSE(fields.contains("nm_chave"));
 }
 
 TEST(FormEncoding, UnreservedStayAndEverythingElseIsUtf8PercentUpperCase) {
@@ -44,11 +53,42 @@ TEST(FormEncoding, UnreservedStayAndEverythingElseIsUtf8PercentUpperCase) {
     EXPECT_EQ(percentEncode(u"€"), "%E2%82%AC");
     // A surrogate pair is one character: four UTF-8 bytes.
     EXPECT_EQ(percentEncode(u"😀"), "%F0%9F%98%80");
-    // A lone surrogate has no UTF-8 form: the replacement character goes instead.
-    EXPECT_EQ(percentEncode(QStringView(u"\xD83D")), "%EF%BF%BD");
+    // A lone surrogate has no UTF-8 form: a question mark goes instead.
+    EXPECT_EQ(percentEncode(QStringView(u"\xD83D")), "%3F");
     // Names are encoded like values; a value may hold "=".
     EXPECT_EQ(body({{"a b", "x=y"}}), "a+b=x%3Dy");
     EXPECT_EQ(body({}), "");
+}
+
+TEST(FormEncoding, LongValuesEncodeAsTheirPiecesDo) {
+    // Every byte value, many times, in an order that mixes runs of plain characters
+    // with characters to escape.
+    QByteArray bytes;
+    for (int round = 0; round < 40; ++round)
+        for (int c = 0; c < 256; ++c) {
+            bytes += char((c * 7 + round) & 0xFF);
+            if (c % 3 == 0) bytes += QByteArray(round % 23, 'k');
+        }
+    const QByteArray utf8 = QString::fromLatin1(bytes).toUtf8();
+    QByteArray whole;
+    appendPercentEncodedUtf8(whole, utf8);
+    QByteArray pieces;
+    for (qsizetype i = 0; i < utf8.size(); i += 5) appendPercentEncodedUtf8(pieces, utf8.mid(i, 5));
+    EXPECT_EQ(whole, pieces);
+
+    // Only the plain characters, "+" and "%" with two upper-case hexadecimal digits.
+    for (qsizetype i = 0; i < whole.size(); ++i) {
+        const char c = whole[i];
+        if (c == '%') {
+            ASSERT_LE(i + 2, whole.size() - 1);
+            EXPECT_TRUE(QByteArray("0123456789ABCDEF").contains(whole[i + 1]) &&
+                        QByteArray("0123456789ABCDEF").contains(whole[i + 2]));
+            i += 2;
+        } else {
+            EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)) || QByteArray("*._+-").contains(c)) << c;
+        }
+    }
+    EXPECT_EQ(QByteArray::fromPercentEncoding(QByteArray(whole).replace('+', ' ')), utf8);
 }
 
 TEST(AnswerDecoding, CharsetOfContentTypeOrOneBytePerCharacter) {
