@@ -1,9 +1,6 @@
 // EncodeFile + percent-encoding of a 50 MiB file against coreutils base64 on the same
 // file, in the same run. Target: ratio <= 1.5.
 
-#include "certs/Packaging.h"
-#include "service/Form.h"
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,6 +10,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+
+#include "certs/Packaging.h"
+#include "service/Form.h"
 
 namespace {
 

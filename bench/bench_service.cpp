@@ -1,10 +1,6 @@
 // The whole request path of an upload with a 270 KB field (Base64 of a 200 KB
 // signature) to the stand-in service on 127.0.0.1: median milliseconds per call.
 
-#include "certs/Packaging.h"
-#include "service/ServiceCall.h"
-#include "support/StandIn.h"
-
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,6 +9,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <vector>
+
+#include "certs/Packaging.h"
+#include "service/ServiceCall.h"
+#include "support/StandIn.h"
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

@@ -1,6 +1,6 @@
 #include "certs/Packaging.h"
 
-#include "service/LargeBuffer.h"
+#include <zlib.h>
 
 #include <QDateTime>
 #include <QFile>
@@ -9,7 +9,8 @@
 #include <array>
 #include <cstring>
 #include <vector>
-#include <zlib.h>
+
+#include "service/LargeBuffer.h"
 
 namespace {
 

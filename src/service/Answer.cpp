@@ -1,9 +1,9 @@
 #include "service/Answer.h"
 
-#include "app/Environment.h"
-
 #include <QRegularExpression>
 #include <QStringDecoder>
+
+#include "app/Environment.h"
 
 namespace norvane {
 
@@ -56,12 +56,12 @@ QString decodeAnswerBody(const QByteArray& body, const QByteArray& contentType) 
 QString prepareAnswer(const QString& text, const QString& ambiente, Wrapping wrapping) {
     const QString answer = isProducao(ambiente) ? text : text.mid(3);
     switch (wrapping) {
-    case Wrapping::R:
-        return QStringLiteral("{\"root\":") + answer + QStringLiteral("}");
-    case Wrapping::A:
-        return QStringLiteral("{\"root\":[") + answer + QStringLiteral("]}");
-    case Wrapping::N:
-        break;
+        case Wrapping::R:
+            return QStringLiteral("{\"root\":") + answer + QStringLiteral("}");
+        case Wrapping::A:
+            return QStringLiteral("{\"root\":[") + answer + QStringLiteral("]}");
+        case Wrapping::N:
+            break;
     }
     return answer;
 }

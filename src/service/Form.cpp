@@ -1,9 +1,9 @@
 #include "service/Form.h"
 
-#include "service/LargeBuffer.h"
-
 #include <array>
 #include <cstring>
+
+#include "service/LargeBuffer.h"
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -105,7 +105,8 @@ void appendPercentEncodedUtf8(QByteArray& out, const QByteArray& utf8) {
         __m128i plain = _mm_cmplt_epi8(_mm_add_epi8(c, upperBias), below26);
         plain = _mm_or_si128(plain, _mm_cmplt_epi8(_mm_add_epi8(c, lowerBias), below26));
         plain = _mm_or_si128(plain, _mm_cmplt_epi8(_mm_add_epi8(c, digitBias), below10));
-        for (const char extra : {'*', '-', '.', '_'}) plain = _mm_or_si128(plain, _mm_cmpeq_epi8(c, _mm_set1_epi8(extra)));
+        for (const char extra : {'*', '-', '.', '_'})
+            plain = _mm_or_si128(plain, _mm_cmpeq_epi8(c, _mm_set1_epi8(extra)));
         if (_mm_movemask_epi8(plain) == 0xFFFF) {
             _mm_storeu_si128(reinterpret_cast<__m128i*>(p), c);
             p += 16;

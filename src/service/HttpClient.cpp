@@ -1,15 +1,16 @@
 #include "service/HttpClient.h"
 
-#include "app/Background.h"
+#include <curl/curl.h>
+#include <poll.h>
 
 #include <QDateTime>
 #include <QUrl>
 #include <cerrno>
 #include <cstring>
-#include <curl/curl.h>
 #include <mutex>
-#include <poll.h>
 #include <vector>
+
+#include "app/Background.h"
 
 namespace norvane {
 
@@ -47,18 +48,18 @@ QByteArray requestPath(const QUrl& url) {
 // The operating system's reason for a failed connection, in Portuguese where known.
 QString connectReason(long osErrno) {
     switch (osErrno) {
-    case ECONNREFUSED:
-        return QStringLiteral("conexão recusada");
-    case EHOSTUNREACH:
-        return QStringLiteral("servidor inalcançável");
-    case ENETUNREACH:
-        return QStringLiteral("rede inalcançável");
-    case ECONNRESET:
-        return QStringLiteral("conexão encerrada pelo servidor");
-    case 0:
-        return QString();
-    default:
-        return QString::fromLocal8Bit(std::strerror(static_cast<int>(osErrno)));
+        case ECONNREFUSED:
+            return QStringLiteral("conexão recusada");
+        case EHOSTUNREACH:
+            return QStringLiteral("servidor inalcançável");
+        case ENETUNREACH:
+            return QStringLiteral("rede inalcançável");
+        case ECONNRESET:
+            return QStringLiteral("conexão encerrada pelo servidor");
+        case 0:
+            return QString();
+        default:
+            return QString::fromLocal8Bit(std::strerror(static_cast<int>(osErrno)));
     }
 }
 
@@ -122,8 +123,8 @@ struct HttpClient::Impl {
         close();
         curl = curl_easy_init();
         if (!curl) throw ServiceError("Não foi possível preparar a conexão com o serviço.");
-        const QByteArray target = url.toEncoded(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
-                                                QUrl::RemoveUserInfo);
+        const QByteArray target =
+            url.toEncoded(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
         curl_easy_setopt(curl, CURLOPT_URL, target.constData());
         curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
@@ -138,27 +139,29 @@ struct HttpClient::Impl {
 
         const CURLcode result = curl_easy_perform(curl);
         switch (result) {
-        case CURLE_OK:
-            return;
-        case CURLE_ABORTED_BY_CALLBACK:
-            close();
-            throw Aborted();
-        case CURLE_OPERATION_TIMEDOUT:
-            close();
-            throw ServiceError("Connect timed out.");
-        case CURLE_COULDNT_RESOLVE_HOST:
-            close();
-            throw ServiceError(QStringLiteral("Servidor do serviço não encontrado: %1").arg(url.host()).toStdString());
-        default: {
-            long osErrno = 0;
-            curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
-            QString reason = connectReason(osErrno);
-            if (reason.isEmpty()) reason = QString::fromUtf8(errorBuffer);
-            if (reason.isEmpty()) reason = QString::fromUtf8(curl_easy_strerror(result));
-            close();
-            throw ServiceError(
-                QStringLiteral("Não foi possível conectar ao serviço (%1): %2.").arg(endpoint, reason).toStdString());
-        }
+            case CURLE_OK:
+                return;
+            case CURLE_ABORTED_BY_CALLBACK:
+                close();
+                throw Aborted();
+            case CURLE_OPERATION_TIMEDOUT:
+                close();
+                throw ServiceError("Connect timed out.");
+            case CURLE_COULDNT_RESOLVE_HOST:
+                close();
+                throw ServiceError(
+                    QStringLiteral("Servidor do serviço não encontrado: %1").arg(url.host()).toStdString());
+            default: {
+                long osErrno = 0;
+                curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
+                QString reason = connectReason(osErrno);
+                if (reason.isEmpty()) reason = QString::fromUtf8(errorBuffer);
+                if (reason.isEmpty()) reason = QString::fromUtf8(curl_easy_strerror(result));
+                close();
+                throw ServiceError(QStringLiteral("Não foi possível conectar ao serviço (%1): %2.")
+                                       .arg(endpoint, reason)
+                                       .toStdString());
+            }
         }
     }
 
@@ -235,8 +238,7 @@ struct HttpClient::Impl {
             const QList<QByteArray> status = answer.statusLine.split(' ');
             bool ok = false;
             answer.status = status.value(1).toLong(&ok);
-            if (!answer.statusLine.startsWith("HTTP/") || !ok)
-                broken(endpoint, QStringLiteral("resposta inválida"));
+            if (!answer.statusLine.startsWith("HTTP/") || !ok) broken(endpoint, QStringLiteral("resposta inválida"));
             for (qsizetype i = 1; i < lines.size(); ++i) {
                 const qsizetype colon = lines[i].indexOf(':');
                 if (colon <= 0) continue;
@@ -244,9 +246,10 @@ struct HttpClient::Impl {
                 const QByteArray value = lines[i].mid(colon + 1).trimmed();
                 if (name == "content-type")
                     answer.contentType = value;
-                else if (name == "content-length")
-                    contentLength = value.toLongLong(&ok), contentLength = ok ? contentLength : -1;
-                else if (name == "connection")
+                else if (name == "content-length") {
+                    const qint64 length = value.toLongLong(&ok);
+                    contentLength = ok && length >= 0 ? length : -1;
+                } else if (name == "connection")
                     keepAlive = value.toLower().contains("keep-alive");
                 else if (name == "set-cookie")
                     setCookies.append(value);
@@ -259,7 +262,8 @@ struct HttpClient::Impl {
         if (contentLength >= 0) {
             while (buffer.size() < contentLength)
                 if (!receive(buffer, endpoint))
-                    broken(endpoint, QStringLiteral("faltaram %1 bytes da resposta").arg(contentLength - buffer.size()));
+                    broken(endpoint,
+                           QStringLiteral("faltaram %1 bytes da resposta").arg(contentLength - buffer.size()));
             buffer.truncate(contentLength);
         } else {
             while (receive(buffer, endpoint)) {
@@ -366,8 +370,7 @@ QByteArray HttpClient::cookieHeader(const QString& url) const {
 
 HttpAnswer HttpClient::post(const QString& url, const QByteArray& body) {
     bool idle = false;
-    if (!busy_.compare_exchange_strong(idle, true))
-        throw ServiceError("Uma chamada ao serviço já está em andamento.");
+    if (!busy_.compare_exchange_strong(idle, true)) throw ServiceError("Uma chamada ao serviço já está em andamento.");
     struct Release {
         std::atomic<bool>& flag;
         ~Release() { flag = false; }

@@ -72,18 +72,18 @@ std::optional<JsonValue> parseAnswerObject(const QString& text) {
 QString jsonKind(const JsonValue& value) {
     if (isNumberText(value) || value.is_number()) return QStringLiteral("number");
     switch (value.type()) {
-    case JsonValue::value_t::object:
-        return QStringLiteral("object");
-    case JsonValue::value_t::array:
-        return QStringLiteral("array");
-    case JsonValue::value_t::string:
-        return QStringLiteral("string");
-    case JsonValue::value_t::boolean:
-        return QStringLiteral("boolean");
-    case JsonValue::value_t::null:
-        return QStringLiteral("null");
-    default:
-        return QStringLiteral("value");
+        case JsonValue::value_t::object:
+            return QStringLiteral("object");
+        case JsonValue::value_t::array:
+            return QStringLiteral("array");
+        case JsonValue::value_t::string:
+            return QStringLiteral("string");
+        case JsonValue::value_t::boolean:
+            return QStringLiteral("boolean");
+        case JsonValue::value_t::null:
+            return QStringLiteral("null");
+        default:
+            return QStringLiteral("value");
     }
 }
 
@@ -103,18 +103,18 @@ qint64 jsonInteger(const JsonValue& object, const QString& name) { return jsonAs
 QString jsonAsText(const JsonValue& value) {
     if (isNumberText(value)) return numberText(value);
     switch (value.type()) {
-    case JsonValue::value_t::string:
-        return QString::fromStdString(value.get_ref<const JsonValue::string_t&>());
-    case JsonValue::value_t::number_integer:
-        return QString::number(value.get<qint64>());
-    case JsonValue::value_t::number_unsigned:
-        return QString::number(value.get<quint64>());
-    case JsonValue::value_t::null:
-        return QString();
-    case JsonValue::value_t::boolean:
-        return value.get<bool>() ? QStringLiteral("true") : QStringLiteral("false");
-    default:
-        conversionError(value, "string");
+        case JsonValue::value_t::string:
+            return QString::fromStdString(value.get_ref<const JsonValue::string_t&>());
+        case JsonValue::value_t::number_integer:
+            return QString::number(value.get<qint64>());
+        case JsonValue::value_t::number_unsigned:
+            return QString::number(value.get<quint64>());
+        case JsonValue::value_t::null:
+            return QString();
+        case JsonValue::value_t::boolean:
+            return value.get<bool>() ? QStringLiteral("true") : QStringLiteral("false");
+        default:
+            conversionError(value, "string");
     }
 }
 

@@ -2,9 +2,10 @@
 // A large buffer that is about to be written whole (the Base64 text of a file, a form
 // body): asking for huge pages saves most of the page faults of its first writing.
 
+#include <sys/mman.h>
+
 #include <QByteArray>
 #include <QtGlobal>
-#include <sys/mman.h>
 
 namespace norvane {
 

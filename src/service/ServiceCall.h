@@ -2,12 +2,12 @@
 // The one way the program talks to the service: a form POST with Basic authentication
 // to the environment's base URL, whose answer is prepared for JSON parsing.
 
+#include <QString>
+
 #include "service/Answer.h"
 #include "service/Form.h"
 #include "service/HttpClient.h"
 #include "service/Json.h"
-
-#include <QString>
 
 namespace norvane {
 

@@ -1,7 +1,9 @@
 // Base64 text, ZIP archive and Base64 back to a file, checked against coreutils,
 // unzip, Python's zipfile and the bytes themselves.
 
-#include "certs/Packaging.h"
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <utime.h>
 
 #include <QDateTime>
 #include <QDir>
@@ -9,9 +11,8 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <utime.h>
+
+#include "certs/Packaging.h"
 
 namespace {
 
@@ -88,8 +89,7 @@ TEST_F(Packaging, Base64LinesBreakAfterEvery76thCharacter) {
 
 TEST_F(Packaging, Base64MatchesCoreutilsWithCrLf) {
     for (const qsizetype size : {qsizetype(1), qsizetype(56), qsizetype(114), qsizetype(1000), qsizetype(57 * 40),
-                                 qsizetype(100001),
-                                 qsizetype(57 * 8192 * 2), qsizetype(1000003)}) {
+                                 qsizetype(100001), qsizetype(57 * 8192 * 2), qsizetype(1000003)}) {
         SCOPED_TRACE(size);
         const QString file = writeFile(path(QStringLiteral("r%1").arg(size)), randomBytes(size, quint32(size)));
         const Outcome coreutils = run(QStringLiteral("base64"), {QStringLiteral("-w"), QStringLiteral("76"), file});
@@ -109,8 +109,8 @@ TEST_F(Packaging, EncodeFileOfAMissingFileRaises) {
 }
 
 TEST_F(Packaging, SaveBase64ToFileGivesTheFileBackAndSkipsWhatIsNotBase64) {
-    for (const qsizetype size : {qsizetype(0), qsizetype(1), qsizetype(2), qsizetype(57), qsizetype(58),
-                                 qsizetype(4099)}) {
+    for (const qsizetype size :
+         {qsizetype(0), qsizetype(1), qsizetype(2), qsizetype(57), qsizetype(58), qsizetype(4099)}) {
         SCOPED_TRACE(size);
         const QByteArray original = randomBytes(size, quint32(size) + 7);
         const QByteArray text = EncodeFile(writeFile(path("in"), original));
@@ -258,4 +258,17 @@ for i in zipfile.ZipFile(sys.argv[1]).infolist():
 
     const std::string error = errorOf([&] { Zipa({first}, path("sem-pasta/x.zip")); });
     EXPECT_NE(error.find("Não foi possível criar o arquivo"), std::string::npos) << error;
+}
+
+TEST_F(Packaging, ZipOfAFileThatCannotBeReadRaisesAndKeepsTheEntriesBeforeIt) {
+    // A file that exists but gives a read error (the memory of this process at address 0).
+    const QString unreadable = QStringLiteral("/proc/self/mem");
+    const QString first = writeFile(path("a.p7s"), "assinatura");
+    const std::string error = errorOf([&] { Zipa({first, unreadable, path("b.p7s")}, path("parcial.zip")); });
+    EXPECT_NE(error.find("/proc/self/mem"), std::string::npos) << error;
+    const Outcome unzip = run(QStringLiteral("unzip"), {QStringLiteral("-l"), path("parcial.zip")});
+    EXPECT_EQ(unzip.code, 0) << unzip.out.toStdString();
+    EXPECT_TRUE(unzip.out.contains("a.p7s"));
+    EXPECT_TRUE(unzip.out.contains("1 file"));
+    EXPECT_EQ(names(), QStringList({"a.p7s", "parcial.zip"}));
 }

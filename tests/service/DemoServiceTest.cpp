@@ -1,14 +1,15 @@
 // The demo service, through the real client: what the login, the version check and the
 // two tabs will see, in both environments.
 
-#include "certs/Packaging.h"
-#include "service/ServiceCall.h"
-#include "support/StandIn.h"
+#include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
+
+#include "certs/Packaging.h"
+#include "service/ServiceCall.h"
+#include "support/StandIn.h"
 
 using namespace norvane;
 using norvane::test::StandIn;
@@ -39,17 +40,18 @@ TEST(DemoService, ServesAnOfficeManualInstrumentsAndKeepsUploads) {
     StandIn demo(options);
     HttpClient client;
 
-    for (const auto& [ambiente, url] : {std::pair{QStringLiteral("P"), demo.baseUrl()},
-                                        std::pair{QStringLiteral("H"), demo.homologationBaseUrl()}}) {
+    for (const auto& [ambiente, url] :
+         {std::pair{QStringLiteral("P"), demo.baseUrl()}, std::pair{QStringLiteral("H"), demo.homologationBaseUrl()}}) {
         SCOPED_TRACE(ambiente.toStdString());
-        const auto version = parseAnswerObject(serviceCall(client, ambiente, url, fields({{"servico", kAssinadorVersao}})));
+        const auto version =
+            parseAnswerObject(serviceCall(client, ambiente, url, fields({{"servico", kAssinadorVersao}})));
         ASSERT_TRUE(version);
         const JsonValue& versions = jsonArray(*version, "root");
         ASSERT_EQ(versions.size(), 1u);
         EXPECT_EQ(jsonText(jsonObject(versions[0], "dados"), "nm_nr_versao"), "1.0.3");
 
-        const auto login =
-            parseAnswerObject(serviceCall(client, ambiente, url, fields({{"servico", kLogin}, {"doc", "123.456.789-01"}})));
+        const auto login = parseAnswerObject(
+            serviceCall(client, ambiente, url, fields({{"servico", kLogin}, {"doc", "123.456.789-01"}})));
         ASSERT_TRUE(login);
         const JsonValue& offices = jsonArray(*login, "root");
         ASSERT_EQ(offices.size(), 1u);

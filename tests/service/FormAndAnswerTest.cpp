@@ -1,9 +1,10 @@
 // Field list rules, form encoding, answer decoding and preparation, JSON look-ups.
 
-#include "service/ServiceCall.h"
+#include <gtest/gtest.h>
 
 #include <cctype>
-#include <gtest/gtest.h>
+
+#include "service/ServiceCall.h"
 
 using namespace norvane;
 
@@ -108,10 +109,12 @@ TEST(AnswerDecoding, CharsetOfContentTypeOrOneBytePerCharacter) {
     EXPECT_EQ(decodeAnswerBody(xml, "text/xml; charset=iso-8859-1"), QString::fromUtf8(xml));
     EXPECT_EQ(decodeAnswerBody(xml, "application/atom+xml"), QString::fromUtf8(xml));
     const QByteArray latinXml = "<?xml version='1.0' encoding='ISO-8859-1'?><a>\xe7</a>";
-    EXPECT_EQ(decodeAnswerBody(latinXml, "application/xml; charset=utf-8"), QString::fromUtf8("<?xml version='1.0' encoding='ISO-8859-1'?><a>ç</a>"));
+    EXPECT_EQ(decodeAnswerBody(latinXml, "application/xml; charset=utf-8"),
+              QString::fromUtf8("<?xml version='1.0' encoding='ISO-8859-1'?><a>ç</a>"));
 
     // A byte-order mark stays a character of the text.
-    EXPECT_EQ(decodeAnswerBody("\xef\xbb\xbf{}", "application/json; charset=utf-8"), QChar(0xFEFF) + QStringLiteral("{}"));
+    EXPECT_EQ(decodeAnswerBody("\xef\xbb\xbf{}", "application/json; charset=utf-8"),
+              QChar(0xFEFF) + QStringLiteral("{}"));
     EXPECT_EQ(decodeAnswerBody("\xef\xbb\xbf{}", "application/json").size(), 5);
 }
 
@@ -147,10 +150,10 @@ TEST(ServiceCatalogue, WrappingRules) {
 
 TEST(Json, InvalidTextGivesNoValueAndOtherValuesThanObjectsAreErrors) {
     EXPECT_FALSE(jsonParse("{\"root\":}"));
-    EXPECT_FALSE(jsonParse("{'a':1}"));       // strict: no single quotes
-    EXPECT_FALSE(jsonParse("{\"a\":1,}"));    // no trailing comma
-    EXPECT_FALSE(jsonParse("{\"a\":1} x"));   // nothing after the value
-    EXPECT_FALSE(jsonParse("/*c*/{}"));       // no comments
+    EXPECT_FALSE(jsonParse("{'a':1}"));      // strict: no single quotes
+    EXPECT_FALSE(jsonParse("{\"a\":1,}"));   // no trailing comma
+    EXPECT_FALSE(jsonParse("{\"a\":1} x"));  // nothing after the value
+    EXPECT_FALSE(jsonParse("/*c*/{}"));      // no comments
     EXPECT_FALSE(jsonParse(""));
     EXPECT_FALSE(parseAnswerObject("<html>erro</html>"));
     EXPECT_TRUE(jsonParse("[1,2]"));

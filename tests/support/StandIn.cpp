@@ -57,7 +57,12 @@ StandIn::StandIn(const Options& options) : process_(std::make_unique<QProcess>()
     if (options.demo) {
         arguments << QStringLiteral("--demo") << QStringLiteral("--version") << options.version
                   << QStringLiteral("--offices") << QString::number(options.offices);
-        if (!options.store.isEmpty()) arguments << QStringLiteral("--store") << options.store;
+        store_ = options.store;
+        if (store_.isEmpty()) {
+            temporaryStore_ = std::make_unique<QTemporaryDir>();
+            store_ = temporaryStore_->path();
+        }
+        arguments << QStringLiteral("--store") << store_;
     }
     process_->setReadChannel(QProcess::StandardOutput);
     process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -111,7 +116,8 @@ QList<RecordedRequest> StandIn::requests() {
     QList<RecordedRequest> result;
     for (const QJsonValue& value : reply.value("requests").toArray()) {
         const QJsonObject object = value.toObject();
-        result.append({QByteArray::fromBase64(object.value("raw").toString().toLatin1()), object.value("conn").toInt()});
+        result.append(
+            {QByteArray::fromBase64(object.value("raw").toString().toLatin1()), object.value("conn").toInt()});
     }
     return result;
 }
