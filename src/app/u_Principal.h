@@ -2,6 +2,8 @@
 // The main window: header with the logged-in user and notary office, and the three
 // tabs in which all signing happens. Its public fields are the login context.
 
+#include "service/HttpClient.h"
+
 #include <QString>
 #include <QWidget>
 #include <memory>
@@ -40,6 +42,8 @@ public:
     // --- signing engine (src/certs) ---
 
     // --- service clients (src/service) ---
+    norvane::HttpClient IdHTTP2;  // uploads
+    norvane::HttpClient IdHTTP3;  // consultation of manually typed instruments
 
     // --- tabs (src/workflows) ---
 

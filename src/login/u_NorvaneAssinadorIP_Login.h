@@ -1,6 +1,8 @@
 #pragma once
 // The login window: the application's main window until the end of the run.
 
+#include "service/HttpClient.h"
+
 #include <QWidget>
 #include <memory>
 
@@ -15,6 +17,8 @@ public:
     ~TFLogin() override;
 
     std::unique_ptr<Ui::TFLogin> ui;
+
+    norvane::HttpClient IdHTTP1;  // version check and login
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -1,0 +1,326 @@
+#include "certs/Packaging.h"
+
+#include <zlib.h>
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "service/LargeBuffer.h"
+
+namespace {
+
+[[noreturn]] void fail(const QString& message) { throw PackagingError(message.toStdString()); }
+
+QString openError(const QString& path, const QString& reason) {
+    return QStringLiteral("Não foi possível abrir o arquivo \"%1\": %2").arg(path, reason);
+}
+
+QString writeError(const QString& path, const QString& reason) {
+    return QStringLiteral("Não foi possível gravar o arquivo \"%1\": %2").arg(path, reason);
+}
+
+QByteArray readWhole(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) fail(openError(path, file.errorString()));
+    QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        fail(QStringLiteral("Não foi possível ler o arquivo \"%1\": %2").arg(path, file.errorString()));
+    return data;
+}
+
+void commit(QSaveFile& file) {
+    if (!file.commit()) fail(writeError(file.fileName(), file.errorString()));
+}
+
+void put16(QByteArray& out, quint32 value) {
+    out += char(value & 0xFF);
+    out += char((value >> 8) & 0xFF);
+}
+
+void put32(QByteArray& out, quint32 value) {
+    put16(out, value & 0xFFFF);
+    put16(out, value >> 16);
+}
+
+struct Entry {
+    QByteArray name;
+    quint16 time = 0;
+    quint16 date = 0;
+    quint32 crc = 0;
+    quint32 compressedSize = 0;
+    quint32 size = 0;
+    quint32 attributes = 0;
+    quint32 offset = 0;
+};
+
+QByteArray deflateRaw(const QByteArray& data, const QString& path) {
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        fail(QStringLiteral("Não foi possível compactar o arquivo \"%1\".").arg(path));
+    QByteArray out(static_cast<qsizetype>(deflateBound(&stream, static_cast<uLong>(data.size()))), Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.constData()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&stream, Z_FINISH);
+    const qsizetype produced = static_cast<qsizetype>(stream.total_out);
+    deflateEnd(&stream);
+    if (result != Z_STREAM_END) fail(QStringLiteral("Não foi possível compactar o arquivo \"%1\".").arg(path));
+    out.truncate(produced);
+    return out;
+}
+
+// MS-DOS time and date of a local time; both 0 outside 1980 to 2107.
+std::pair<quint16, quint16> dosDateTime(const QDateTime& when) {
+    const QDate date = when.date();
+    const QTime time = when.time();
+    if (!when.isValid() || date.year() < 1980 || date.year() > 2107) return {0, 0};
+    return {quint16(time.hour() * 2048 + time.minute() * 32 + time.second() / 2),
+            quint16((date.year() - 1980) * 512 + date.month() * 32 + date.day())};
+}
+
+void writeAll(QSaveFile& file, const QByteArray& bytes) {
+    if (file.write(bytes) != bytes.size()) fail(writeError(file.fileName(), file.errorString()));
+}
+
+constexpr std::array<qint8, 256> kDecode = [] {
+    std::array<qint8, 256> table{};
+    table.fill(-1);
+    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(alphabet[i])] = static_cast<qint8>(i);
+    return table;
+}();
+
+}  // namespace
+
+namespace {
+
+// Two Base64 characters for every 12 bits, little-endian.
+const std::array<quint16, 4096> kPairs = [] {
+    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::array<quint16, 4096> pairs{};
+    for (int v = 0; v < 4096; ++v) pairs[v] = quint16(uchar(alphabet[v >> 6]) | uchar(alphabet[v & 63]) << 8);
+    return pairs;
+}();
+
+inline unsigned char* encodeTriplets(unsigned char* out, const unsigned char* in, qsizetype triplets) {
+    for (qsizetype i = 0; i < triplets; ++i, in += 3, out += 4) {
+        const quint32 bits = quint32(in[0]) << 16 | quint32(in[1]) << 8 | in[2];
+        std::memcpy(out, &kPairs[bits >> 12], 2);
+        std::memcpy(out + 2, &kPairs[bits & 0xFFF], 2);
+    }
+    return out;
+}
+
+}  // namespace
+
+namespace {
+
+constexpr qsizetype kLineBytes = 57;
+constexpr qsizetype kLineChars = 76;
+
+qsizetype encodedLength(qsizetype size) {
+    return size / kLineBytes * (kLineChars + 2) + (size % kLineBytes + 2) / 3 * 4;
+}
+
+// Encodes whole lines, and a last partial one when `last`; returns the end of the text.
+unsigned char* encodeLines(unsigned char* target, const unsigned char* source, qsizetype size, bool last) {
+    const qsizetype lines = size / kLineBytes;
+    for (qsizetype i = 0; i < lines; ++i, source += kLineBytes) {
+        target = encodeTriplets(target, source, kLineBytes / 3);
+        *target++ = '\r';
+        *target++ = '\n';
+    }
+    const qsizetype rest = size % kLineBytes;
+    if (!last || rest == 0) return target;
+    target = encodeTriplets(target, source, rest / 3);
+    source += rest / 3 * 3;
+    if (rest % 3) {
+        // The last group of one or two bytes, padded with "=".
+        const unsigned char tail[3] = {source[0], rest % 3 == 2 ? source[1] : uchar(0), 0};
+        encodeTriplets(target, tail, 1);
+        target[3] = '=';
+        if (rest % 3 == 1) target[2] = '=';
+        target += 4;
+    }
+    return target;
+}
+
+void adviseLarge(QByteArray& buffer) { norvane::adviseLargeBuffer(buffer.data(), buffer.size()); }
+
+}  // namespace
+
+QByteArray EncodeBase64Lines(const QByteArray& data) {
+    QByteArray out(encodedLength(data.size()), Qt::Uninitialized);
+    adviseLarge(out);
+    encodeLines(reinterpret_cast<unsigned char*>(out.data()), reinterpret_cast<const unsigned char*>(data.constData()),
+                data.size(), true);
+    return out;
+}
+
+QByteArray EncodeFile(const QString& FileName) {
+    QFile file(FileName);
+    if (!file.open(QIODevice::ReadOnly)) fail(openError(FileName, file.errorString()));
+    // Read in blocks of whole lines, each encoded as it arrives; the size is the one
+    // the file has now, and a file that changes meanwhile is read to its real end.
+    QByteArray out(encodedLength(file.size()), Qt::Uninitialized);
+    adviseLarge(out);
+    QByteArray block(kLineBytes * 8192, Qt::Uninitialized);
+    auto* target = reinterpret_cast<unsigned char*>(out.data());
+    qsizetype pending = 0;  // bytes at the start of block not yet encoded
+    while (true) {
+        const qint64 n = file.read(block.data() + pending, block.size() - pending);
+        if (n < 0) fail(QStringLiteral("Não foi possível ler o arquivo \"%1\": %2").arg(FileName, file.errorString()));
+        pending += qsizetype(n);
+        const bool last = n == 0;
+        const qsizetype whole = last ? pending : pending / kLineBytes * kLineBytes;
+        const qsizetype offset = target - reinterpret_cast<unsigned char*>(out.data());
+        if (offset + encodedLength(whole) > out.size()) {
+            out.resize(offset + encodedLength(whole) + out.size() / 2);
+            target = reinterpret_cast<unsigned char*>(out.data()) + offset;
+        }
+        target = encodeLines(target, reinterpret_cast<const unsigned char*>(block.constData()), whole, last);
+        if (last) break;
+        std::memmove(block.data(), block.constData() + whole, size_t(pending - whole));
+        pending -= whole;
+    }
+    out.truncate(target - reinterpret_cast<unsigned char*>(out.data()));
+    return out;
+}
+
+QByteArray DecodeBase64Lenient(const QByteArray& text) {
+    QByteArray out(text.size() / 4 * 3 + 3, Qt::Uninitialized);
+    char* target = out.data();
+    quint32 group = 0;
+    int count = 0;
+    for (const char c : text) {
+        const qint8 value = kDecode[static_cast<unsigned char>(c)];
+        if (value < 0) continue;
+        group = (group << 6) | quint32(value);
+        if (++count == 4) {
+            *target++ = char(group >> 16);
+            *target++ = char(group >> 8);
+            *target++ = char(group);
+            group = 0;
+            count = 0;
+        }
+    }
+    if (count == 2) {
+        *target++ = char(group >> 4);
+    } else if (count == 3) {
+        *target++ = char(group >> 10);
+        *target++ = char(group >> 2);
+    }
+    out.truncate(target - out.constData());
+    return out;
+}
+
+void SaveBase64ToFile(const QByteArray& Base64, const QString& Path) {
+    const QByteArray bytes = DecodeBase64Lenient(Base64);
+    QSaveFile file(Path);
+    if (!file.open(QIODevice::WriteOnly)) fail(writeError(Path, file.errorString()));
+    writeAll(file, bytes);
+    commit(file);
+}
+
+bool Zipa(const QStringList& Files, const QString& ZipName) {
+    QSaveFile archive(ZipName);
+    if (!archive.open(QIODevice::WriteOnly))
+        fail(QStringLiteral("Não foi possível criar o arquivo \"%1\": %2").arg(ZipName, archive.errorString()));
+
+    std::vector<Entry> entries;
+    quint32 offset = 0;
+    QString failure;
+    for (const QString& path : Files) {
+        const QFileInfo info(path);
+        if (!info.isFile()) continue;  // missing paths (and folders) are skipped
+
+        // Each entry is prepared whole before it is written, so that a file that cannot
+        // be read leaves the archive with the entries before it, closed properly.
+        QByteArray data;
+        try {
+            data = readWhole(path);
+        } catch (const PackagingError& error) {
+            failure = QString::fromUtf8(error.what());
+            break;
+        }
+        if (data.size() > 0xFFFFFFFFLL || entries.size() >= 0xFFFF) {
+            failure = QStringLiteral("O arquivo \"%1\" é grande demais para o arquivo ZIP.").arg(path);
+            break;
+        }
+        const QByteArray compressed = deflateRaw(data, path);
+        Entry entry;
+        entry.name = info.fileName().toUtf8();
+        std::tie(entry.time, entry.date) = dosDateTime(info.lastModified());
+        entry.crc = quint32(crc32_z(0, reinterpret_cast<const Bytef*>(data.constData()), size_t(data.size())));
+        entry.compressedSize = quint32(compressed.size());
+        entry.size = quint32(data.size());
+        entry.attributes = 0x20;
+        if (!(info.permissions() & QFileDevice::WriteOwner)) entry.attributes |= 0x01;
+        entry.offset = offset;
+
+        QByteArray header;
+        put32(header, 0x04034B50);
+        put16(header, 20);
+        put16(header, 0x0800);
+        put16(header, 8);
+        put16(header, entry.time);
+        put16(header, entry.date);
+        put32(header, entry.crc);
+        put32(header, entry.compressedSize);
+        put32(header, entry.size);
+        put16(header, quint32(entry.name.size()));
+        put16(header, 0);
+        header += entry.name;
+        if (qint64(offset) + header.size() + compressed.size() > 0xFFFFFFFFLL) {
+            failure = QStringLiteral("O arquivo ZIP \"%1\" ficaria grande demais.").arg(ZipName);
+            break;
+        }
+        writeAll(archive, header);
+        writeAll(archive, compressed);
+        offset += quint32(header.size() + compressed.size());
+        entries.push_back(entry);
+    }
+
+    QByteArray directory;
+    for (const Entry& entry : entries) {
+        put32(directory, 0x02014B50);
+        put16(directory, 20);
+        put16(directory, 20);
+        put16(directory, 0x0800);
+        put16(directory, 8);
+        put16(directory, entry.time);
+        put16(directory, entry.date);
+        put32(directory, entry.crc);
+        put32(directory, entry.compressedSize);
+        put32(directory, entry.size);
+        put16(directory, quint32(entry.name.size()));
+        put16(directory, 0);
+        put16(directory, 0);
+        put16(directory, 0);
+        put16(directory, 0);
+        put32(directory, entry.attributes);
+        put32(directory, entry.offset);
+        directory += entry.name;
+    }
+    QByteArray end;
+    put32(end, 0x06054B50);
+    put16(end, 0);
+    put16(end, 0);
+    put16(end, quint32(entries.size()));
+    put16(end, quint32(entries.size()));
+    put32(end, quint32(directory.size()));
+    put32(end, offset);
+    put16(end, 0);
+    writeAll(archive, directory);
+    writeAll(archive, end);
+    commit(archive);
+
+    if (!failure.isEmpty()) fail(failure);
+    return true;
+}

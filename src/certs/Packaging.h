@@ -1,0 +1,34 @@
+#pragma once
+// What travels to and from the service: the Base64 text of a file, the ZIP archive of
+// the batch upload, and a file written back from Base64 text.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <stdexcept>
+
+// A file that cannot be read or written.
+class PackagingError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Base64 (RFC 4648 alphabet, "=" padding) of the whole file, with CR LF after every
+// 76th character, also at the very end when the file's length is a multiple of 57.
+// An empty file gives the empty text.
+QByteArray EncodeFile(const QString& FileName);
+
+// The same text form of bytes already in memory.
+QByteArray EncodeBase64Lines(const QByteArray& data);
+
+// Writes a ZIP archive (deflate) of the files of the list that exist, each named by the
+// last component of its path; missing paths are skipped. An existing archive is replaced.
+// Always true; failures raise.
+bool Zipa(const QStringList& Files, const QString& ZipName);
+
+// Decodes Base64 text, skipping every character outside the alphabet, and writes the
+// bytes to the file (replacing it).
+void SaveBase64ToFile(const QByteArray& Base64, const QString& Path);
+
+// The decoding alone.
+QByteArray DecodeBase64Lenient(const QByteArray& text);

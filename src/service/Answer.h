@@ -1,0 +1,21 @@
+#pragma once
+// Preparation of a service answer: decoding of its bytes, the homologation prefix and
+// the wrapping rule of the service.
+
+#include <QByteArray>
+#include <QString>
+
+namespace norvane {
+
+// R: {"root":<answer>}; A: {"root":[<answer>]}; N: the answer unchanged.
+enum class Wrapping { R, A, N };
+
+// The body decoded by the charset of its Content-Type; XML types take the charset of
+// their XML declaration. No charset, or one not known: one byte, one character
+// (ISO-8859-1). A byte-order mark is kept as a character.
+QString decodeAnswerBody(const QByteArray& body, const QByteArray& contentType);
+
+// Outside production the first three characters are dropped; then the wrapping.
+QString prepareAnswer(const QString& text, const QString& ambiente, Wrapping wrapping);
+
+}  // namespace norvane

@@ -1,0 +1,399 @@
+#include "service/HttpClient.h"
+
+#include <curl/curl.h>
+#include <poll.h>
+
+#include <QDateTime>
+#include <QUrl>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "app/Background.h"
+
+namespace norvane {
+
+namespace {
+
+constexpr long kConnectTimeoutMs = 10000;
+const QByteArray kCredentials = QByteArrayLiteral("admin:Zq8mW3x#%");
+
+void initCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+int defaultPort(const QString& scheme) { return scheme == QLatin1String("https") ? 443 : 80; }
+
+QByteArray hostHeaderValue(const QUrl& url) {
+    QByteArray host = url.host(QUrl::FullyEncoded).toUtf8();
+    if (host.contains(':')) host = '[' + host + ']';
+    const int port = url.port(-1);
+    if (port != -1 && port != defaultPort(url.scheme())) host += ':' + QByteArray::number(port);
+    return host;
+}
+
+// The path (and query) exactly as in the URL.
+QByteArray requestTarget(const QUrl& url) {
+    QByteArray target = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
+    return target.isEmpty() ? QByteArrayLiteral("/") : target;
+}
+
+QByteArray requestPath(const QUrl& url) {
+    QByteArray path = url.path(QUrl::FullyEncoded).toUtf8();
+    return path.isEmpty() ? QByteArrayLiteral("/") : path;
+}
+
+// The operating system's reason for a failed connection, in Portuguese where known.
+QString connectReason(long osErrno) {
+    switch (osErrno) {
+        case ECONNREFUSED:
+            return QStringLiteral("conexão recusada");
+        case EHOSTUNREACH:
+            return QStringLiteral("servidor inalcançável");
+        case ENETUNREACH:
+            return QStringLiteral("rede inalcançável");
+        case ECONNRESET:
+            return QStringLiteral("conexão encerrada pelo servidor");
+        case 0:
+            return QString();
+        default:
+            return QString::fromLocal8Bit(std::strerror(static_cast<int>(osErrno)));
+    }
+}
+
+struct Cookie {
+    QByteArray name;
+    QByteArray value;
+    QByteArray domain;
+    QByteArray path;
+    bool hostOnly = true;
+    bool secure = false;
+    qint64 expires = -1;  // seconds since the epoch; -1 for a cookie of the session
+};
+
+bool domainMatches(const QByteArray& host, const QByteArray& domain) {
+    return host == domain || (host.endsWith('.' + domain) && !domain.isEmpty());
+}
+
+bool pathMatches(const QByteArray& path, const QByteArray& cookiePath) {
+    if (path == cookiePath) return true;
+    return path.startsWith(cookiePath) && (cookiePath.endsWith('/') || path.at(cookiePath.size()) == '/');
+}
+
+}  // namespace
+
+struct HttpClient::Impl {
+    CURL* curl = nullptr;
+    bool keptAlive = false;  // the previous answer allowed keep-alive and was read whole
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    mutable std::mutex cookieMutex;
+    std::vector<Cookie> cookies;
+    QList<QByteArray> setCookies;  // Set-Cookie values of the answer being read
+
+    ~Impl() { close(); }
+
+    void close() {
+        if (curl) curl_easy_cleanup(curl);
+        curl = nullptr;
+        keptAlive = false;
+    }
+
+    static int onProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) { return abortRequested() ? 1 : 0; }
+
+    curl_socket_t socket() const {
+        curl_socket_t fd = CURL_SOCKET_BAD;
+        if (curl) curl_easy_getinfo(curl, CURLINFO_ACTIVESOCKET, &fd);
+        return fd;
+    }
+
+    // A kept connection is up when the server has neither closed it nor sent anything.
+    bool connectionUp() const {
+        const curl_socket_t fd = socket();
+        if (fd == CURL_SOCKET_BAD) return false;
+        pollfd probe{fd, POLLIN, 0};
+        return ::poll(&probe, 1, 0) == 0;
+    }
+
+    // Connects to the URL's host and port; the request and the answer go through
+    // curl_easy_send/curl_easy_recv, so that the request is exactly what we write.
+    void connect(const QUrl& url, const QString& endpoint) {
+        close();
+        curl = curl_easy_init();
+        if (!curl) throw ServiceError("Não foi possível preparar a conexão com o serviço.");
+        const QByteArray target =
+            url.toEncoded(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
+        curl_easy_setopt(curl, CURLOPT_URL, target.constData());
+        curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 0L);
+        curl_easy_setopt(curl, CURLOPT_PROXY, "");  // also ignores http_proxy and its kin
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
+        errorBuffer[0] = '\0';
+
+        const CURLcode result = curl_easy_perform(curl);
+        switch (result) {
+            case CURLE_OK:
+                return;
+            case CURLE_ABORTED_BY_CALLBACK:
+                close();
+                throw Aborted();
+            case CURLE_OPERATION_TIMEDOUT:
+                close();
+                throw ServiceError("Connect timed out.");
+            case CURLE_COULDNT_RESOLVE_HOST:
+                close();
+                throw ServiceError(
+                    QStringLiteral("Servidor do serviço não encontrado: %1").arg(url.host()).toStdString());
+            default: {
+                long osErrno = 0;
+                curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
+                QString reason = connectReason(osErrno);
+                if (reason.isEmpty()) reason = QString::fromUtf8(errorBuffer);
+                if (reason.isEmpty()) reason = QString::fromUtf8(curl_easy_strerror(result));
+                close();
+                throw ServiceError(QStringLiteral("Não foi possível conectar ao serviço (%1): %2.")
+                                       .arg(endpoint, reason)
+                                       .toStdString());
+            }
+        }
+    }
+
+    // Waits until the socket is ready, a few times a second looking whether the
+    // application is quitting.
+    void waitFor(short events) {
+        while (true) {
+            if (abortRequested()) {
+                close();
+                throw Aborted();
+            }
+            pollfd wait{socket(), events, 0};
+            const int ready = ::poll(&wait, 1, 200);
+            if (ready != 0) return;  // ready, or an error that the next send/recv reports
+        }
+    }
+
+    [[noreturn]] void broken(const QString& endpoint, const QString& reason) {
+        close();
+        throw ServiceError(
+            QStringLiteral("A conexão com o serviço (%1) foi interrompida: %2").arg(endpoint, reason).toStdString());
+    }
+
+    void sendAll(const QByteArray& data, const QString& endpoint) {
+        qsizetype sent = 0;
+        while (sent < data.size()) {
+            size_t n = 0;
+            const CURLcode result = curl_easy_send(curl, data.constData() + sent, size_t(data.size() - sent), &n);
+            if (result == CURLE_AGAIN) {
+                waitFor(POLLOUT);
+                continue;
+            }
+            if (result != CURLE_OK) broken(endpoint, QString::fromUtf8(curl_easy_strerror(result)));
+            sent += qsizetype(n);
+        }
+    }
+
+    // Appends what arrives to the buffer; false at the end of the stream.
+    bool receive(QByteArray& buffer, const QString& endpoint) {
+        char chunk[65536];
+        while (true) {
+            size_t n = 0;
+            const CURLcode result = curl_easy_recv(curl, chunk, sizeof chunk, &n);
+            if (result == CURLE_AGAIN) {
+                waitFor(POLLIN);
+                continue;
+            }
+            if (result != CURLE_OK) broken(endpoint, QString::fromUtf8(curl_easy_strerror(result)));
+            if (n == 0) return false;
+            buffer.append(chunk, qsizetype(n));
+            return true;
+        }
+    }
+
+    HttpAnswer exchange(const QByteArray& request, const QString& endpoint) {
+        sendAll(request, endpoint);
+        QByteArray buffer;
+        HttpAnswer answer;
+        qint64 contentLength = -1;
+        bool keepAlive = false;
+        setCookies.clear();
+        // The head; interim 1xx answers are skipped.
+        while (true) {
+            const qsizetype end = buffer.indexOf("\r\n\r\n");
+            if (end < 0) {
+                if (!receive(buffer, endpoint))
+                    broken(endpoint, buffer.isEmpty() ? QStringLiteral("o servidor fechou a conexão sem responder")
+                                                      : QStringLiteral("resposta incompleta"));
+                continue;
+            }
+            const QList<QByteArray> lines = buffer.left(end).split('\n');
+            buffer.remove(0, end + 4);
+            answer.statusLine = lines.value(0).trimmed();
+            const QList<QByteArray> status = answer.statusLine.split(' ');
+            bool ok = false;
+            answer.status = status.value(1).toLong(&ok);
+            if (!answer.statusLine.startsWith("HTTP/") || !ok) broken(endpoint, QStringLiteral("resposta inválida"));
+            for (qsizetype i = 1; i < lines.size(); ++i) {
+                const qsizetype colon = lines[i].indexOf(':');
+                if (colon <= 0) continue;
+                const QByteArray name = lines[i].left(colon).trimmed().toLower();
+                const QByteArray value = lines[i].mid(colon + 1).trimmed();
+                if (name == "content-type")
+                    answer.contentType = value;
+                else if (name == "content-length") {
+                    const qint64 length = value.toLongLong(&ok);
+                    contentLength = ok && length >= 0 ? length : -1;
+                } else if (name == "connection")
+                    keepAlive = value.toLower().contains("keep-alive");
+                else if (name == "set-cookie")
+                    setCookies.append(value);
+            }
+            if (answer.status >= 200) break;
+            contentLength = -1;
+            keepAlive = false;
+        }
+        // The body: as long as announced, or up to the end of the stream.
+        if (contentLength >= 0) {
+            while (buffer.size() < contentLength)
+                if (!receive(buffer, endpoint))
+                    broken(endpoint,
+                           QStringLiteral("faltaram %1 bytes da resposta").arg(contentLength - buffer.size()));
+            buffer.truncate(contentLength);
+        } else {
+            while (receive(buffer, endpoint)) {
+            }
+        }
+        answer.body = std::move(buffer);
+        keptAlive = keepAlive && contentLength >= 0;
+        return answer;
+    }
+
+    void storeCookies(const QUrl& url) {
+        const QByteArray host = url.host().toLower().toUtf8();
+        QByteArray defaultPath = requestPath(url);
+        defaultPath = defaultPath.left(defaultPath.lastIndexOf('/'));
+        if (defaultPath.isEmpty()) defaultPath = "/";
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+
+        std::lock_guard lock(cookieMutex);
+        for (const QByteArray& header : setCookies) {
+            const QList<QByteArray> parts = header.split(';');
+            const qsizetype eq = parts[0].indexOf('=');
+            if (eq <= 0) continue;
+            Cookie cookie;
+            cookie.name = parts[0].left(eq).trimmed();
+            cookie.value = parts[0].mid(eq + 1).trimmed();
+            cookie.domain = host;
+            cookie.path = defaultPath;
+            bool maxAgeSeen = false;
+            bool rejected = false;
+            for (qsizetype i = 1; i < parts.size(); ++i) {
+                const qsizetype at = parts[i].indexOf('=');
+                const QByteArray key = (at < 0 ? parts[i] : parts[i].left(at)).trimmed().toLower();
+                const QByteArray value = at < 0 ? QByteArray() : parts[i].mid(at + 1).trimmed();
+                if (key == "max-age") {
+                    bool ok = false;
+                    const qint64 seconds = value.toLongLong(&ok);
+                    if (!ok) continue;
+                    cookie.expires = seconds <= 0 ? 0 : now + seconds;
+                    maxAgeSeen = true;
+                } else if (key == "expires" && !maxAgeSeen) {
+                    const time_t when = curl_getdate(value.constData(), nullptr);
+                    if (when != -1) cookie.expires = when;
+                } else if (key == "domain" && !value.isEmpty()) {
+                    QByteArray domain = value.toLower();
+                    if (domain.startsWith('.')) domain = domain.mid(1);
+                    if (!domainMatches(host, domain)) rejected = true;
+                    cookie.domain = domain;
+                    cookie.hostOnly = false;
+                } else if (key == "path" && value.startsWith('/')) {
+                    cookie.path = value;
+                } else if (key == "secure") {
+                    cookie.secure = true;
+                }
+            }
+            if (rejected) continue;
+            std::erase_if(cookies, [&](const Cookie& old) {
+                return old.name == cookie.name && old.domain == cookie.domain && old.path == cookie.path;
+            });
+            if (cookie.expires == -1 || cookie.expires > now) cookies.push_back(cookie);
+        }
+        setCookies.clear();
+    }
+};
+
+QList<QByteArray> requestHeaders(const QString& url, qsizetype bodyLength, const QByteArray& cookies) {
+    const QUrl parsed(url);
+    QList<QByteArray> headers{
+        QByteArrayLiteral("Connection: keep-alive"),
+        QByteArrayLiteral("Content-Type: application/x-www-form-urlencoded"),
+        "Content-Length: " + QByteArray::number(bodyLength),
+        "Host: " + hostHeaderValue(parsed),
+        QByteArrayLiteral("Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"),
+        QByteArrayLiteral("Accept-Encoding: identity"),
+        QByteArrayLiteral("User-Agent: Mozilla/3.0 (compatible; Indy Library)"),
+        "Authorization: Basic " + kCredentials.toBase64(),
+    };
+    if (!cookies.isEmpty()) headers.append("Cookie: " + cookies);
+    return headers;
+}
+
+HttpClient::HttpClient() : d(std::make_unique<Impl>()) { initCurlOnce(); }
+
+HttpClient::~HttpClient() = default;
+
+void HttpClient::closeConnection() { d->close(); }
+
+QByteArray HttpClient::cookieHeader(const QString& url) const {
+    const QUrl parsed(url);
+    const QByteArray host = parsed.host().toLower().toUtf8();
+    const QByteArray path = requestPath(parsed);
+    const bool secureChannel = parsed.scheme() == QLatin1String("https");
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QByteArray header;
+    std::lock_guard lock(d->cookieMutex);
+    for (const Cookie& cookie : d->cookies) {
+        if (cookie.expires != -1 && cookie.expires <= now) continue;
+        if (cookie.hostOnly ? host != cookie.domain : !domainMatches(host, cookie.domain)) continue;
+        if (!pathMatches(path, cookie.path) || (cookie.secure && !secureChannel)) continue;
+        if (!header.isEmpty()) header += "; ";
+        header += cookie.name + '=' + cookie.value;
+    }
+    return header;
+}
+
+HttpAnswer HttpClient::post(const QString& url, const QByteArray& body) {
+    bool idle = false;
+    if (!busy_.compare_exchange_strong(idle, true)) throw ServiceError("Uma chamada ao serviço já está em andamento.");
+    struct Release {
+        std::atomic<bool>& flag;
+        ~Release() { flag = false; }
+    } release{busy_};
+
+    const QUrl parsed(url);
+    if (!parsed.isValid() || parsed.host().isEmpty() ||
+        (parsed.scheme() != QLatin1String("http") && parsed.scheme() != QLatin1String("https")))
+        throw ServiceError(QStringLiteral("Endereço do serviço inválido: %1").arg(url).toStdString());
+    const QString endpoint = QStringLiteral("%1:%2").arg(parsed.host()).arg(parsed.port(defaultPort(parsed.scheme())));
+
+    QByteArray request = "POST " + requestTarget(parsed) + " HTTP/1.0\r\n";
+    for (const QByteArray& header : requestHeaders(url, body.size(), cookieHeader(url))) request += header + "\r\n";
+    request += "\r\n";
+    request += body;
+
+    // The connection of a failed call goes on serving while it is up; otherwise a new one.
+    if (!d->keptAlive || !d->connectionUp()) d->connect(parsed, endpoint);
+    d->keptAlive = false;
+    HttpAnswer answer = d->exchange(request, endpoint);
+    d->storeCookies(parsed);
+    if (answer.status < 200 || answer.status > 299) throw ServiceError(answer.statusLine.toStdString());
+    return answer;
+}
+
+}  // namespace norvane

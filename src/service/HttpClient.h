@@ -1,0 +1,59 @@
+#pragma once
+// An HTTP client of the service (IdHTTP1, IdHTTP2, IdHTTP3): its own connection and its
+// own cookie store, both kept for the whole run. One call at a time.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+
+namespace norvane {
+
+// A failed service call: no connection, a broken transfer, an HTTP error status.
+class ServiceError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct HttpAnswer {
+    long status = 0;
+    QByteArray statusLine;   // e.g. "HTTP/1.1 200 OK"
+    QByteArray contentType;  // the Content-Type header's value
+    QByteArray body;
+};
+
+class HttpClient {
+public:
+    HttpClient();
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Posts a form body to the URL and reads the whole answer. Blocks; call it off the
+    // GUI thread (serviceCall does). Raises ServiceError for a connection that cannot
+    // be made within 10 000 ms ("Connect timed out."), a refused or broken connection
+    // and an answer whose status is not 2xx (redirects are not followed); raises
+    // Aborted when the application quits meanwhile.
+    HttpAnswer post(const QString& url, const QByteArray& body);
+
+    // Closes the connection that the client holds, if any.
+    void closeConnection();
+
+    // The Cookie header's value for a request to this URL; empty when the client holds
+    // no cookie for it.
+    QByteArray cookieHeader(const QString& url) const;
+
+    bool busy() const { return busy_; }
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+    std::atomic<bool> busy_{false};
+};
+
+// The request headers, in the order in which they go on the wire (without CR LF).
+QList<QByteArray> requestHeaders(const QString& url, qsizetype bodyLength, const QByteArray& cookies);
+
+}  // namespace norvane
