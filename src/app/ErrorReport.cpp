@@ -1,5 +1,6 @@
 #include "app/ErrorReport.h"
 
+#include "app/Background.h"
 #include "app/Dialogs.h"
 
 namespace norvane {
@@ -12,6 +13,8 @@ bool guarded(const std::function<void()>& handler) {
     try {
         handler();
         return true;
+    } catch (const Aborted&) {
+        // The application is closing: the interrupted action just ends.
     } catch (const std::exception& error) {
         reportError(errorText(error));
     } catch (...) {

@@ -165,3 +165,9 @@ TEST(Background, WorkRunsOffTheGuiThreadWhileEventsAreServed) {
     EXPECT_TRUE(a.isEnabled());
     EXPECT_TRUE(b.isEnabled());
 }
+
+TEST(DefaultErrorReport, AnActionCutShortByClosingTheProgramShowsNothing) {
+    ScriptedDialogs dialogs;
+    EXPECT_FALSE(norvane::guarded([] { throw norvane::Aborted(); }));
+    EXPECT_TRUE(dialogs.boxes.empty());
+}
