@@ -62,7 +62,7 @@ private:
         return path(name);
     }
     void openssl(const QStringList& arguments) {
-        const ToolResult run = runTool(QStringLiteral("openssl"), arguments);
+        const ToolResult run = runProgram(QStringLiteral("openssl"), arguments);
         ASSERT_EQ(run.exitCode, 0) << run.describe().toStdString();
     }
     void issue(const QString& name, const QString& subject, const QString& issuer, const QString& extensions) {

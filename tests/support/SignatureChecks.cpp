@@ -18,7 +18,7 @@ QString ToolResult::describe() const {
         .arg(QString::fromUtf8(output.left(2000)), QString::fromUtf8(errors.left(2000)));
 }
 
-ToolResult runTool(const QString& program, const QStringList& arguments, int timeoutMs) {
+ToolResult runProgram(const QString& program, const QStringList& arguments, int timeoutMs) {
     QProcess process;
     process.start(program, arguments);
     ToolResult result;
@@ -42,7 +42,7 @@ ToolResult runTool(const QString& program, const QStringList& arguments, int tim
 VerifyResult verifyWithOpenssl(const QString& p7sPath, const QString& rootPem) {
     QTemporaryDir dir;
     const QString out = dir.filePath(QStringLiteral("content.bin"));
-    const ToolResult run = runTool(QStringLiteral("openssl"),
+    const ToolResult run = runProgram(QStringLiteral("openssl"),
                                    {"cms", "-verify", "-inform", "DER", "-binary", "-in", p7sPath,
                                     "-CAfile", rootPem, "-out", out});
     VerifyResult result;
@@ -53,7 +53,7 @@ VerifyResult verifyWithOpenssl(const QString& p7sPath, const QString& rootPem) {
 }
 
 VerifyResult verifyWithCerttool(const QString& p7sPath, const QString& rootPem) {
-    const ToolResult run = runTool(QStringLiteral("certtool"), {"--p7-verify", "--inder", "--infile", p7sPath,
+    const ToolResult run = runProgram(QStringLiteral("certtool"), {"--p7-verify", "--inder", "--infile", p7sPath,
                                                                 "--load-ca-certificate", rootPem});
     VerifyResult result;
     result.log = run.describe();

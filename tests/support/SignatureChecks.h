@@ -17,7 +17,7 @@ struct ToolResult {
 };
 
 // Runs a program to its end (no shell) and gathers what it printed.
-ToolResult runTool(const QString& program, const QStringList& arguments, int timeoutMs = 60000);
+ToolResult runProgram(const QString& program, const QStringList& arguments, int timeoutMs = 60000);
 
 // `openssl cms -verify -inform DER -binary -CAfile root`; on success `content` holds the
 // enclosed content that openssl extracted.
