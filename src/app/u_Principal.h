@@ -2,6 +2,8 @@
 // The main window: header with the logged-in user and notary office, and the three
 // tabs in which all signing happens. Its public fields are the login context.
 
+#include "certs/CAPICOM_TLB.h"
+
 #include <QString>
 #include <QWidget>
 #include <memory>
@@ -36,6 +38,23 @@ public:
     void TabControl1Change();
 
     // --- certificates (src/certs): listing, selection, identity checks, signing objects ---
+    // The pick list over the usable certificates; records the pick and makes the signing
+    // objects. "1" when one certificate was picked, the error's text after an error (shown),
+    // else the empty text.
+    QString ListaCertificados(int PKAcessivel);
+    // The certificate of that thumbprint among the valid ones, or none ("Erro 03: " shown).
+    std::shared_ptr<CAPICOM_TLB::ICertificate2> selecionaCertificado(const QString& Cert);
+    // The certificate-policy identifier (the last one), or empty ("Erro 1C: " on errors).
+    QString verificaTipoCertificado(const std::shared_ptr<CAPICOM_TLB::ICertificate2Disp>& Certificado2);
+    // The holder's CPF, "0" for a company certificate, or empty ("Erro 1A: " on errors).
+    QString pegaExtensaoCPFCNPJCertificado(const std::shared_ptr<CAPICOM_TLB::ICertificate2Disp>& Certificado2);
+    // Hexadecimal digit pairs to characters (0-255); an odd last digit is ignored; a pair
+    // that is not hexadecimal raises a conversion error.
+    static QString HexToString(const QString& H);
+    // Signing objects, made anew by every successful pick; none before the first.
+    std::shared_ptr<CAPICOM_TLB::ISigner2> Signer;
+    std::shared_ptr<CAPICOM_TLB::ISignedData> SignedData;
+    std::shared_ptr<CAPICOM_TLB::IUtilities> Utilities;
 
     // --- signing engine (src/certs) ---
 
