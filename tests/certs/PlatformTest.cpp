@@ -237,6 +237,18 @@ TEST_F(Platform, SignsWithTheTokenKeyAskingThePinOncePerRun) {
     EXPECT_EQ(data->contentBytes(), QByteArray("l\0\xf3\0", 4));
 }
 
+TEST_F(Platform, AKeyThatWantsThePinForEveryUseSignsWithThePinOfTheRun) {
+    tokens.keysAlwaysAuthenticate = true;
+    tokens.addToken("Token A", {Cert::A3});
+    dialogs.pinAnswers = {QString("1234")};
+    for (int i = 0; i < 2; ++i) {
+        const QByteArray der = CoUtilities::Create()->BinaryStringToByteArray(
+            signOffThread(findOne(pki[Cert::A3].thumbprint), "conteudo", 1));
+        EXPECT_EQ(readSignedData(der).content, QByteArray("conteudo"));
+    }
+    EXPECT_EQ(dialogs.pinPrompts.size(), 1u);
+}
+
 TEST_F(Platform, PinAndKeyFailuresAreDistinctErrors) {
     tokens.addToken("Token A", {Cert::A3}, {Cert::A3Keyless});
 
@@ -256,7 +268,11 @@ TEST_F(Platform, PinAndKeyFailuresAreDistinctErrors) {
         EXPECT_EQ(e.code(), ERROR_CANCELLED);
         EXPECT_EQ(e.message(), "Operação cancelada pelo usuário.");
     }
-    EXPECT_EQ(dialogs.pinPrompts.size(), 2u) << "a wrong PIN is not kept";
+    ASSERT_EQ(dialogs.pinPrompts.size(), 2u) << "a wrong PIN is not kept";
+    EXPECT_EQ(dialogs.pinPrompts[0], "Token A");
+    // SoftHSM counts the wrong PIN: the next prompt warns, and still asks for the PIN.
+    EXPECT_EQ(dialogs.pinPrompts[1],
+              "Atenção: o PIN já foi digitado incorretamente.\nDigite o PIN do cartão ou token \"Token A\":");
 
     // The certificate is on the token, its key is not.
     dialogs.pinAnswers = {QString("1234")};

@@ -87,8 +87,13 @@ QString SoftHsmTokens::addToken(const QString& label, std::initializer_list<Cert
     };
     for (Cert which : withKeys) {
         const TestCertificate& c = pki[which];
-        runTool("softhsm2-util", {"--import", c.keyPath, "--token", label, "--label", c.name, "--id", c.keyId,
-                                  "--pin", kUserPin});
+        if (keysAlwaysAuthenticate)
+            runTool("pkcs11-tool", {"--module", softHsmModule(), "--token-label", label, "--login", "--pin", kUserPin,
+                                    "--write-object", c.keyPath, "--type", "privkey", "--id", c.keyId, "--label",
+                                    c.name, "--usage-sign", "--always-auth"});
+        else
+            runTool("softhsm2-util", {"--import", c.keyPath, "--token", label, "--label", c.name, "--id", c.keyId,
+                                      "--pin", kUserPin});
         writeCertificate(c);
     }
     for (Cert which : withoutKeys) writeCertificate(pki[which]);

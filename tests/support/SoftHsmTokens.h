@@ -31,6 +31,9 @@ public:
     QString addToken(const QString& label, std::initializer_list<Cert> withKeys,
                      std::initializer_list<Cert> withoutKeys = {}, bool withIntermediate = true);
 
+    // Keys written from now on carry CKA_ALWAYS_AUTHENTICATE (the PIN for every use).
+    bool keysAlwaysAuthenticate = false;
+
     // "Pulls out" the token: it is gone from the next look at the tokens.
     void removeToken(const QString& label);
 
