@@ -7,6 +7,7 @@
 
 #include <QCryptographicHash>
 #include <QTimeZone>
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <openssl/bn.h>
@@ -381,6 +382,10 @@ void IAttributes::Remove(long index) {
 }
 
 void ISignedData::SetContent(const QString& text) {
+    if (std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() <= 0xFF; })) {
+        content_ = bytesOf(text);
+        return;
+    }
     content_.clear();
     content_.reserve(text.size() * 2);
     for (const QChar c : text) {

@@ -233,9 +233,11 @@ private:
 
 class ISignedData {
 public:
-    // A text: the content signed is its UTF-16LE form (a wide text, as the platform signs it).
-    void SetContent(const QString& text);
-    // A binary string (one byte per character, as Utilities makes it): those bytes.
+    // The content to sign. A binary string (every character 0-255, as Utilities'
+    // ByteArrayToBinaryString makes it) stands for those bytes, one per character; any
+    // other text is signed in its UTF-16LE form (a wide text).
+    void SetContent(const QString& content);
+    // Strictly a binary string; a character above 255 is an error.
     void SetBinaryContent(const QString& binaryString);
     QByteArray contentBytes() const { return content_; }
 

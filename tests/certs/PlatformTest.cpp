@@ -231,10 +231,13 @@ TEST_F(Platform, SignsWithTheTokenKeyAskingThePinOncePerRun) {
     EXPECT_TRUE(base64.endsWith("\r\n"));
     EXPECT_EQ(readSignedData(QByteArray::fromBase64(base64.toLatin1())).content, QByteArray("login"));
 
-    // A text is signed as the platform signs a wide text: UTF-16LE.
+    // A binary string is its bytes; a text beyond one byte per character is signed wide.
     auto data = CoSignedData::Create();
-    data->SetContent("ló");
-    EXPECT_EQ(data->contentBytes(), QByteArray("l\0\xf3\0", 4));
+    data->SetContent(CoUtilities::Create()->ByteArrayToBinaryString(content));
+    EXPECT_EQ(data->contentBytes(), content);
+    data->SetContent("ló€");
+    EXPECT_EQ(data->contentBytes(), QByteArray("l\0\xf3\0\xac\x20", 6));
+    EXPECT_THROW(data->SetBinaryContent("€"), CapicomError);
 }
 
 TEST_F(Platform, AKeyThatWantsThePinForEveryUseSignsWithThePinOfTheRun) {
