@@ -54,6 +54,12 @@ void addAttributes(ISigner2& signer, const QDateTime& signingTime, const QString
     add(CAPICOM_AUTHENTICATED_ATTRIBUTE_DOCUMENT_DESCRIPTION, kDescription);
 }
 
+// The certificate lookup failed (and said why): a certificate that is not in the store any
+// more is, for the signature, a key that cannot be reached (its token was pulled out).
+void requireSignerCertificate(const ISigner2& signer) {
+    if (!signer.Certificate()) throw CapicomError(NTE_BAD_KEYSET, kKeyText);
+}
+
 void requireSigningObjects(const TFPrincipal& window) {
     if (!window.Signer || !window.SignedData || !window.Utilities)
         throw std::runtime_error("Nenhum certificado foi escolhido: faça o login com o certificado antes de assinar.");
@@ -103,6 +109,7 @@ QString TFPrincipal::AssinarString(const QString& Texto, const QString& Cert) {
         SignedData = CoSignedData::Create();
         SignedData->SetContent(Texto);
         addAttributes(*Signer, signingTime, QStringLiteral("temp.txt"));
+        requireSignerCertificate(*Signer);
         const auto signer = Signer;
         const auto signedData = SignedData;
         return norvane::runInBackground([&] { return signedData->Sign(signer, false, CAPICOM_ENCODE_BASE64); });
@@ -183,6 +190,7 @@ QString TFPrincipal::AssinarArquivo(const QString& PathArquivo, const QString& C
         if (!folder.isEmpty() && !folder.endsWith(QLatin1Char('/')) && !folder.endsWith(QDir::separator()))
             folder += QDir::separator();
         const QString target = folder + fileName + QStringLiteral(".p7s");
+        requireSignerCertificate(*Signer);
         const auto signer = Signer;
         const auto signedData = SignedData;
         const auto utilities = Utilities;
