@@ -57,10 +57,30 @@ public:
     std::shared_ptr<CAPICOM_TLB::IUtilities> Utilities;
 
     // --- signing engine (src/certs) ---
+    // Signs a text with the certificate of thumbprint Cert: the Base64 SignedData, or the
+    // empty text after the error was shown ("Erro 04: ...").
+    QString AssinarString(const QString& Texto, const QString& Cert);
+    // Signs the file PathArquivo into PathSalvar + its name + ".p7s": the file's size text,
+    // or the empty text after the error was shown. A file that cannot be opened raises.
+    QString AssinarArquivo(const QString& PathArquivo, const QString& Cert, const QString& PathSalvar);
+    // Writes the bytes to FileName whole or not at all (temporary name, then rename). Raises.
+    void SaveBinFile(const QString& FileName, const QByteArray& BinArray);
+    // True while a signing call runs; a second one is refused meanwhile.
+    bool SigningInProgress = false;
 
     // --- service clients (src/service) ---
 
     // --- tabs (src/workflows) ---
+    // Individual signing (Panel3).
+    struct TOpenDialog {
+        QString Title;
+        QString Filter;
+        QString FileName;
+        bool Execute();  // modal; false when the user cancelled
+    } OpenDialog1{QStringLiteral("Selecione arquivo PDF para assinar em P7S"), QStringLiteral("Arquivos PDF|*.pdf"), {}};
+    void SetupPanel3();
+    void Button9Click();
+    void Button7Click();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -6,6 +6,10 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <ostream>
+
+// Readable QString values in test failure messages.
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
 namespace norvane::test {
 
