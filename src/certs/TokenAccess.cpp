@@ -1,16 +1,17 @@
 #include "certs/TokenAccess.h"
 
-#include "app/Background.h"
-#include "app/Dialogs.h"
+#include <libp11.h>
+#include <openssl/err.h>
+#include <openssl/ui.h>
 
 #include <QCoreApplication>
 #include <QThread>
-#include <libp11.h>
 #include <map>
 #include <mutex>
-#include <openssl/err.h>
-#include <openssl/ui.h>
 #include <optional>
+
+#include "app/Background.h"
+#include "app/Dialogs.h"
 
 namespace norvane::tokens {
 
@@ -60,9 +61,7 @@ CapicomError lockedPin() {
                         "PIN bloqueado. Desbloqueie o cartão ou token com o PUK (aplicativo do fabricante) "
                         "antes de assinar.");
 }
-CapicomError cancelled() {
-    return CapicomError(CAPICOM_TLB::ERROR_CANCELLED, "Operação cancelada pelo usuário.");
-}
+CapicomError cancelled() { return CapicomError(CAPICOM_TLB::ERROR_CANCELLED, "Operação cancelada pelo usuário."); }
 
 QString tokenKey(const TokenLocation& where) {
     return where.manufacturer + '\n' + where.model + '\n' + where.serial + '\n' + where.label;
@@ -124,9 +123,8 @@ public:
         if (!ctx_) throw CapicomError(CAPICOM_TLB::NTE_FAIL, "Não foi possível iniciar o acesso a cartões e tokens.");
         ERR_clear_error();
         if (PKCS11_CTX_load(ctx_, NORVANE_P11KIT_PROXY) != 0)
-            throw CapicomError(CAPICOM_TLB::NTE_FAIL,
-                               QString("Não foi possível carregar o módulo PKCS#11 %1: %2")
-                                   .arg(QString::fromUtf8(NORVANE_P11KIT_PROXY), openSslText()));
+            throw CapicomError(CAPICOM_TLB::NTE_FAIL, QString("Não foi possível carregar o módulo PKCS#11 %1: %2")
+                                                          .arg(QString::fromUtf8(NORVANE_P11KIT_PROXY), openSslText()));
         loaded_ = true;
         if (PKCS11_enumerate_slots(ctx_, &slots_, &count_) != 0) {
             slots_ = nullptr;
@@ -184,16 +182,16 @@ Login login(PKCS11_SLOT* slot, const QByteArray* pin) {
     ERR_clear_error();
     if (PKCS11_login(slot, 0, pin ? pin->constData() : nullptr) == 0) return Login::Done;
     switch (lastCkr()) {
-    case kPinIncorrect:
-    case kPinInvalid:
-    case kPinLenRange:
-        return Login::WrongPin;
-    case kPinLocked:
-        throw lockedPin();
-    case kFunctionCanceled:
-        throw cancelled();
-    default:
-        return Login::Failed;
+        case kPinIncorrect:
+        case kPinInvalid:
+        case kPinLenRange:
+            return Login::WrongPin;
+        case kPinLocked:
+            throw lockedPin();
+        case kFunctionCanceled:
+            throw cancelled();
+        default:
+            return Login::Failed;
     }
 }
 

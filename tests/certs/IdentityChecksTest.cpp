@@ -1,6 +1,13 @@
 // The ICP-Brasil identity checks, the hex decoding they use, and the extension text
 // they read, checked against what openssl reports for the same certificates.
 
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
 #include "app/u_Principal.h"
 #include "certs/CAPICOM_TLB.h"
 #include "certs/TokenAccess.h"
@@ -8,12 +15,6 @@
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"
 #include "support/TestPki.h"
-
-#include <QFile>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
-#include <openssl/pem.h>
 
 using namespace CAPICOM_TLB;
 using namespace norvane::test;
@@ -41,7 +42,8 @@ QString adHocCertificate(const QTemporaryDir& dir, const QString& extensions) {
     QFile f(config);
     if (!f.open(QIODevice::WriteOnly)) throw std::runtime_error("cannot write config");
     f.write(("[req]\ndistinguished_name = dn\nx509_extensions = ext\nprompt = no\n[dn]\nCN = TESTE:12312312312\n"
-             "[ext]\n" + extensions)
+             "[ext]\n" +
+             extensions)
                 .toUtf8());
     f.close();
     const QString cert = dir.filePath("adhoc.pem");
@@ -57,8 +59,8 @@ TEST(IdentityChecks, EveryCertificateOfTheTestPkiGivesItsTypeAndCpf) {
     TFPrincipal window;
     const TestPki& pki = TestPki::instance();
     for (Cert c : {Cert::A3, Cert::A3Printable, Cert::A3Keyless, Cert::A1, Cert::ECnpj, Cert::TwoPolicies,
-                   Cert::Expired, Cert::NotYetValid, Cert::NoNonRepudiation, Cert::NoDigitalSignature,
-                   Cert::NoKeyUsage, Cert::Untrusted, Cert::NoSan, Cert::Root}) {
+                   Cert::Expired, Cert::NotYetValid, Cert::NoNonRepudiation, Cert::NoDigitalSignature, Cert::NoKeyUsage,
+                   Cert::Untrusted, Cert::NoSan, Cert::Root}) {
         SCOPED_TRACE(pki[c].commonName.toStdString());
         const auto cert = loadCertificate(pki[c].certPath);
         EXPECT_EQ(window.verificaTipoCertificado(cert), pki[c].expectedPolicy);
@@ -101,9 +103,10 @@ TEST(IdentityChecks, ErrorsAreShownAndKeepTheResultHeldSoFar) {
     // policy's own line; a DNS name holding "2.16.76.1.3.1" after the person data is no hex.
     QTemporaryDir dir;
     const auto cert = loadCertificate(adHocCertificate(
-        dir, "certificatePolicies = @pol\n"
-             "subjectAltName = otherName:2.16.76.1.3.1;OCTETSTRING:0101199012312312312,DNS:2.16.76.1.3.1.exemplo.br\n"
-             "[pol]\npolicyIdentifier = 2.16.76.1.2.3.4\nCPS.1 = \"http://exemplo.br/Identificacao\"\n"));
+        dir,
+        "certificatePolicies = @pol\n"
+        "subjectAltName = otherName:2.16.76.1.3.1;OCTETSTRING:0101199012312312312,DNS:2.16.76.1.3.1.exemplo.br\n"
+        "[pol]\npolicyIdentifier = 2.16.76.1.2.3.4\nCPS.1 = \"http://exemplo.br/Identificacao\"\n"));
     dialogs.boxes.clear();
     EXPECT_EQ(window.verificaTipoCertificado(cert), "2.16.76.1.2.3.4");
     EXPECT_EQ(window.pegaExtensaoCPFCNPJCertificado(cert), "12312312312");
@@ -119,8 +122,8 @@ TEST(IdentityChecks, ShortPersonDataAndOtherNames) {
     TFPrincipal window;
     QTemporaryDir dir;
     // 8 + 5 characters: tag, length, birth date, then only five characters of CPF.
-    auto cert = loadCertificate(adHocCertificate(
-        dir, "subjectAltName = otherName:2.16.76.1.3.1;PRINTABLESTRING:0101199012345,email:a@b.br\n"));
+    auto cert = loadCertificate(
+        adHocCertificate(dir, "subjectAltName = otherName:2.16.76.1.3.1;PRINTABLESTRING:0101199012345,email:a@b.br\n"));
     EXPECT_EQ(window.pegaExtensaoCPFCNPJCertificado(cert), "12345");
     // Fewer than 11 characters in all: empty. Neither OID: empty, not "0".
     QTemporaryDir dir2;
@@ -167,10 +170,12 @@ TEST(ExtensionText, MatchesWhatOpensslReportsForTheA3Certificate) {
             const QString line = lines[i].trimmed();
             if (line.startsWith("Policy: ")) {
                 qualifier = 0;
-                expected += QString("[%1]Certificate Policy:\r\n     Policy Identifier=%2\r\n").arg(++policy).arg(line.mid(8));
+                expected +=
+                    QString("[%1]Certificate Policy:\r\n     Policy Identifier=%2\r\n").arg(++policy).arg(line.mid(8));
             } else if (line.startsWith("CPS: ")) {
-                expected += QString("     [%1,%2]Policy Qualifier Info:\r\n          Policy Qualifier Id=CPS\r\n"
-                                    "          Qualifier:\r\n               %3\r\n")
+                expected += QString(
+                                "     [%1,%2]Policy Qualifier Info:\r\n          Policy Qualifier Id=CPS\r\n"
+                                "          Qualifier:\r\n               %3\r\n")
                                 .arg(policy)
                                 .arg(++qualifier)
                                 .arg(line.mid(5));
@@ -185,7 +190,8 @@ TEST(ExtensionText, MatchesWhatOpensslReportsForTheA3Certificate) {
         ASSERT_GT(sanAt, 0);
         const QStringList items = lines[sanAt + 1].trimmed().split(", ");
         const QString dump = QString::fromUtf8(runTool("openssl", {"asn1parse", "-in", pki[which].certPath}));
-        const QRegularExpression sanValue("Subject Alternative Name\\s*\\n.*OCTET STRING\\s*\\[HEX DUMP\\]:([0-9A-F]+)");
+        const QRegularExpression sanValue(
+            "Subject Alternative Name\\s*\\n.*OCTET STRING\\s*\\[HEX DUMP\\]:([0-9A-F]+)");
         const auto match = sanValue.match(dump);
         ASSERT_TRUE(match.hasMatch());
         const QByteArray sanDer = QByteArray::fromHex(match.captured(1).toLatin1());
@@ -204,7 +210,8 @@ TEST(ExtensionText, MatchesWhatOpensslReportsForTheA3Certificate) {
             if (!parsed[i].contains("OBJECT")) continue;
             const auto value = element.match(parsed[i + 2]);
             ASSERT_TRUE(value.hasMatch()) << parsed[i + 2].toStdString();
-            const QByteArray bytes = sanDer.mid(value.captured(1).toInt(), value.captured(3).toInt() + value.captured(4).toInt());
+            const QByteArray bytes =
+                sanDer.mid(value.captured(1).toInt(), value.captured(3).toInt() + value.captured(4).toInt());
             QStringList hex;
             for (char b : bytes) hex << QString("%1").arg(static_cast<unsigned char>(b), 2, 16, QChar('0'));
             values << hex.join(' ');

@@ -1,5 +1,12 @@
 // The certificate platform against real SoftHSM2 tokens reached through p11-kit's proxy.
 
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
+
 #include "app/Background.h"
 #include "certs/CAPICOM_TLB.h"
 #include "certs/TokenAccess.h"
@@ -7,12 +14,6 @@
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"
 #include "support/TestPki.h"
-
-#include <QFile>
-#include <QRegularExpression>
-#include <QSet>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 using namespace CAPICOM_TLB;
 using namespace norvane::test;
@@ -46,7 +47,8 @@ QString signOffThread(const CertificatePtr& cert, const QByteArray& content, lon
     auto utilities = CoUtilities::Create();
     auto data = CoSignedData::Create();
     data->SetBinaryContent(utilities->ByteArrayToBinaryString(content));
-    const QVariant values[] = {QDateTime::currentDateTime(), QString("a.pdf"), QString("Assinado com Assinador Norvane")};
+    const QVariant values[] = {QDateTime::currentDateTime(), QString("a.pdf"),
+                               QString("Assinado com Assinador Norvane")};
     for (long name = 0; name < 3; ++name) {
         auto attribute = CoAttribute::Create();
         attribute->SetName(name);
@@ -168,7 +170,8 @@ TEST_F(Platform, CertificateFieldsAndExport) {
     const auto extensions = cert->Extensions();
     QStringList oids;
     for (long i = 1; i <= extensions->Count(); ++i) oids << extensions->Item(i)->OID()->Value();
-    EXPECT_EQ(oids, QStringList({"2.5.29.14", "2.5.29.35", "2.5.29.32", "2.5.29.19", "2.5.29.15", "2.5.29.37", "2.5.29.17"}));
+    EXPECT_EQ(oids,
+              QStringList({"2.5.29.14", "2.5.29.35", "2.5.29.32", "2.5.29.19", "2.5.29.15", "2.5.29.37", "2.5.29.17"}));
     EXPECT_TRUE(extensions->Item(5)->IsCritical());
     EXPECT_THROW(extensions->Item(8), CapicomError);
 }
@@ -231,9 +234,9 @@ TEST_F(Platform, SignsWithTheTokenKeyAskingThePinOncePerRun) {
     EXPECT_TRUE(base64.endsWith("\r\n"));
     EXPECT_EQ(readSignedData(QByteArray::fromBase64(base64.toLatin1())).content, QByteArray("login"));
 
-    // A binary string is its bytes; a text beyond one byte per character is signed wide.
+    // A binary string is its bytes; a text is signed as the platform signs a wide text.
     auto data = CoSignedData::Create();
-    data->SetContent(CoUtilities::Create()->ByteArrayToBinaryString(content));
+    data->SetBinaryContent(CoUtilities::Create()->ByteArrayToBinaryString(content));
     EXPECT_EQ(data->contentBytes(), content);
     data->SetContent("ló€");
     EXPECT_EQ(data->contentBytes(), QByteArray("l\0\xf3\0\xac\x20", 6));

@@ -1,13 +1,14 @@
 // Choosing the certificate (ListaCertificados) and finding it again (selecionaCertificado).
 
+#include <gtest/gtest.h>
+
+#include <QSet>
+
 #include "app/u_Principal.h"
 #include "certs/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SoftHsmTokens.h"
 #include "support/TestPki.h"
-
-#include <QSet>
-#include <gtest/gtest.h>
 
 using namespace norvane::test;
 
@@ -45,10 +46,11 @@ TEST_F(Selection, ThePickListHoldsOnlyUsableCertificatesOfEveryToken) {
     const auto& pick = dialogs.picks[0];
     EXPECT_EQ(pick.title, "Certificado Digital");
     EXPECT_EQ(pick.prompt, "Por favor, escolha o certificado e clique em OK:");
-    QSet<QString> offered;
-    for (const auto& choice : pick.choices) offered.insert(choice.subject);
-    EXPECT_EQ(offered, QSet<QString>({pki[Cert::A3].commonName, pki[Cert::A3Printable].commonName,
-                                      pki[Cert::A1].commonName}));
+    // In a fixed order: by token, then by name.
+    QStringList offered;
+    for (const auto& choice : pick.choices) offered << choice.subject;
+    EXPECT_EQ(offered, QStringList({pki[Cert::A3].commonName, pki[Cert::A3Printable].commonName,
+                                    pki[Cert::A1].commonName}));
 
     // Cancel: nothing recorded, no signing objects, no message.
     EXPECT_TRUE(window.Certificado_Nome.isEmpty());
@@ -122,8 +124,9 @@ TEST_F(Selection, SelecionaCertificadoFindsThePickAndNothingElse) {
     EXPECT_EQ(found->Thumbprint(), window.Certificado_Thumbprint);
     EXPECT_TRUE(dialogs.boxes.empty());
 
-    const QString notFound = "Erro 03: O certificado digital não foi encontrado entre os certificados válidos. "
-                             "Verifique se o cartão ou token USB do certificado está conectado ao computador.";
+    const QString notFound =
+        "Erro 03: O certificado digital não foi encontrado entre os certificados válidos. "
+        "Verifique se o cartão ou token USB do certificado está conectado ao computador.";
     EXPECT_FALSE(window.selecionaCertificado(""));
     EXPECT_FALSE(window.selecionaCertificado(pki[Cert::Untrusted].thumbprint));
     EXPECT_EQ(dialogs.texts(), std::vector<QString>({notFound, notFound}));

@@ -4,14 +4,14 @@
 // lives, SOFTHSM2_CONF points at its folder and the trust store (SSL_CERT_FILE,
 // SSL_CERT_DIR) holds only the test PKI's root; the destructor restores both.
 
-#include "support/TestPki.h"
-
 #include <QString>
 #include <QTemporaryDir>
 #include <initializer_list>
 #include <map>
 #include <optional>
 #include <vector>
+
+#include "support/TestPki.h"
 
 namespace norvane::test {
 
