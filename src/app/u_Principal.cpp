@@ -57,6 +57,7 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
         norvane::anchor(panel, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
 
     connect(ui->TabControl1, &TTabControl::Change, this, norvane::guard([this] { TabControl1Change(); }));
+    SetupPanel3();
 
     if (const QScreen* screen = QApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());

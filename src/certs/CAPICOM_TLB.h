@@ -1,0 +1,279 @@
+#pragma once
+// The certificate platform: the user's certificate store, certificate fields, the pick
+// list and PKCS#7 signing, as objects shaped like the CAPICOM ones the program is written
+// against. On Linux the store "My" holds every certificate of every PKCS#11 token that
+// p11-kit's proxy module reaches (read fresh at every Open), trust comes from the system
+// trust store (OpenSSL's default paths) and private keys stay on their tokens (libp11).
+//
+// Objects are reference-counted (std::shared_ptr); collections count from 1. A failing
+// member throws CapicomError, which carries a numeric code and a Portuguese message.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QVariant>
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+typedef struct x509_st X509;
+
+namespace CAPICOM_TLB {
+
+// Error codes (the Windows HRESULTs of the same conditions).
+constexpr long NTE_BAD_KEYSET = 0x80090016;       // the private key cannot be reached
+constexpr long CRYPT_E_NOT_FOUND = 0x80092004;    // no such certificate
+constexpr long E_INVALIDARG = 0x80070057;         // a bad argument (index, find type, criterion)
+constexpr long ERROR_CANCELLED = 0x800704C7;      // the user cancelled (PIN prompt)
+constexpr long SCARD_W_WRONG_CHV = 0x8010006B;    // wrong PIN
+constexpr long SCARD_W_CHV_BLOCKED = 0x8010006C;  // PIN locked
+constexpr long NTE_FAIL = 0x80090020;             // the token or the cryptography failed
+
+class CapicomError : public std::runtime_error {
+public:
+    CapicomError(long code, const QString& message);
+    long code() const { return code_; }
+    QString message() const { return QString::fromUtf8(what()); }
+
+private:
+    long code_;
+};
+
+// Constants of the members' arguments.
+enum : long {
+    CAPICOM_CURRENT_USER_STORE = 2,
+    CAPICOM_STORE_OPEN_READ_ONLY = 0,
+
+    CAPICOM_CERTIFICATE_FIND_SHA1_HASH = 0,
+    CAPICOM_CERTIFICATE_FIND_SUBJECT_NAME = 1,
+    CAPICOM_CERTIFICATE_FIND_ISSUER_NAME = 2,
+    CAPICOM_CERTIFICATE_FIND_TIME_VALID = 9,
+    CAPICOM_CERTIFICATE_FIND_KEY_USAGE = 12,
+
+    CAPICOM_DIGITAL_SIGNATURE_KEY_USAGE = 128,
+    CAPICOM_NON_REPUDIATION_KEY_USAGE = 64,
+
+    CAPICOM_INFO_SUBJECT_SIMPLE_NAME = 0,
+    CAPICOM_INFO_ISSUER_SIMPLE_NAME = 1,
+    CAPICOM_INFO_SUBJECT_EMAIL_NAME = 2,
+    CAPICOM_INFO_ISSUER_EMAIL_NAME = 3,
+
+    CAPICOM_ENCODE_BASE64 = 0,
+    CAPICOM_ENCODE_BINARY = 1,
+
+    CAPICOM_AUTHENTICATED_ATTRIBUTE_SIGNING_TIME = 0,
+    CAPICOM_AUTHENTICATED_ATTRIBUTE_DOCUMENT_NAME = 1,
+    CAPICOM_AUTHENTICATED_ATTRIBUTE_DOCUMENT_DESCRIPTION = 2,
+};
+
+// Where a certificate was read: its token and its object id there (CKA_ID).
+struct TokenLocation {
+    QString serial;
+    QString label;
+    QString manufacturer;
+    QString model;
+    QByteArray id;
+};
+
+struct TrustContext;  // the trust store and the tokens' certificates of one Open
+
+// --- extensions -------------------------------------------------------------------------
+
+class IOID {
+public:
+    explicit IOID(QString dotted) : value_(std::move(dotted)) {}
+    QString Value() const { return value_; }
+    QString FriendlyName() const;
+
+private:
+    QString value_;
+};
+
+class IEncodedData {
+public:
+    explicit IEncodedData(QByteArray extensionDer) : der_(std::move(extensionDer)) {}
+    // The extension's value: Base64 (0) or binary string (1).
+    QString Value(long encoding) const;
+    // The value as text; multi-line with every line ended by CR LF when `multiline`.
+    QString Format(bool multiline) const;
+
+private:
+    QByteArray der_;  // the whole X509_EXTENSION, DER
+};
+
+class IExtension {
+public:
+    explicit IExtension(QByteArray extensionDer);
+    std::shared_ptr<IOID> OID() const { return oid_; }
+    bool IsCritical() const { return critical_; }
+    std::shared_ptr<IEncodedData> EncodedData() const { return data_; }
+
+private:
+    std::shared_ptr<IOID> oid_;
+    bool critical_ = false;
+    std::shared_ptr<IEncodedData> data_;
+};
+
+class IExtensions {
+public:
+    explicit IExtensions(std::vector<std::shared_ptr<IExtension>> items) : items_(std::move(items)) {}
+    long Count() const { return static_cast<long>(items_.size()); }
+    std::shared_ptr<IExtension> Item(long index) const;
+
+private:
+    std::vector<std::shared_ptr<IExtension>> items_;
+};
+
+// --- certificates -----------------------------------------------------------------------
+
+class ICertificate2 {
+public:
+    ICertificate2(std::shared_ptr<X509> certificate, TokenLocation location,
+                  std::shared_ptr<TrustContext> trust = nullptr);
+
+    QString GetInfo(long type) const;
+    QString Thumbprint() const;    // SHA-1 of the DER, upper-case hex
+    QString SerialNumber() const;  // upper-case hex
+    QString SubjectName() const;
+    QString IssuerName() const;
+    QDateTime ValidFromDate() const;
+    QDateTime ValidToDate() const;
+    // Base64 (0: lines of 64 characters, each ended by CR LF) or binary string (1) of the DER.
+    QString Export(long encoding) const;
+    std::shared_ptr<IExtensions> Extensions() const;
+
+    // Not of the platform's interface.
+    X509* x509() const { return cert_.get(); }
+    QByteArray der() const;
+    const TokenLocation& location() const { return location_; }
+    // Inside its validity dates now and chaining to a trust anchor of the system store.
+    bool isValid() const;
+    // The issuers from the signer up to, not including, the self-signed root (best effort).
+    std::vector<std::shared_ptr<X509>> chainWithoutRoot() const;
+
+private:
+    std::shared_ptr<X509> cert_;
+    TokenLocation location_;
+    std::shared_ptr<TrustContext> trust_;
+    mutable std::atomic<int> validity_{-1};  // chain check: -1 not made yet, 0 failed, 1 passed
+};
+using ICertificate2Disp = ICertificate2;
+using CertificatePtr = std::shared_ptr<ICertificate2>;
+
+class ICertificates2 {
+public:
+    ICertificates2() = default;
+    explicit ICertificates2(std::vector<CertificatePtr> items) : items_(std::move(items)) {}
+
+    long Count() const { return static_cast<long>(items_.size()); }
+    CertificatePtr Item(long index) const;  // 1 to Count
+    // New collection of the matches. Criteria: 0 a thumbprint (any letter case); 1/2 a part
+    // of the subject/issuer name; 9 a QDateTime (0 or none: now); 12 key-usage bits (a
+    // certificate without the key-usage extension has every usage).
+    std::shared_ptr<ICertificates2> Find(long findType, const QVariant& criteria, bool findValidOnly) const;
+    // The modal pick list; the collection of what was picked (empty on cancel). An empty
+    // collection raises an error: there is nothing to pick.
+    std::shared_ptr<ICertificates2> Select(const QString& title, const QString& displayString, bool multiSelect) const;
+
+private:
+    std::vector<CertificatePtr> items_;
+};
+
+class IStore3 {
+public:
+    // Reads the certificates of every token anew.
+    void Open(long location, const QString& name, long mode);
+    std::shared_ptr<ICertificates2> Certificates() const;
+
+private:
+    bool opened_ = false;
+    std::vector<CertificatePtr> items_;
+};
+
+// --- signing ----------------------------------------------------------------------------
+
+class IAttribute {
+public:
+    long Name() const { return name_; }
+    void SetName(long name) { name_ = name; }
+    // QDateTime for the signing time (0), QString for the document name (1) and description (2).
+    QVariant Value() const { return value_; }
+    void SetValue(const QVariant& value) { value_ = value; }
+
+private:
+    long name_ = 0;
+    QVariant value_;
+};
+
+class IAttributes {
+public:
+    long Count() const { return static_cast<long>(items_.size()); }
+    std::shared_ptr<IAttribute> Item(long index) const;
+    void Add(std::shared_ptr<IAttribute> attribute);
+    void Remove(long index);
+    void Clear() { items_.clear(); }
+
+private:
+    std::vector<std::shared_ptr<IAttribute>> items_;
+};
+
+class ISigner2 {
+public:
+    ISigner2() : attributes_(std::make_shared<IAttributes>()) {}
+    CertificatePtr Certificate() const { return certificate_; }
+    void SetCertificate(CertificatePtr certificate) { certificate_ = std::move(certificate); }
+    std::shared_ptr<IAttributes> AuthenticatedAttributes() const { return attributes_; }
+
+private:
+    CertificatePtr certificate_;
+    std::shared_ptr<IAttributes> attributes_;
+};
+
+class ISignedData {
+public:
+    // A text: the content signed is its UTF-16LE form (a wide text, as the platform signs it).
+    void SetContent(const QString& text);
+    // A binary string (one byte per character, as Utilities makes it): those bytes; a
+    // character above 255 is an error.
+    void SetBinaryContent(const QString& binaryString);
+    QByteArray contentBytes() const { return content_; }
+
+    // PKCS#7 SignedData with the content enclosed (`detached` must be false): Base64 text
+    // (encoding 0, lines of 64 characters ended by CR LF) or the DER as a binary string (1).
+    // The private key is used on its token; the PIN is asked once per token and run. A key
+    // that cannot be reached raises NTE_BAD_KEYSET. May be called off the GUI thread.
+    QString Sign(const std::shared_ptr<ISigner2>& signer, bool detached, long encoding);
+
+private:
+    QByteArray content_;
+};
+
+class IUtilities {
+public:
+    QString ByteArrayToBinaryString(const QByteArray& bytes) const;
+    QByteArray BinaryStringToByteArray(const QString& binaryString) const;
+};
+
+// --- factories ----------------------------------------------------------------------------
+
+struct CoStore {
+    static std::shared_ptr<IStore3> Create() { return std::make_shared<IStore3>(); }
+};
+struct CoSigner {
+    static std::shared_ptr<ISigner2> Create() { return std::make_shared<ISigner2>(); }
+};
+struct CoSignedData {
+    static std::shared_ptr<ISignedData> Create() { return std::make_shared<ISignedData>(); }
+};
+struct CoAttribute {
+    static std::shared_ptr<IAttribute> Create() { return std::make_shared<IAttribute>(); }
+};
+struct CoUtilities {
+    static std::shared_ptr<IUtilities> Create() { return std::make_shared<IUtilities>(); }
+};
+
+// Base64 of bytes in lines of 64 characters, each ended by CR LF.
+QString base64Lines(const QByteArray& bytes);
+
+}  // namespace CAPICOM_TLB

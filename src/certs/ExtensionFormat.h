@@ -1,0 +1,16 @@
+#pragma once
+// The text of a certificate extension as the platform's EncodedData.Format gives it:
+// certificate policies and subject alternative names laid out as the Windows platform
+// lays them out (the identity checks read those lines); other extensions as OpenSSL
+// prints them.
+
+#include <QByteArray>
+#include <QString>
+
+namespace norvane {
+
+// `extensionDer`: the whole extension (X509_EXTENSION), DER. Multi-line text has every
+// line ended by CR LF; single-line text joins the same items with ", ".
+QString formatExtension(const QByteArray& extensionDer, bool multiline);
+
+}  // namespace norvane

@@ -1,0 +1,209 @@
+// The signing engine: a text (the key test at login) or a file (into a .p7s) signed with
+// the certificate of the login context. Errors of the signing steps are shown here, under
+// the code of the step, and the caller gets the empty text.
+
+#include "app/Background.h"
+#include "app/Dialogs.h"
+#include "app/ErrorReport.h"
+#include "app/u_Principal.h"
+#include "app/unit_esfunctions.h"
+#include "certs/CAPICOM_TLB.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <stdexcept>
+
+using namespace CAPICOM_TLB;
+
+namespace {
+
+const QString kKeyText = QStringLiteral(
+    "Chave do certificado não encontrada. Por favor confirme se o cartão ou token USB do certificado "
+    "selecionado está conectado ao seu computador ou remova e insira-o novamente.");
+const QString kDescription = QStringLiteral("Assinado com Assinador Norvane");
+
+// Large blocks: the worker reads at disk speed and still notices a quitting application.
+constexpr qint64 kReadBlock = 4 * 1024 * 1024;
+
+// What the user reads after the error code: the key text when the private key could not be
+// reached, otherwise the error's own message.
+QString messageOf(const std::exception& error, const QString& platformKeySetText) {
+    if (const auto* platform = dynamic_cast<const CapicomError*>(&error);
+        platform && platform->code() == NTE_BAD_KEYSET)
+        return kKeyText;
+    const QString text = norvane::errorText(error);
+    return text == platformKeySetText ? kKeyText : text;
+}
+
+void showCoded(const char* code, const QString& message) {
+    norvane::dialogs().showError(QStringLiteral("Erro %1: ").arg(QLatin1String(code)) + message);
+}
+
+// The three attributes of every signature, each added as soon as it is complete.
+void addAttributes(ISigner2& signer, const QDateTime& signingTime, const QString& documentName) {
+    const auto add = [&](long name, const QVariant& value) {
+        auto attribute = CoAttribute::Create();
+        attribute->SetName(name);
+        attribute->SetValue(value);
+        signer.AuthenticatedAttributes()->Add(attribute);
+    };
+    add(CAPICOM_AUTHENTICATED_ATTRIBUTE_SIGNING_TIME, signingTime);
+    add(CAPICOM_AUTHENTICATED_ATTRIBUTE_DOCUMENT_NAME, documentName);
+    add(CAPICOM_AUTHENTICATED_ATTRIBUTE_DOCUMENT_DESCRIPTION, kDescription);
+}
+
+// The certificate lookup failed (and said why): a certificate that is not in the store any
+// more is, for the signature, a key that cannot be reached (its token was pulled out).
+void requireSignerCertificate(const ISigner2& signer) {
+    if (!signer.Certificate()) throw CapicomError(NTE_BAD_KEYSET, kKeyText);
+}
+
+void requireSigningObjects(const TFPrincipal& window) {
+    if (!window.Signer || !window.SignedData || !window.Utilities)
+        throw std::runtime_error("Nenhum certificado foi escolhido: faça o login com o certificado antes de assinar.");
+}
+
+// One signing call at a time: the signing objects are shared and the signature runs on a
+// worker while the window stays live.
+class SigningSlot {
+public:
+    explicit SigningSlot(bool& busy) : busy_(busy) {
+        if (busy_) throw std::runtime_error("Já existe uma assinatura em andamento. Aguarde o seu término.");
+        busy_ = true;
+    }
+    ~SigningSlot() { busy_ = false; }
+    SigningSlot(const SigningSlot&) = delete;
+    SigningSlot& operator=(const SigningSlot&) = delete;
+
+private:
+    bool& busy_;
+};
+
+QByteArray readAll(QFile& file) {
+    QByteArray bytes;
+    if (const qint64 size = file.size(); size > 0) bytes.reserve(size);
+    QByteArray block(kReadBlock, Qt::Uninitialized);
+    for (;;) {
+        if (norvane::abortRequested()) throw norvane::Aborted();
+        const qint64 n = file.read(block.data(), block.size());
+        if (n < 0)
+            throw std::runtime_error(
+                QStringLiteral("Falha ao ler o arquivo %1: %2").arg(file.fileName(), file.errorString()).toStdString());
+        if (n == 0) break;
+        bytes.append(block.constData(), n);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+QString TFPrincipal::AssinarString(const QString& Texto, const QString& Cert) {
+    const QDateTime signingTime = QDateTime::currentDateTime();
+    try {
+        const SigningSlot slot(SigningInProgress);
+        const CertificatePtr certificate = selecionaCertificado(Cert);
+        requireSigningObjects(*this);
+        Signer->SetCertificate(certificate);
+        SignedData = CoSignedData::Create();
+        SignedData->SetContent(Texto);
+        addAttributes(*Signer, signingTime, QStringLiteral("temp.txt"));
+        requireSignerCertificate(*Signer);
+        const auto signer = Signer;
+        const auto signedData = SignedData;
+        return norvane::runInBackground([&] { return signedData->Sign(signer, false, CAPICOM_ENCODE_BASE64); });
+    } catch (const norvane::Aborted&) {
+        throw;
+    } catch (const std::exception& error) {
+        showCoded("04", messageOf(error, QStringLiteral("O conjunto de chaves não está definido")));
+        return QString();
+    }
+}
+
+QString TFPrincipal::AssinarArquivo(const QString& PathArquivo, const QString& Cert, const QString& PathSalvar) {
+    const QDateTime signingTime = QDateTime::currentDateTime();
+    const QString sizeText = GetFileSizeText(PathArquivo, false);
+    const QString fileName = QFileInfo(PathArquivo).fileName();
+
+    // A signature file is not signed again (the result would claim a signature never made).
+    if (QFileInfo(PathArquivo).suffix().toLower() == QLatin1String("p7s")) {
+        norvane::dialogs().showError(QStringLiteral("O arquivo %1 já é uma assinatura (.p7s) e não será assinado novamente.")
+                                         .arg(fileName));
+        return QString();
+    }
+
+    // Not caught: a file that cannot be opened ends the call and reaches the caller.
+    QFile input(PathArquivo);
+    if (!input.open(QIODevice::ReadOnly))
+        throw std::runtime_error(
+            QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(PathArquivo, input.errorString()).toStdString());
+
+    if (SigningInProgress) {
+        showCoded("11", QStringLiteral("Já existe uma assinatura em andamento. Aguarde o seu término."));
+        return QString();
+    }
+    const SigningSlot slot(SigningInProgress);
+
+    // Reading. Nothing is signed after a failed reading: the bytes read would be only a part.
+    QByteArray content;
+    try {
+        content = norvane::runInBackground([&] { return readAll(input); });
+        input.close();
+    } catch (const norvane::Aborted&) {
+        throw;
+    } catch (const std::exception& error) {
+        showCoded("09", norvane::errorText(error));
+        return QString();
+    }
+
+    // Certificate. Its own failure is shown by the lookup ("Erro 03"); the later stages then
+    // run without a certificate and report what fails.
+    CertificatePtr certificate;
+    try {
+        certificate = selecionaCertificado(Cert);
+    } catch (const std::exception& error) {
+        showCoded("10", norvane::errorText(error));
+    }
+
+    // Preparing. A failure here leaves the content or the attributes of an earlier call in
+    // the signing objects, so nothing is signed after it.
+    try {
+        requireSigningObjects(*this);
+        Signer->SetCertificate(certificate);
+        const auto utilities = Utilities;
+        const auto signedData = SignedData;
+        norvane::runInBackground(
+            [&] { signedData->SetBinaryContent(utilities->ByteArrayToBinaryString(content)); });
+        content = QByteArray();
+        addAttributes(*Signer, signingTime, fileName);
+    } catch (const norvane::Aborted&) {
+        throw;
+    } catch (const std::exception& error) {
+        showCoded("13", norvane::errorText(error));
+        return QString();
+    }
+
+    // Signing and saving.
+    try {
+        QString folder = PathSalvar;
+        if (!folder.isEmpty() && !folder.endsWith(QLatin1Char('/')) && !folder.endsWith(QDir::separator()))
+            folder += QDir::separator();
+        const QString target = folder + fileName + QStringLiteral(".p7s");
+        requireSignerCertificate(*Signer);
+        const auto signer = Signer;
+        const auto signedData = SignedData;
+        const auto utilities = Utilities;
+        norvane::runInBackground([&] {
+            const QString signedMessage = signedData->Sign(signer, false, CAPICOM_ENCODE_BINARY);
+            SaveBinFile(target, utilities->BinaryStringToByteArray(signedMessage));
+        });
+        QCoreApplication::processEvents();
+        return sizeText;
+    } catch (const norvane::Aborted&) {
+        throw;
+    } catch (const std::exception& error) {
+        showCoded("11", messageOf(error, QStringLiteral("Conjunto de chaves não está definido")));
+        return QString();
+    }
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QString>
+
+namespace norvane {
+
+// The folder part of a path, ending in its separator: everything up to and including the
+// last separator or ":" ("/docs/a.pdf" -> "/docs/", "/a.pdf" -> "/"); empty when there is none.
+QString folderWithSeparator(const QString& path);
+
+}  // namespace norvane
