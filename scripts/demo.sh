@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The local demo: builds the signer against the stand-in service on 127.0.0.1 and
-# starts it. Pieces that are not there yet are skipped.
+# starts it with a demo token.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 port="${NORVANE_DEMO_PORT:-8765}"
@@ -32,4 +32,7 @@ if [ -f "$standin" ]; then
   echo "Serviço de demonstração em http://127.0.0.1:$port/ (homologação: porta $hport)."
   echo "Envios recebidos: $demo/recebidos; PDFs de exemplo para o lote: $demo/exemplos"
 fi
+# The demo token (PIN 1234) and a trust store that knows its root, for this run only.
+while IFS= read -r setting; do export "${setting?}"; done < <("$root/scripts/demo-token.sh" "$demo/token")
+echo "Token de demonstração \"Norvane Demo\" (PIN 1234); certificados confiáveis: $SSL_CERT_FILE"
 "$demo/NorvaneAssinadorIP"
