@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds optimised and runs every benchmark; each prints its measures as ratios against a
+# baseline measured in the same run. Not part of the tests.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+dir="${1:-$root/build}"
+"$root/scripts/build.sh" "$dir"
+status=0
+for bench in "$dir"/bench/bench_*; do
+  [ -x "$bench" ] || continue
+  echo "== $(basename "$bench")"
+  QT_QPA_PLATFORM=offscreen "$bench" || status=1
+done
+exit $status
