@@ -1,19 +1,22 @@
 #include "certs/CAPICOM_TLB.h"
 
-#include "app/Dialogs.h"
-#include "certs/CmsBuilder.h"
-#include "certs/ExtensionFormat.h"
-#include "certs/TokenAccess.h"
-
-#include <QCryptographicHash>
-#include <QTimeZone>
-#include <atomic>
-#include <ctime>
 #include <openssl/bn.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
+
+#include <QCryptographicHash>
+#include <QTimeZone>
+#include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <tuple>
+
+#include "app/Dialogs.h"
+#include "certs/CmsBuilder.h"
+#include "certs/ExtensionFormat.h"
+#include "certs/TokenAccess.h"
 
 namespace CAPICOM_TLB {
 
@@ -88,8 +91,7 @@ QString nameLine(const X509_NAME* name) {
 QDateTime dateOf(const ASN1_TIME* time) {
     struct tm t {};
     if (!time || ASN1_TIME_to_tm(time, &t) != 1) return QDateTime();
-    return QDateTime(QDate(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday), QTime(t.tm_hour, t.tm_min, t.tm_sec),
-                     Qt::UTC);
+    return QDateTime(QDate(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday), QTime(t.tm_hour, t.tm_min, t.tm_sec), Qt::UTC);
 }
 
 bool validAt(X509* cert, time_t when) {
@@ -109,7 +111,7 @@ const QString kNotFound =
 struct TrustContext {
     std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store{X509_STORE_new(), X509_STORE_free};
     std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)> untrusted{
-        sk_X509_new_null(), [](STACK_OF(X509)* s) { sk_X509_pop_free(s, X509_free); }};
+        sk_X509_new_null(), [](STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }};
 
     TrustContext() {
         if (!store || !untrusted) throw CapicomError(NTE_FAIL, "Memória insuficiente.");
@@ -119,8 +121,7 @@ struct TrustContext {
 
     // Verifies now; `chain` receives the issuers found (also when the verification fails).
     bool verify(X509* cert, std::vector<std::shared_ptr<X509>>* chain) const {
-        std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(),
-                                                                            X509_STORE_CTX_free);
+        std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
         if (!ctx || X509_STORE_CTX_init(ctx.get(), store.get(), cert, untrusted.get()) != 1) return false;
         const bool ok = X509_verify_cert(ctx.get()) == 1;
         if (chain) {
@@ -191,18 +192,18 @@ QByteArray ICertificate2::der() const {
 
 QString ICertificate2::GetInfo(long type) const {
     switch (type) {
-    case CAPICOM_INFO_SUBJECT_SIMPLE_NAME: {
-        const QString name = simpleName(X509_get_subject_name(cert_.get()));
-        return name.isEmpty() ? emailOf(cert_.get(), false) : name;
-    }
-    case CAPICOM_INFO_ISSUER_SIMPLE_NAME:
-        return simpleName(X509_get_issuer_name(cert_.get()));
-    case CAPICOM_INFO_SUBJECT_EMAIL_NAME:
-        return emailOf(cert_.get(), false);
-    case CAPICOM_INFO_ISSUER_EMAIL_NAME:
-        return emailOf(cert_.get(), true);
-    default:
-        throw CapicomError(E_INVALIDARG, "Tipo de informação do certificado desconhecido.");
+        case CAPICOM_INFO_SUBJECT_SIMPLE_NAME: {
+            const QString name = simpleName(X509_get_subject_name(cert_.get()));
+            return name.isEmpty() ? emailOf(cert_.get(), false) : name;
+        }
+        case CAPICOM_INFO_ISSUER_SIMPLE_NAME:
+            return simpleName(X509_get_issuer_name(cert_.get()));
+        case CAPICOM_INFO_SUBJECT_EMAIL_NAME:
+            return emailOf(cert_.get(), false);
+        case CAPICOM_INFO_ISSUER_EMAIL_NAME:
+            return emailOf(cert_.get(), true);
+        default:
+            throw CapicomError(E_INVALIDARG, "Tipo de informação do certificado desconhecido.");
     }
 }
 
@@ -276,41 +277,41 @@ std::shared_ptr<ICertificates2> ICertificates2::Find(long findType, const QVaria
                                                      bool findValidOnly) const {
     std::function<bool(const ICertificate2&)> matches;
     switch (findType) {
-    case CAPICOM_CERTIFICATE_FIND_SHA1_HASH: {
-        const QString wanted = criteria.toString().trimmed();
-        matches = [wanted](const ICertificate2& c) {
-            return !wanted.isEmpty() && c.Thumbprint().compare(wanted, Qt::CaseInsensitive) == 0;
-        };
-        break;
-    }
-    case CAPICOM_CERTIFICATE_FIND_SUBJECT_NAME:
-    case CAPICOM_CERTIFICATE_FIND_ISSUER_NAME: {
-        const QString part = criteria.toString();
-        const bool subject = findType == CAPICOM_CERTIFICATE_FIND_SUBJECT_NAME;
-        matches = [part, subject](const ICertificate2& c) {
-            return (subject ? c.SubjectName() : c.IssuerName()).contains(part, Qt::CaseInsensitive);
-        };
-        break;
-    }
-    case CAPICOM_CERTIFICATE_FIND_TIME_VALID: {
-        time_t when = std::time(nullptr);
-        if (criteria.userType() == QMetaType::QDateTime && criteria.toDateTime().isValid())
-            when = static_cast<time_t>(criteria.toDateTime().toSecsSinceEpoch());
-        else if (criteria.isValid() && criteria.toLongLong() != 0)
-            throw CapicomError(E_INVALIDARG, "Critério de data inválido.");
-        matches = [when](const ICertificate2& c) { return validAt(c.x509(), when); };
-        break;
-    }
-    case CAPICOM_CERTIFICATE_FIND_KEY_USAGE: {
-        bool ok = false;
-        const uint32_t bits = static_cast<uint32_t>(criteria.toLongLong(&ok));
-        if (!ok) throw CapicomError(E_INVALIDARG, "Critério de uso de chave inválido.");
-        // X509_get_key_usage gives every bit when the certificate has no key-usage extension.
-        matches = [bits](const ICertificate2& c) { return (X509_get_key_usage(c.x509()) & bits) == bits; };
-        break;
-    }
-    default:
-        throw CapicomError(E_INVALIDARG, "Tipo de busca de certificado não suportado.");
+        case CAPICOM_CERTIFICATE_FIND_SHA1_HASH: {
+            const QString wanted = criteria.toString().trimmed();
+            matches = [wanted](const ICertificate2& c) {
+                return !wanted.isEmpty() && c.Thumbprint().compare(wanted, Qt::CaseInsensitive) == 0;
+            };
+            break;
+        }
+        case CAPICOM_CERTIFICATE_FIND_SUBJECT_NAME:
+        case CAPICOM_CERTIFICATE_FIND_ISSUER_NAME: {
+            const QString part = criteria.toString();
+            const bool subject = findType == CAPICOM_CERTIFICATE_FIND_SUBJECT_NAME;
+            matches = [part, subject](const ICertificate2& c) {
+                return (subject ? c.SubjectName() : c.IssuerName()).contains(part, Qt::CaseInsensitive);
+            };
+            break;
+        }
+        case CAPICOM_CERTIFICATE_FIND_TIME_VALID: {
+            time_t when = std::time(nullptr);
+            if (criteria.userType() == QMetaType::QDateTime && criteria.toDateTime().isValid())
+                when = static_cast<time_t>(criteria.toDateTime().toSecsSinceEpoch());
+            else if (criteria.isValid() && criteria.toLongLong() != 0)
+                throw CapicomError(E_INVALIDARG, "Critério de data inválido.");
+            matches = [when](const ICertificate2& c) { return validAt(c.x509(), when); };
+            break;
+        }
+        case CAPICOM_CERTIFICATE_FIND_KEY_USAGE: {
+            bool ok = false;
+            const uint32_t bits = static_cast<uint32_t>(criteria.toLongLong(&ok));
+            if (!ok) throw CapicomError(E_INVALIDARG, "Critério de uso de chave inválido.");
+            // X509_get_key_usage gives every bit when the certificate has no key-usage extension.
+            matches = [bits](const ICertificate2& c) { return (X509_get_key_usage(c.x509()) & bits) == bits; };
+            break;
+        }
+        default:
+            throw CapicomError(E_INVALIDARG, "Tipo de busca de certificado não suportado.");
     }
     std::vector<CertificatePtr> found;
     for (const CertificatePtr& c : items_)
@@ -348,6 +349,14 @@ void IStore3::Open(long location, const QString& name, long /*mode: always read-
     }
     items_.clear();
     for (auto& c : read) items_.push_back(std::make_shared<ICertificate2>(c.certificate, c.location, trust));
+    // Tokens list their objects in no fixed order; the store (and so the pick list) keeps
+    // one: by token, then by holder's name, then by expiry.
+    const auto key = [](const CertificatePtr& c) {
+        return std::make_tuple(c->location().label, c->location().serial, c->GetInfo(CAPICOM_INFO_SUBJECT_SIMPLE_NAME),
+                               c->ValidToDate(), c->Thumbprint());
+    };
+    std::sort(items_.begin(), items_.end(),
+              [&](const CertificatePtr& a, const CertificatePtr& b) { return key(a) < key(b); });
     opened_ = true;
 }
 
@@ -413,7 +422,7 @@ QString ISignedData::Sign(const std::shared_ptr<ISigner2>& signer, bool detached
 
     const std::vector<std::shared_ptr<X509>> chain = cert->chainWithoutRoot();
     std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)> stack(sk_X509_new_null(),
-                                                                    [](STACK_OF(X509)* s) { sk_X509_free(s); });
+                                                                     [](STACK_OF(X509) * s) { sk_X509_free(s); });
     for (const auto& c : chain) sk_X509_push(stack.get(), c.get());
 
     const QByteArray content = content_;

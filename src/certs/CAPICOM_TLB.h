@@ -133,8 +133,8 @@ public:
                   std::shared_ptr<TrustContext> trust = nullptr);
 
     QString GetInfo(long type) const;
-    QString Thumbprint() const;     // SHA-1 of the DER, upper-case hex
-    QString SerialNumber() const;   // upper-case hex
+    QString Thumbprint() const;    // SHA-1 of the DER, upper-case hex
+    QString SerialNumber() const;  // upper-case hex
     QString SubjectName() const;
     QString IssuerName() const;
     QDateTime ValidFromDate() const;
@@ -174,8 +174,7 @@ public:
     std::shared_ptr<ICertificates2> Find(long findType, const QVariant& criteria, bool findValidOnly) const;
     // The modal pick list; the collection of what was picked (empty on cancel). An empty
     // collection raises an error: there is nothing to pick.
-    std::shared_ptr<ICertificates2> Select(const QString& title, const QString& displayString,
-                                           bool multiSelect) const;
+    std::shared_ptr<ICertificates2> Select(const QString& title, const QString& displayString, bool multiSelect) const;
 
 private:
     std::vector<CertificatePtr> items_;
@@ -235,7 +234,8 @@ class ISignedData {
 public:
     // A text: the content signed is its UTF-16LE form (a wide text, as the platform signs it).
     void SetContent(const QString& text);
-    // A binary string (one byte per character, as Utilities makes it): those bytes.
+    // A binary string (one byte per character, as Utilities makes it): those bytes; a
+    // character above 255 is an error.
     void SetBinaryContent(const QString& binaryString);
     QByteArray contentBytes() const { return content_; }
 

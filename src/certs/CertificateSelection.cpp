@@ -26,8 +26,8 @@ QString TFPrincipal::ListaCertificados(int /*PKAcessivel: the listing is the sam
         certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_KEY_USAGE, 64, true);
         certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_TIME_VALID, 0, true);
 
-        const auto picked = certificates->Select("Certificado Digital",
-                                                 "Por favor, escolha o certificado e clique em OK:", false);
+        const auto picked =
+            certificates->Select("Certificado Digital", "Por favor, escolha o certificado e clique em OK:", false);
         if (picked->Count() != 1) return QString();
 
         const CertificatePtr certificate = picked->Item(1);

@@ -1,11 +1,12 @@
 #include "certs/ExtensionFormat.h"
 
-#include <QStringList>
-#include <memory>
 #include <openssl/bio.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+
+#include <QStringList>
+#include <memory>
 
 namespace norvane {
 
@@ -51,34 +52,35 @@ void policyLines(const CERTIFICATEPOLICIES* policies, std::vector<Line>& out) {
             const POLICYQUALINFO* qualifier = sk_POLICYQUALINFO_value(info->qualifiers, q);
             out.push_back({1, QString("[%1,%2]Policy Qualifier Info:").arg(n).arg(q + 1)});
             switch (OBJ_obj2nid(qualifier->pqualid)) {
-            case NID_id_qt_cps:
-                out.push_back({2, "Policy Qualifier Id=CPS"});
-                out.push_back({2, "Qualifier:"});
-                out.push_back({3, stringText(qualifier->d.cpsuri)});
-                break;
-            case NID_id_qt_unotice: {
-                out.push_back({2, "Policy Qualifier Id=User Notice"});
-                out.push_back({2, "Qualifier:"});
-                const USERNOTICE* notice = qualifier->d.usernotice;
-                if (notice && notice->noticeref) {
-                    out.push_back({3, "Notice Reference:"});
-                    out.push_back({4, "Organization=" + stringText(notice->noticeref->organization)});
-                    QStringList numbers;
-                    for (int k = 0; k < sk_ASN1_INTEGER_num(notice->noticeref->noticenos); ++k)
-                        numbers << QString::number(ASN1_INTEGER_get(sk_ASN1_INTEGER_value(notice->noticeref->noticenos, k)));
-                    out.push_back({4, "Notice Number=" + numbers.join(", ")});
+                case NID_id_qt_cps:
+                    out.push_back({2, "Policy Qualifier Id=CPS"});
+                    out.push_back({2, "Qualifier:"});
+                    out.push_back({3, stringText(qualifier->d.cpsuri)});
+                    break;
+                case NID_id_qt_unotice: {
+                    out.push_back({2, "Policy Qualifier Id=User Notice"});
+                    out.push_back({2, "Qualifier:"});
+                    const USERNOTICE* notice = qualifier->d.usernotice;
+                    if (notice && notice->noticeref) {
+                        out.push_back({3, "Notice Reference:"});
+                        out.push_back({4, "Organization=" + stringText(notice->noticeref->organization)});
+                        QStringList numbers;
+                        for (int k = 0; k < sk_ASN1_INTEGER_num(notice->noticeref->noticenos); ++k)
+                            numbers << QString::number(
+                                ASN1_INTEGER_get(sk_ASN1_INTEGER_value(notice->noticeref->noticenos, k)));
+                        out.push_back({4, "Notice Number=" + numbers.join(", ")});
+                    }
+                    if (notice && notice->exptext) out.push_back({3, "Notice Text=" + stringText(notice->exptext)});
+                    break;
                 }
-                if (notice && notice->exptext) out.push_back({3, "Notice Text=" + stringText(notice->exptext)});
-                break;
-            }
-            default: {
-                out.push_back({2, "Policy Qualifier Id=" + oidText(qualifier->pqualid)});
-                out.push_back({2, "Qualifier:"});
-                unsigned char* der = nullptr;
-                const int length = qualifier->d.other ? i2d_ASN1_TYPE(qualifier->d.other, &der) : 0;
-                out.push_back({3, length > 0 ? hexBytes(der, length) : QString()});
-                OPENSSL_free(der);
-            }
+                default: {
+                    out.push_back({2, "Policy Qualifier Id=" + oidText(qualifier->pqualid)});
+                    out.push_back({2, "Qualifier:"});
+                    unsigned char* der = nullptr;
+                    const int length = qualifier->d.other ? i2d_ASN1_TYPE(qualifier->d.other, &der) : 0;
+                    out.push_back({3, length > 0 ? hexBytes(der, length) : QString()});
+                    OPENSSL_free(der);
+                }
             }
         }
     }
@@ -105,40 +107,41 @@ void alternativeNameLines(const GENERAL_NAMES* names, std::vector<Line>& out) {
     for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
         const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, i);
         switch (name->type) {
-        case GEN_OTHERNAME: {
-            // The value as it stands in the certificate: tag, length and content.
-            unsigned char* der = nullptr;
-            const int length = i2d_ASN1_TYPE(name->d.otherName->value, &der);
-            out.push_back({0, "Other Name:"});
-            out.push_back({1, oidText(name->d.otherName->type_id) + "=" + (length > 0 ? hexBytes(der, length) : QString())});
-            OPENSSL_free(der);
-            break;
-        }
-        case GEN_EMAIL:
-            out.push_back({0, "RFC822 Name=" + stringText(name->d.rfc822Name)});
-            break;
-        case GEN_DNS:
-            out.push_back({0, "DNS Name=" + stringText(name->d.dNSName)});
-            break;
-        case GEN_URI:
-            out.push_back({0, "URL=" + stringText(name->d.uniformResourceIdentifier)});
-            break;
-        case GEN_IPADD:
-            out.push_back({0, "IP Address=" + ipText(name->d.iPAddress)});
-            break;
-        case GEN_RID:
-            out.push_back({0, "Registered ID=" + oidText(name->d.registeredID)});
-            break;
-        case GEN_DIRNAME:
-            out.push_back({0, "Directory Address:"});
-            out.push_back({1, nameText(name->d.directoryName)});
-            break;
-        default: {
-            unsigned char* der = nullptr;
-            const int length = i2d_GENERAL_NAME(name, &der);
-            out.push_back({0, "Unknown Name=" + (length > 0 ? hexBytes(der, length) : QString())});
-            OPENSSL_free(der);
-        }
+            case GEN_OTHERNAME: {
+                // The value as it stands in the certificate: tag, length and content.
+                unsigned char* der = nullptr;
+                const int length = i2d_ASN1_TYPE(name->d.otherName->value, &der);
+                out.push_back({0, "Other Name:"});
+                out.push_back(
+                    {1, oidText(name->d.otherName->type_id) + "=" + (length > 0 ? hexBytes(der, length) : QString())});
+                OPENSSL_free(der);
+                break;
+            }
+            case GEN_EMAIL:
+                out.push_back({0, "RFC822 Name=" + stringText(name->d.rfc822Name)});
+                break;
+            case GEN_DNS:
+                out.push_back({0, "DNS Name=" + stringText(name->d.dNSName)});
+                break;
+            case GEN_URI:
+                out.push_back({0, "URL=" + stringText(name->d.uniformResourceIdentifier)});
+                break;
+            case GEN_IPADD:
+                out.push_back({0, "IP Address=" + ipText(name->d.iPAddress)});
+                break;
+            case GEN_RID:
+                out.push_back({0, "Registered ID=" + oidText(name->d.registeredID)});
+                break;
+            case GEN_DIRNAME:
+                out.push_back({0, "Directory Address:"});
+                out.push_back({1, nameText(name->d.directoryName)});
+                break;
+            default: {
+                unsigned char* der = nullptr;
+                const int length = i2d_GENERAL_NAME(name, &der);
+                out.push_back({0, "Unknown Name=" + (length > 0 ? hexBytes(der, length) : QString())});
+                OPENSSL_free(der);
+            }
         }
     }
 }

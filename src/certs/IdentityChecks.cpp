@@ -1,14 +1,14 @@
 // The ICP-Brasil checks of the picked certificate: its policy (A3 or not) and the CPF
 // of its holder, both read from the platform's text of one extension.
 
+#include <functional>
+#include <stdexcept>
+
 #include "app/Dialogs.h"
 #include "app/ErrorReport.h"
 #include "app/u_Principal.h"
 #include "app/unit_esfunctions.h"
 #include "certs/CAPICOM_TLB.h"
-
-#include <functional>
-#include <stdexcept>
 
 using namespace CAPICOM_TLB;
 
@@ -18,7 +18,8 @@ namespace {
 QString secondPiece(const QString& line) {
     const QStringList pieces = SplitByChar("=", line);
     if (pieces.size() < 2)
-        throw std::runtime_error(("A linha \"" + line.trimmed() + "\" da extensão não tem valor.").toUtf8().toStdString());
+        throw std::runtime_error(
+            ("A linha \"" + line.trimmed() + "\" da extensão não tem valor.").toUtf8().toStdString());
     return pieces[1];
 }
 
@@ -78,7 +79,8 @@ QString TFPrincipal::HexToString(const QString& H) {
     for (qsizetype i = 0; i + 1 < H.size(); i += 2) {
         const int high = digit(H[i]), low = digit(H[i + 1]);
         if (high < 0 || low < 0)
-            throw std::runtime_error(("\"" + H.mid(i, 2) + "\" não é um valor hexadecimal válido.").toUtf8().toStdString());
+            throw std::runtime_error(
+                ("\"" + H.mid(i, 2) + "\" não é um valor hexadecimal válido.").toUtf8().toStdString());
         result += QChar(static_cast<char16_t>(high * 16 + low));
     }
     return result;

@@ -1,15 +1,17 @@
 #include "certs/TokenAccess.h"
 
-#include "app/Background.h"
-#include "app/Dialogs.h"
+#include <libp11.h>
+#include <openssl/err.h>
+#include <openssl/ui.h>
 
 #include <QCoreApplication>
 #include <QThread>
-#include <libp11.h>
 #include <map>
 #include <mutex>
-#include <openssl/err.h>
 #include <optional>
+
+#include "app/Background.h"
+#include "app/Dialogs.h"
 
 namespace norvane::tokens {
 
@@ -59,15 +61,52 @@ CapicomError lockedPin() {
                         "PIN bloqueado. Desbloqueie o cartão ou token com o PUK (aplicativo do fabricante) "
                         "antes de assinar.");
 }
-CapicomError cancelled() {
-    return CapicomError(CAPICOM_TLB::ERROR_CANCELLED, "Operação cancelada pelo usuário.");
-}
+CapicomError cancelled() { return CapicomError(CAPICOM_TLB::ERROR_CANCELLED, "Operação cancelada pelo usuário."); }
 
 QString tokenKey(const TokenLocation& where) {
     return where.manufacturer + '\n' + where.model + '\n' + where.serial + '\n' + where.label;
 }
 
 QString text(const char* s) { return s ? QString::fromUtf8(s).trimmed() : QString(); }
+
+std::optional<QString> askPin(const QString& label, const QString& message) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread()) return norvane::dialogs().askPin(label, message);
+    if (norvane::abortRequested()) return std::nullopt;
+    std::optional<QString> answer;
+    QMetaObject::invokeMethod(
+        app, [&] { answer = norvane::dialogs().askPin(label, message); }, Qt::BlockingQueuedConnection);
+    return answer;
+}
+
+// A key with CKA_ALWAYS_AUTHENTICATE wants the PIN again for each use; libp11 asks for
+// it through an OpenSSL UI method. Ours answers with the PIN of this run (asking the
+// user only when there is none).
+struct KeyUseAnswer {
+    QByteArray pin;
+    QString label;
+};
+
+int answerKeyUsePrompt(UI* ui, UI_STRING* uis) {
+    if (UI_get_string_type(uis) != UIT_PROMPT && UI_get_string_type(uis) != UIT_VERIFY) return 1;
+    auto* answer = static_cast<KeyUseAnswer*>(UI_get0_user_data(ui));
+    if (!answer) return 0;
+    if (answer->pin.isEmpty()) {
+        const std::optional<QString> typed = askPin(answer->label, QString());
+        if (!typed) return 0;
+        answer->pin = typed->toUtf8();
+    }
+    return UI_set_result(ui, uis, answer->pin.constData()) >= 0 ? 1 : 0;
+}
+
+UI_METHOD* keyUsePromptMethod() {
+    static UI_METHOD* method = [] {
+        UI_METHOD* m = UI_create_method("norvane PIN");
+        UI_method_set_reader(m, answerKeyUsePrompt);
+        return m;
+    }();
+    return method;
+}
 
 // The one module context of the program. Reloading finalizes every module under the
 // proxy, which is what makes a token added or removed since the last load visible.
@@ -84,9 +123,8 @@ public:
         if (!ctx_) throw CapicomError(CAPICOM_TLB::NTE_FAIL, "Não foi possível iniciar o acesso a cartões e tokens.");
         ERR_clear_error();
         if (PKCS11_CTX_load(ctx_, NORVANE_P11KIT_PROXY) != 0)
-            throw CapicomError(CAPICOM_TLB::NTE_FAIL,
-                               QString("Não foi possível carregar o módulo PKCS#11 %1: %2")
-                                   .arg(QString::fromUtf8(NORVANE_P11KIT_PROXY), openSslText()));
+            throw CapicomError(CAPICOM_TLB::NTE_FAIL, QString("Não foi possível carregar o módulo PKCS#11 %1: %2")
+                                                          .arg(QString::fromUtf8(NORVANE_P11KIT_PROXY), openSslText()));
         loaded_ = true;
         if (PKCS11_enumerate_slots(ctx_, &slots_, &count_) != 0) {
             slots_ = nullptr;
@@ -101,6 +139,10 @@ public:
         for (unsigned i = 0; i < count_; ++i)
             if (slots_[i].token && slots_[i].token->initialized) out.push_back(&slots_[i]);
         return out;
+    }
+
+    void answerKeyUseWith(KeyUseAnswer* answer) {
+        if (ctx_) PKCS11_set_ui_method(ctx_, keyUsePromptMethod(), answer);
     }
 
     PKCS11_SLOT* find(const TokenLocation& where) {
@@ -134,32 +176,22 @@ Module& module() {
     return *instance;
 }
 
-std::optional<QString> askPin(const QString& label, const QString& message) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() == app->thread()) return norvane::dialogs().askPin(label, message);
-    if (norvane::abortRequested()) return std::nullopt;
-    std::optional<QString> answer;
-    QMetaObject::invokeMethod(
-        app, [&] { answer = norvane::dialogs().askPin(label, message); }, Qt::BlockingQueuedConnection);
-    return answer;
-}
-
 enum class Login { Done, WrongPin, Failed };
 
 Login login(PKCS11_SLOT* slot, const QByteArray* pin) {
     ERR_clear_error();
     if (PKCS11_login(slot, 0, pin ? pin->constData() : nullptr) == 0) return Login::Done;
     switch (lastCkr()) {
-    case kPinIncorrect:
-    case kPinInvalid:
-    case kPinLenRange:
-        return Login::WrongPin;
-    case kPinLocked:
-        throw lockedPin();
-    case kFunctionCanceled:
-        throw cancelled();
-    default:
-        return Login::Failed;
+        case kPinIncorrect:
+        case kPinInvalid:
+        case kPinLenRange:
+            return Login::WrongPin;
+        case kPinLocked:
+            throw lockedPin();
+        case kFunctionCanceled:
+            throw cancelled();
+        default:
+            return Login::Failed;
     }
 }
 
@@ -258,11 +290,13 @@ QByteArray withPrivateKey(const TokenLocation& where, const std::function<QByteA
                         continue;
                     }
                 } else {
-                    if (token->userPinFinalTry)
-                        promptMessage = "Atenção: esta é a última tentativa antes do bloqueio do PIN.";
-                    else if (token->userPinCountLow)
-                        promptMessage = "Atenção: o PIN já foi digitado incorretamente.";
                     const QString label = text(token->label);
+                    // The prompt's own text asks for the PIN; a warning must ask for it too.
+                    const QString request = QString("Digite o PIN do cartão ou token \"%1\":").arg(label);
+                    if (token->userPinFinalTry)
+                        promptMessage = "Atenção: esta é a última tentativa antes do bloqueio do PIN.\n" + request;
+                    else if (token->userPinCountLow)
+                        promptMessage = "Atenção: o PIN já foi digitado incorretamente.\n" + request;
                     lock.unlock();  // the prompt may take long; the tokens stay usable meanwhile
                     std::optional<QString> answer = askPin(label, promptMessage);
                     if (!answer) throw cancelled();
@@ -288,9 +322,14 @@ QByteArray withPrivateKey(const TokenLocation& where, const std::function<QByteA
         if (!found) throw keyMissing();
         std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> pkey(PKCS11_get_private_key(found), EVP_PKEY_free);
         if (!pkey) throw keyMissing();
+        KeyUseAnswer answer{m.pins.count(key) ? m.pins[key] : QByteArray(), text(token->label)};
+        m.answerKeyUseWith(&answer);
         try {
-            return use(pkey.get());
+            QByteArray result = use(pkey.get());
+            m.answerKeyUseWith(nullptr);
+            return result;
         } catch (const std::exception&) {
+            m.answerKeyUseWith(nullptr);
             // A token pulled out while it signed fails in the middle: say so plainly.
             pkey.reset();
             ERR_clear_error();

@@ -5,12 +5,12 @@
 // last look is seen. PINs typed by the user are kept in memory for the run, per token,
 // so that the reload never asks for a PIN twice.
 
-#include "certs/CAPICOM_TLB.h"
-
 #include <QByteArray>
 #include <functional>
 #include <memory>
 #include <vector>
+
+#include "certs/CAPICOM_TLB.h"
 
 typedef struct evp_pkey_st EVP_PKEY;
 

@@ -1,10 +1,11 @@
 // The test PKI and the token fixture that every token test stands on.
 
-#include "support/SoftHsmTokens.h"
-#include "support/TestPki.h"
+#include <gtest/gtest.h>
 
 #include <QFile>
-#include <gtest/gtest.h>
+
+#include "support/SoftHsmTokens.h"
+#include "support/TestPki.h"
 
 using namespace norvane::test;
 
@@ -16,11 +17,14 @@ TEST(TestPkiFixture, ChainsVerifyOnlyUnderTheTestRoot) {
         EXPECT_NO_THROW(runTool("openssl", {"verify", "-CAfile", root, "-untrusted", inter, pki[c].certPath}))
             << pki[c].commonName.toStdString();
     }
-    EXPECT_ANY_THROW(runTool("openssl", {"verify", "-CAfile", root, "-untrusted", inter, pki[Cert::Untrusted].certPath}));
+    EXPECT_ANY_THROW(
+        runTool("openssl", {"verify", "-CAfile", root, "-untrusted", inter, pki[Cert::Untrusted].certPath}));
     EXPECT_ANY_THROW(runTool("openssl", {"verify", "-CAfile", root, "-untrusted", inter, pki[Cert::Expired].certPath}));
-    EXPECT_ANY_THROW(runTool("openssl", {"verify", "-CAfile", root, "-untrusted", inter, pki[Cert::NotYetValid].certPath}));
+    EXPECT_ANY_THROW(
+        runTool("openssl", {"verify", "-CAfile", root, "-untrusted", inter, pki[Cert::NotYetValid].certPath}));
 
-    const QString text = QString::fromUtf8(runTool("openssl", {"x509", "-noout", "-text", "-in", pki[Cert::A3].certPath}));
+    const QString text =
+        QString::fromUtf8(runTool("openssl", {"x509", "-noout", "-text", "-in", pki[Cert::A3].certPath}));
     EXPECT_TRUE(text.contains("CN = FULANO DE TAL:11122233344")) << text.toStdString();
     EXPECT_TRUE(text.contains("Policy: 2.16.76.1.2.3.10"));
     EXPECT_TRUE(text.contains("Digital Signature, Non Repudiation, Key Encipherment"));

@@ -1,5 +1,12 @@
 // The certificate platform against real SoftHSM2 tokens reached through p11-kit's proxy.
 
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
+
 #include "app/Background.h"
 #include "certs/CAPICOM_TLB.h"
 #include "certs/TokenAccess.h"
@@ -7,12 +14,6 @@
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"
 #include "support/TestPki.h"
-
-#include <QFile>
-#include <QRegularExpression>
-#include <QSet>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 using namespace CAPICOM_TLB;
 using namespace norvane::test;
@@ -46,7 +47,8 @@ QString signOffThread(const CertificatePtr& cert, const QByteArray& content, lon
     auto utilities = CoUtilities::Create();
     auto data = CoSignedData::Create();
     data->SetBinaryContent(utilities->ByteArrayToBinaryString(content));
-    const QVariant values[] = {QDateTime::currentDateTime(), QString("a.pdf"), QString("Assinado com Assinador Norvane")};
+    const QVariant values[] = {QDateTime::currentDateTime(), QString("a.pdf"),
+                               QString("Assinado com Assinador Norvane")};
     for (long name = 0; name < 3; ++name) {
         auto attribute = CoAttribute::Create();
         attribute->SetName(name);
@@ -168,7 +170,8 @@ TEST_F(Platform, CertificateFieldsAndExport) {
     const auto extensions = cert->Extensions();
     QStringList oids;
     for (long i = 1; i <= extensions->Count(); ++i) oids << extensions->Item(i)->OID()->Value();
-    EXPECT_EQ(oids, QStringList({"2.5.29.14", "2.5.29.35", "2.5.29.32", "2.5.29.19", "2.5.29.15", "2.5.29.37", "2.5.29.17"}));
+    EXPECT_EQ(oids,
+              QStringList({"2.5.29.14", "2.5.29.35", "2.5.29.32", "2.5.29.19", "2.5.29.15", "2.5.29.37", "2.5.29.17"}));
     EXPECT_TRUE(extensions->Item(5)->IsCritical());
     EXPECT_THROW(extensions->Item(8), CapicomError);
 }
@@ -231,10 +234,25 @@ TEST_F(Platform, SignsWithTheTokenKeyAskingThePinOncePerRun) {
     EXPECT_TRUE(base64.endsWith("\r\n"));
     EXPECT_EQ(readSignedData(QByteArray::fromBase64(base64.toLatin1())).content, QByteArray("login"));
 
-    // A text is signed as the platform signs a wide text: UTF-16LE.
+    // A binary string is its bytes; a text is signed as the platform signs a wide text.
     auto data = CoSignedData::Create();
-    data->SetContent("ló");
-    EXPECT_EQ(data->contentBytes(), QByteArray("l\0\xf3\0", 4));
+    data->SetBinaryContent(CoUtilities::Create()->ByteArrayToBinaryString(content));
+    EXPECT_EQ(data->contentBytes(), content);
+    data->SetContent("ló€");
+    EXPECT_EQ(data->contentBytes(), QByteArray("l\0\xf3\0\xac\x20", 6));
+    EXPECT_THROW(data->SetBinaryContent("€"), CapicomError);
+}
+
+TEST_F(Platform, AKeyThatWantsThePinForEveryUseSignsWithThePinOfTheRun) {
+    tokens.keysAlwaysAuthenticate = true;
+    tokens.addToken("Token A", {Cert::A3});
+    dialogs.pinAnswers = {QString("1234")};
+    for (int i = 0; i < 2; ++i) {
+        const QByteArray der = CoUtilities::Create()->BinaryStringToByteArray(
+            signOffThread(findOne(pki[Cert::A3].thumbprint), "conteudo", 1));
+        EXPECT_EQ(readSignedData(der).content, QByteArray("conteudo"));
+    }
+    EXPECT_EQ(dialogs.pinPrompts.size(), 1u);
 }
 
 TEST_F(Platform, PinAndKeyFailuresAreDistinctErrors) {
@@ -256,7 +274,11 @@ TEST_F(Platform, PinAndKeyFailuresAreDistinctErrors) {
         EXPECT_EQ(e.code(), ERROR_CANCELLED);
         EXPECT_EQ(e.message(), "Operação cancelada pelo usuário.");
     }
-    EXPECT_EQ(dialogs.pinPrompts.size(), 2u) << "a wrong PIN is not kept";
+    ASSERT_EQ(dialogs.pinPrompts.size(), 2u) << "a wrong PIN is not kept";
+    EXPECT_EQ(dialogs.pinPrompts[0], "Token A");
+    // SoftHSM counts the wrong PIN: the next prompt warns, and still asks for the PIN.
+    EXPECT_EQ(dialogs.pinPrompts[1],
+              "Atenção: o PIN já foi digitado incorretamente.\nDigite o PIN do cartão ou token \"Token A\":");
 
     // The certificate is on the token, its key is not.
     dialogs.pinAnswers = {QString("1234")};

@@ -12,12 +12,10 @@ namespace norvane::test {
 QByteArray runTool(const QString& program, const QStringList& arguments, const QByteArray& input) {
     QProcess process;
     process.start(program, arguments);
-    if (!process.waitForStarted(30000))
-        throw std::runtime_error("cannot start " + program.toStdString());
+    if (!process.waitForStarted(30000)) throw std::runtime_error("cannot start " + program.toStdString());
     if (!input.isEmpty()) process.write(input);
     process.closeWriteChannel();
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit ||
-        process.exitCode() != 0) {
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         throw std::runtime_error((program + " " + arguments.join(' ') + " failed: ").toStdString() +
                                  process.readAllStandardOutput().toStdString() +
                                  process.readAllStandardError().toStdString());
@@ -27,7 +25,8 @@ QByteArray runTool(const QString& program, const QStringList& arguments, const Q
 
 QString SoftHsmTokens::softHsmModule() {
     // The module that p11-kit loads for SoftHSM is the one the tools must write through.
-    for (const QString& folder : {QStringLiteral("/etc/pkcs11/modules"), QStringLiteral("/usr/share/p11-kit/modules")}) {
+    for (const QString& folder :
+         {QStringLiteral("/etc/pkcs11/modules"), QStringLiteral("/usr/share/p11-kit/modules")}) {
         for (const QFileInfo& info : QDir(folder).entryInfoList({"*.module"}, QDir::Files)) {
             QFile f(info.filePath());
             if (!f.open(QIODevice::ReadOnly)) continue;
@@ -57,8 +56,8 @@ SoftHsmTokens::SoftHsmTokens() {
     f.close();
 
     const auto set = [this](const QByteArray& name, const QString& value) {
-        savedEnv_[name] = qEnvironmentVariableIsSet(name.constData()) ? std::optional(qgetenv(name.constData()))
-                                                                      : std::nullopt;
+        savedEnv_[name] =
+            qEnvironmentVariableIsSet(name.constData()) ? std::optional(qgetenv(name.constData())) : std::nullopt;
         qputenv(name.constData(), value.toUtf8());
     };
     set("SOFTHSM2_CONF", conf);
@@ -82,13 +81,17 @@ QString SoftHsmTokens::addToken(const QString& label, std::initializer_list<Cert
 
     const auto writeCertificate = [&](const TestCertificate& c) {
         runTool("pkcs11-tool", {"--module", softHsmModule(), "--token-label", label, "--login", "--pin", kUserPin,
-                                "--write-object", c.derPath, "--type", "cert", "--id", c.keyId, "--label",
-                                c.name});
+                                "--write-object", c.derPath, "--type", "cert", "--id", c.keyId, "--label", c.name});
     };
     for (Cert which : withKeys) {
         const TestCertificate& c = pki[which];
-        runTool("softhsm2-util", {"--import", c.keyPath, "--token", label, "--label", c.name, "--id", c.keyId,
-                                  "--pin", kUserPin});
+        if (keysAlwaysAuthenticate)
+            runTool("pkcs11-tool", {"--module", softHsmModule(), "--token-label", label, "--login", "--pin", kUserPin,
+                                    "--write-object", c.keyPath, "--type", "privkey", "--id", c.keyId, "--label",
+                                    c.name, "--usage-sign", "--always-auth"});
+        else
+            runTool("softhsm2-util",
+                    {"--import", c.keyPath, "--token", label, "--label", c.name, "--id", c.keyId, "--pin", kUserPin});
         writeCertificate(c);
     }
     for (Cert which : withoutKeys) writeCertificate(pki[which]);

@@ -4,14 +4,14 @@
 // lives, SOFTHSM2_CONF points at its folder and the trust store (SSL_CERT_FILE,
 // SSL_CERT_DIR) holds only the test PKI's root; the destructor restores both.
 
-#include "support/TestPki.h"
-
 #include <QString>
 #include <QTemporaryDir>
 #include <initializer_list>
 #include <map>
 #include <optional>
 #include <vector>
+
+#include "support/TestPki.h"
 
 namespace norvane::test {
 
@@ -30,6 +30,9 @@ public:
     // when `withIntermediate`, the intermediate CA's certificate. Returns its serial.
     QString addToken(const QString& label, std::initializer_list<Cert> withKeys,
                      std::initializer_list<Cert> withoutKeys = {}, bool withIntermediate = true);
+
+    // Keys written from now on carry CKA_ALWAYS_AUTHENTICATE (the PIN for every use).
+    bool keysAlwaysAuthenticate = false;
 
     // "Pulls out" the token: it is gone from the next look at the tokens.
     void removeToken(const QString& label);

@@ -1,8 +1,5 @@
 #include "support/TestPki.h"
 
-#include <QCryptographicHash>
-#include <QFile>
-#include <QTemporaryDir>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/conf.h>
@@ -13,6 +10,10 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QTemporaryDir>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,13 +49,13 @@ CPS.1 = "http://acteste.norvane.invalid/docs/pc-a3.pdf"
 struct Shape {
     Cert which;
     QString name;
-    QString cpf;       // the CPF in the CN and in 2.16.76.1.3.1 (or the CNPJ in the CN)
+    QString cpf;  // the CPF in the CN and in 2.16.76.1.3.1 (or the CNPJ in the CN)
     Cert issuer;
     int fromDays, toDays;  // validity, relative to now
     bool ca;
-    QString policies;      // "@pol_a3" or "@pol_two_first,@pol_two_second"; empty: none
-    QString keyUsage;      // empty: no extension
-    QString san;           // section name; empty: none
+    QString policies;  // "@pol_a3" or "@pol_two_first,@pol_two_second"; empty: none
+    QString keyUsage;  // empty: no extension
+    QString san;       // section name; empty: none
     QString expectedPolicy, expectedCpf;
 };
 
@@ -65,11 +66,12 @@ QString personData(const QString& birth, const QString& cpf) {
 
 QString sanSection(const QString& section, const QString& type, const QString& birth, const QString& cpf,
                    const QString& mail) {
-    return QString("[%1]\n"
-                   "otherName.1 = 2.16.76.1.3.1;%2:%3\n"
-                   "otherName.2 = 2.16.76.1.3.6;%2:000000000000\n"
-                   "otherName.3 = 2.16.76.1.3.5;%2:1234567890120010123SAO PAULOSP\n"
-                   "email.1 = %4\n\n")
+    return QString(
+               "[%1]\n"
+               "otherName.1 = 2.16.76.1.3.1;%2:%3\n"
+               "otherName.2 = 2.16.76.1.3.6;%2:000000000000\n"
+               "otherName.3 = 2.16.76.1.3.5;%2:1234567890120010123SAO PAULOSP\n"
+               "email.1 = %4\n\n")
         .arg(section, type, personData(birth, cpf), mail);
 }
 
@@ -127,22 +129,38 @@ TestPki::TestPki() : impl_(std::make_unique<Impl>()) {
     const QString a3Policy = "2.16.76.1.2.3.10";
     const QString eeUsage = "critical,digitalSignature,nonRepudiation,keyEncipherment";
     std::vector<Shape> shapes = {
-        {Cert::Root, "AC Raiz Teste Norvane", "", Cert::Root, -365, 3650, true, "", "critical,keyCertSign,cRLSign", "", "", ""},
-        {Cert::Intermediate, "AC Intermediaria Teste Norvane", "", Cert::Root, -300, 3000, true, "", "critical,keyCertSign,cRLSign", "", "", ""},
-        {Cert::UntrustedRoot, "AC Raiz Desconhecida", "", Cert::UntrustedRoot, -365, 3650, true, "", "critical,keyCertSign,cRLSign", "", "", ""},
-        {Cert::A3, "FULANO DE TAL", kA3Cpf, Cert::Intermediate, -1, 730, false, "@pol_a3", eeUsage, "san_a3", a3Policy, kA3Cpf},
-        {Cert::A3Printable, "BELTRANA DA SILVA", kA3PrintableCpf, Cert::Intermediate, -1, 730, false, "@pol_a3", eeUsage, "san_a3p", a3Policy, kA3PrintableCpf},
-        {Cert::A3Keyless, "SEM CHAVE NO TOKEN", "66677788899", Cert::Intermediate, -1, 730, false, "@pol_a3", eeUsage, "san_keyless", a3Policy, "66677788899"},
-        {Cert::A1, "CICLANO ARQUIVO", kA1Cpf, Cert::Intermediate, -1, 365, false, "@pol_a1", eeUsage, "san_a1", "2.16.76.1.2.1.20", kA1Cpf},
-        {Cert::ECnpj, "EMPRESA TESTE LTDA", kCnpj, Cert::Intermediate, -1, 730, false, "@pol_a3", eeUsage, "san_cnpj", a3Policy, "0"},
-        {Cert::TwoPolicies, "DUAS POLITICAS", "44455566677", Cert::Intermediate, -1, 730, false, "@pol_two_first,@pol_two_second", eeUsage, "san_two", "2.16.76.1.2.3.7", "44455566677"},
-        {Cert::Expired, "VENCIDO", "77788899900", Cert::Intermediate, -400, -1, false, "@pol_a3", eeUsage, "san_expired", a3Policy, "77788899900"},
-        {Cert::NotYetValid, "AINDA NAO VALIDO", "88899900011", Cert::Intermediate, 1, 400, false, "@pol_a3", eeUsage, "san_future", a3Policy, "88899900011"},
-        {Cert::NoNonRepudiation, "SEM NAO REPUDIO", "99900011122", Cert::Intermediate, -1, 730, false, "@pol_a3", "critical,digitalSignature,keyEncipherment", "san_nonr", a3Policy, "99900011122"},
-        {Cert::NoDigitalSignature, "SEM ASSINATURA DIGITAL", "00011122233", Cert::Intermediate, -1, 730, false, "@pol_a3", "critical,nonRepudiation,keyEncipherment", "san_nods", a3Policy, "00011122233"},
-        {Cert::NoKeyUsage, "SEM USO DE CHAVE", "10120230340", Cert::Intermediate, -1, 730, false, "@pol_a3", "", "san_noku", a3Policy, "10120230340"},
-        {Cert::Untrusted, "EMISSOR DESCONHECIDO", "20230340450", Cert::UntrustedRoot, -1, 730, false, "@pol_a3", eeUsage, "san_untrusted", a3Policy, "20230340450"},
-        {Cert::NoSan, "SEM NOME ALTERNATIVO", "30340450560", Cert::Intermediate, -1, 730, false, "@pol_a3", eeUsage, "", a3Policy, ""},
+        {Cert::Root, "AC Raiz Teste Norvane", "", Cert::Root, -365, 3650, true, "", "critical,keyCertSign,cRLSign", "",
+         "", ""},
+        {Cert::Intermediate, "AC Intermediaria Teste Norvane", "", Cert::Root, -300, 3000, true, "",
+         "critical,keyCertSign,cRLSign", "", "", ""},
+        {Cert::UntrustedRoot, "AC Raiz Desconhecida", "", Cert::UntrustedRoot, -365, 3650, true, "",
+         "critical,keyCertSign,cRLSign", "", "", ""},
+        {Cert::A3, "FULANO DE TAL", kA3Cpf, Cert::Intermediate, -1, 730, false, "@pol_a3", eeUsage, "san_a3", a3Policy,
+         kA3Cpf},
+        {Cert::A3Printable, "BELTRANA DA SILVA", kA3PrintableCpf, Cert::Intermediate, -1, 730, false, "@pol_a3",
+         eeUsage, "san_a3p", a3Policy, kA3PrintableCpf},
+        {Cert::A3Keyless, "SEM CHAVE NO TOKEN", "66677788899", Cert::Intermediate, -1, 730, false, "@pol_a3", eeUsage,
+         "san_keyless", a3Policy, "66677788899"},
+        {Cert::A1, "CICLANO ARQUIVO", kA1Cpf, Cert::Intermediate, -1, 365, false, "@pol_a1", eeUsage, "san_a1",
+         "2.16.76.1.2.1.20", kA1Cpf},
+        {Cert::ECnpj, "EMPRESA TESTE LTDA", kCnpj, Cert::Intermediate, -1, 730, false, "@pol_a3", eeUsage, "san_cnpj",
+         a3Policy, "0"},
+        {Cert::TwoPolicies, "DUAS POLITICAS", "44455566677", Cert::Intermediate, -1, 730, false,
+         "@pol_two_first,@pol_two_second", eeUsage, "san_two", "2.16.76.1.2.3.7", "44455566677"},
+        {Cert::Expired, "VENCIDO", "77788899900", Cert::Intermediate, -400, -1, false, "@pol_a3", eeUsage,
+         "san_expired", a3Policy, "77788899900"},
+        {Cert::NotYetValid, "AINDA NAO VALIDO", "88899900011", Cert::Intermediate, 1, 400, false, "@pol_a3", eeUsage,
+         "san_future", a3Policy, "88899900011"},
+        {Cert::NoNonRepudiation, "SEM NAO REPUDIO", "99900011122", Cert::Intermediate, -1, 730, false, "@pol_a3",
+         "critical,digitalSignature,keyEncipherment", "san_nonr", a3Policy, "99900011122"},
+        {Cert::NoDigitalSignature, "SEM ASSINATURA DIGITAL", "00011122233", Cert::Intermediate, -1, 730, false,
+         "@pol_a3", "critical,nonRepudiation,keyEncipherment", "san_nods", a3Policy, "00011122233"},
+        {Cert::NoKeyUsage, "SEM USO DE CHAVE", "10120230340", Cert::Intermediate, -1, 730, false, "@pol_a3", "",
+         "san_noku", a3Policy, "10120230340"},
+        {Cert::Untrusted, "EMISSOR DESCONHECIDO", "20230340450", Cert::UntrustedRoot, -1, 730, false, "@pol_a3",
+         eeUsage, "san_untrusted", a3Policy, "20230340450"},
+        {Cert::NoSan, "SEM NOME ALTERNATIVO", "30340450560", Cert::Intermediate, -1, 730, false, "@pol_a3", eeUsage, "",
+         a3Policy, ""},
     };
 
     QString config = kConfig;
@@ -159,12 +177,13 @@ TestPki::TestPki() : impl_(std::make_unique<Impl>()) {
     config += sanSection("san_untrusted", "OCTETSTRING", "10102000", "20230340450", "desconhecido@example.com");
     // e-CNPJ: the responsible person's data (3.4), his name (3.2, UTF8String), the CNPJ (3.3)
     // and the company's CEI (3.7).
-    config += QString("[san_cnpj]\n"
-                      "otherName.1 = 2.16.76.1.3.4;OCTETSTRING:%1\n"
-                      "otherName.2 = 2.16.76.1.3.2;UTF8String:RESPONSÁVEL TESTE\n"
-                      "otherName.3 = 2.16.76.1.3.3;OCTETSTRING:%2\n"
-                      "otherName.4 = 2.16.76.1.3.7;OCTETSTRING:000000000000\n"
-                      "email.1 = empresa@example.com\n\n")
+    config += QString(
+                  "[san_cnpj]\n"
+                  "otherName.1 = 2.16.76.1.3.4;OCTETSTRING:%1\n"
+                  "otherName.2 = 2.16.76.1.3.2;UTF8String:RESPONSÁVEL TESTE\n"
+                  "otherName.3 = 2.16.76.1.3.3;OCTETSTRING:%2\n"
+                  "otherName.4 = 2.16.76.1.3.7;OCTETSTRING:000000000000\n"
+                  "email.1 = empresa@example.com\n\n")
                   .arg(personData("11111980", kResponsavelCpf), kCnpj);
 
     const QByteArray configBytes = config.toUtf8();

@@ -11,22 +11,22 @@
 namespace norvane::test {
 
 enum class Cert {
-    Root,              // "AC Raiz Teste Norvane", self-signed; the only trust anchor
-    Intermediate,      // "AC Intermediaria Teste Norvane", issues every end entity below
-    UntrustedRoot,     // "AC Raiz Desconhecida", not in the trust store
-    A3,                // e-CPF A3, other-names as OCTET STRING, CPS qualifier, e-mail
-    A3Printable,       // e-CPF A3, other-names as PrintableString
-    A3Keyless,         // e-CPF A3 whose key is put on no token
-    A1,                // e-CPF A1 (2.16.76.1.2.1.x)
-    ECnpj,             // e-CNPJ: 2.16.76.1.3.2/3.3/3.4/3.7 (3.4: the responsible person's data)
-    TwoPolicies,       // A1 policy first, then an A3 policy
-    Expired,           // valid until yesterday
-    NotYetValid,       // valid from tomorrow
-    NoNonRepudiation,  // key usage: digital signature + key encipherment only
-    NoDigitalSignature,// key usage: non-repudiation + key encipherment only
-    NoKeyUsage,        // no key-usage extension at all (counts as every usage)
-    Untrusted,         // issued by UntrustedRoot
-    NoSan,             // A3 policy, no subject alternative name
+    Root,                // "AC Raiz Teste Norvane", self-signed; the only trust anchor
+    Intermediate,        // "AC Intermediaria Teste Norvane", issues every end entity below
+    UntrustedRoot,       // "AC Raiz Desconhecida", not in the trust store
+    A3,                  // e-CPF A3, other-names as OCTET STRING, CPS qualifier, e-mail
+    A3Printable,         // e-CPF A3, other-names as PrintableString
+    A3Keyless,           // e-CPF A3 whose key is put on no token
+    A1,                  // e-CPF A1 (2.16.76.1.2.1.x)
+    ECnpj,               // e-CNPJ: 2.16.76.1.3.2/3.3/3.4/3.7 (3.4: the responsible person's data)
+    TwoPolicies,         // A1 policy first, then an A3 policy
+    Expired,             // valid until yesterday
+    NotYetValid,         // valid from tomorrow
+    NoNonRepudiation,    // key usage: digital signature + key encipherment only
+    NoDigitalSignature,  // key usage: non-repudiation + key encipherment only
+    NoKeyUsage,          // no key-usage extension at all (counts as every usage)
+    Untrusted,           // issued by UntrustedRoot
+    NoSan,               // A3 policy, no subject alternative name
 };
 
 struct TestCertificate {
