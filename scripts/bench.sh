@@ -7,7 +7,7 @@ dir="${1:-$root/build}"
 "$root/scripts/build.sh" "$dir"
 status=0
 for bench in "$dir"/bench/bench_*; do
-  [ -x "$bench" ] || continue
+  [ -f "$bench" ] && [ -x "$bench" ] || continue
   echo "== $(basename "$bench")"
   QT_QPA_PLATFORM=offscreen "$bench" || status=1
 done
