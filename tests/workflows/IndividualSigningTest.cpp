@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -93,8 +94,13 @@ TEST_F(IndividualTab, ControlsSitWhereTheFormPlacesThem) {
                              static_cast<QWidget*>(ui.Button7), static_cast<QWidget*>(ui.Label6),
                              static_cast<QWidget*>(ui.Label3)}) {
         EXPECT_EQ(control->parentWidget(), ui.Panel3) << control->objectName().toStdString();
-        EXPECT_EQ(control->font().pixelSize(), 19) << control->objectName().toStdString();
+        EXPECT_EQ(control->font().family(), QStringLiteral("Tahoma")) << control->objectName().toStdString();
     }
+    for (QLabel* label : {ui.Label5, ui.Label6, ui.Label3}) EXPECT_EQ(label->font().pixelSize(), 19);
+    // The captions fit their buttons whatever font stands in for Tahoma.
+    for (QPushButton* button : {ui.Button9, ui.Button7})
+        EXPECT_LT(QFontMetrics(button->font()).horizontalAdvance(button->text()), button->width());
+    EXPECT_EQ(ui.Button7->font().pixelSize(), 19);
     EXPECT_EQ(ui.Button9->geometry(), QRect(17, 8, 336, 25));
     EXPECT_EQ(ui.Button7->geometry(), QRect(16, 81, 337, 25));
     EXPECT_EQ(ui.Label5->pos(), QPoint(17, 33));
