@@ -33,20 +33,13 @@ QString base64Lines(const QByteArray& bytes) {
 
 namespace {
 
-QString binaryString(const QByteArray& bytes) {
-    QString out(bytes.size(), Qt::Uninitialized);
-    for (qsizetype i = 0; i < bytes.size(); ++i) out[i] = QChar(static_cast<unsigned char>(bytes[i]));
-    return out;
-}
+// Latin-1 is exactly one character per byte value; Qt converts it in bulk (signed files are
+// tens of megabytes).
+QString binaryString(const QByteArray& bytes) { return QString::fromLatin1(bytes); }
 
 QByteArray bytesOf(const QString& binary) {
-    QByteArray out(binary.size(), Qt::Uninitialized);
-    for (qsizetype i = 0; i < binary.size(); ++i) {
-        const char16_t c = binary[i].unicode();
-        if (c > 0xFF) throw CapicomError(E_INVALIDARG, "O texto binário contém um caractere que não é um byte.");
-        out[i] = static_cast<char>(c);
-    }
-    return out;
+    if (!QtPrivate::isLatin1(QStringView(binary))) throw CapicomError(E_INVALIDARG, "O texto binário contém um caractere que não é um byte.");
+    return binary.toLatin1();
 }
 
 QString entryText(const X509_NAME* name, int nid) {

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <stdexcept>
 
 using namespace CAPICOM_TLB;
@@ -83,17 +84,20 @@ private:
 
 QByteArray readAll(QFile& file) {
     QByteArray bytes;
-    if (const qint64 size = file.size(); size > 0) bytes.reserve(size);
-    QByteArray block(kReadBlock, Qt::Uninitialized);
+    qint64 filled = 0;
     for (;;) {
         if (norvane::abortRequested()) throw norvane::Aborted();
-        const qint64 n = file.read(block.data(), block.size());
+        // Straight into the content: room for the size the file has, in large blocks.
+        if (bytes.size() - filled < kReadBlock / 4)
+            bytes.resize(std::max<qint64>(file.size(), filled) + kReadBlock);
+        const qint64 n = file.read(bytes.data() + filled, std::min<qint64>(bytes.size() - filled, kReadBlock));
         if (n < 0)
             throw std::runtime_error(
                 QStringLiteral("Falha ao ler o arquivo %1: %2").arg(file.fileName(), file.errorString()).toStdString());
         if (n == 0) break;
-        bytes.append(block.constData(), n);
+        filled += n;
     }
+    bytes.truncate(filled);
     return bytes;
 }
 

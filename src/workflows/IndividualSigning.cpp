@@ -8,6 +8,7 @@
 #include "workflows/IndividualSigning.h"
 
 #include <QDir>
+#include <QFontMetrics>
 
 namespace norvane {
 
@@ -39,6 +40,13 @@ void TFPrincipal::SetupPanel3() {
                              static_cast<QWidget*>(ui->Button7), static_cast<QWidget*>(ui->Label6),
                              static_cast<QWidget*>(ui->Label3)})
         control->setFont(large);
+    // Where Tahoma is missing, the font that stands in for it is wider: keep the captions whole.
+    for (QPushButton* button : {ui->Button9, ui->Button7}) {
+        QFont font = button->font();
+        while (font.pixelSize() > 11 && QFontMetrics(font).horizontalAdvance(button->text()) + 12 > button->width())
+            font.setPixelSize(font.pixelSize() - 1);
+        button->setFont(font);
+    }
     connect(ui->Button9, &QPushButton::clicked, this, norvane::guard([this](bool) { Button9Click(); }));
     connect(ui->Button7, &QPushButton::clicked, this, norvane::guard([this](bool) { Button7Click(); }));
 }

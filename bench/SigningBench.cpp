@@ -1,0 +1,235 @@
+// Signing a 1 MiB and a 20 MiB file with AssinarArquivo against the floor: a bare OpenSSL
+// CMS sign with the same token key (read the file, sign, write the .p7s), measured in the
+// same run. Also measures the longest stall of the window's event loop while signing.
+//
+// The floor runs in a child process of this program (--floor ...): the certificate
+// platform reloads the PKCS#11 module at every look at the tokens, which would end the
+// sessions of a second module context in the same process.
+
+#include "app/Background.h"
+#include "app/ErrorReport.h"
+#include "app/u_Principal.h"
+#include "support/ScriptedDialogs.h"
+#include "support/SoftHsmTokens.h"
+#include "support/TestPki.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <libp11.h>
+#include <openssl/cms.h>
+#include <openssl/pem.h>
+#include <vector>
+
+using namespace norvane::test;
+
+namespace {
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+X509* readPem(const char* path) {
+    BIO* bio = BIO_new_file(path, "r");
+    X509* cert = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    return cert;
+}
+
+// --floor <token label> <signer PEM> <intermediate PEM> <key id hex>
+// Then, for every file path read from its standard input, one line on its standard output:
+// the milliseconds of read + sign + write of that file.
+int runFloor(int argc, char** argv) {
+    if (argc < 6) return 2;
+    const char* label = argv[2];
+    X509* signer = readPem(argv[3]);
+    X509* intermediate = readPem(argv[4]);
+    const QByteArray keyId = QByteArray::fromHex(argv[5]);
+    if (!signer || !intermediate) return 3;
+
+    PKCS11_CTX* ctx = PKCS11_CTX_new();
+    if (PKCS11_CTX_load(ctx, NORVANE_P11KIT_PROXY) != 0) return 4;
+    PKCS11_SLOT* slotList = nullptr;
+    unsigned int slotCount = 0;
+    if (PKCS11_enumerate_slots(ctx, &slotList, &slotCount) != 0) return 5;
+    PKCS11_SLOT* tokenSlot = nullptr;
+    for (unsigned int i = 0; i < slotCount; ++i)
+        if (slotList[i].token && std::strcmp(slotList[i].token->label, label) == 0) tokenSlot = &slotList[i];
+    if (!tokenSlot || PKCS11_open_session(tokenSlot, 0) != 0 || PKCS11_login(tokenSlot, 0, SoftHsmTokens::kUserPin) != 0)
+        return 6;
+    PKCS11_KEY* keys = nullptr;
+    unsigned int keyCount = 0;
+    if (PKCS11_enumerate_keys(tokenSlot->token, &keys, &keyCount) != 0) return 7;
+    EVP_PKEY* key = nullptr;
+    for (unsigned int i = 0; i < keyCount; ++i)
+        if (QByteArray(reinterpret_cast<const char*>(keys[i].id), static_cast<int>(keys[i].id_len)) == keyId)
+            key = PKCS11_get_private_key(&keys[i]);
+    if (!key) return 8;
+    STACK_OF(X509)* chain = sk_X509_new_null();
+    sk_X509_push(chain, intermediate);
+    std::printf("ready\n");
+    std::fflush(stdout);
+
+    char line[4096];
+    while (std::fgets(line, sizeof line, stdin)) {
+        const QString path = QString::fromUtf8(line).trimmed();
+        QElapsedTimer clock;
+        clock.start();
+        QFile input(path);
+        if (!input.open(QIODevice::ReadOnly)) return 9;
+        const QByteArray content = input.readAll();
+        BIO* bio = BIO_new_mem_buf(content.constData(), static_cast<int>(content.size()));
+        CMS_ContentInfo* cms = CMS_sign(signer, key, chain, bio, CMS_BINARY);
+        if (!cms) return 10;
+        const int length = i2d_CMS_ContentInfo(cms, nullptr);
+        QByteArray der(length, Qt::Uninitialized);
+        auto* out = reinterpret_cast<unsigned char*>(der.data());
+        i2d_CMS_ContentInfo(cms, &out);
+        QSaveFile output(path + ".floor.p7s");
+        if (!output.open(QIODevice::WriteOnly) || output.write(der) != der.size() || !output.commit()) return 11;
+        CMS_ContentInfo_free(cms);
+        BIO_free(bio);
+        std::printf("%.3f\n", static_cast<double>(clock.nsecsElapsed()) / 1e6);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+QString makeFile(const QTemporaryDir& dir, const QString& name, qsizetype size) {
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(42);
+    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size) throw std::runtime_error("cannot write input");
+    return path;
+}
+
+// The longest gap between two turns of the GUI thread's event loop while it lives.
+class StallMeter {
+public:
+    StallMeter() {
+        timer_.setInterval(2);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            const qint64 now = clock_.nsecsElapsed();
+            longest_ = std::max(longest_, now - last_);
+            last_ = now;
+        });
+    }
+    void start() {
+        clock_.start();
+        last_ = 0;
+        timer_.start();
+    }
+    double stopMs() {
+        const qint64 now = clock_.nsecsElapsed();
+        longest_ = std::max(longest_, now - last_);
+        timer_.stop();
+        return static_cast<double>(longest_) / 1e6;
+    }
+
+private:
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 last_ = 0;
+    qint64 longest_ = 0;
+};
+
+int runBenchmark(int argc, char** argv) {
+    ScriptedDialogs dialogs;
+    SoftHsmTokens tokens;
+    const TestPki& pki = TestPki::instance();
+    const QString label = QStringLiteral("Bench");
+    tokens.addToken(label, {Cert::A3});
+
+    TFPrincipal window;
+    dialogs.pickAnswers = {0};
+    dialogs.pinAnswers = {QString::fromLatin1(SoftHsmTokens::kUserPin)};
+    if (window.ListaCertificados(1) != QLatin1String("1")) throw std::runtime_error("no certificate picked");
+
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QLatin1Char('/');
+    struct Case {
+        const char* name;
+        QString path;
+        int repetitions;
+    };
+    const std::vector<Case> cases = {{"1 MiB", makeFile(dir, "um.pdf", 1 << 20), 9},
+                               {"20 MiB", makeFile(dir, "vinte.pdf", 20 << 20), 9}};
+
+    // The first signature logs in to the token (PIN of the run); not measured.
+    if (window.AssinarArquivo(makeFile(dir, "aquecer.pdf", 1000), window.Certificado_Thumbprint, folder).isEmpty())
+        throw std::runtime_error("the warm-up signature failed: " +
+                                 (dialogs.texts().empty() ? std::string() : dialogs.texts().back().toStdString()));
+
+    // The floor, in a child process with its own module context; its runs alternate with
+    // the engine's so that both meet the same load of the machine.
+    QProcess floor;
+    floor.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--floor"), label, pki[Cert::A3].certPath, pki[Cert::Intermediate].certPath,
+                 pki[Cert::A3].keyId});
+    const auto floorLine = [&floor]() {
+        while (!floor.canReadLine())
+            if (!floor.waitForReadyRead(120000))
+                throw std::runtime_error("the floor process failed: " + floor.readAllStandardError().toStdString());
+        return floor.readLine().trimmed();
+    };
+    if (floorLine() != "ready") throw std::runtime_error("the floor process did not start");
+
+    std::printf("Signing benchmark (AssinarArquivo against a bare OpenSSL CMS sign with the same token key)\n");
+    std::printf("%-8s %14s %14s %8s %16s\n", "file", "engine ms", "floor ms", "ratio", "longest stall ms");
+    bool met = true;
+    for (const Case& c : cases) {
+        std::vector<double> engineTimes, floorTimes;
+        double stall = 0;
+        for (int r = 0; r < c.repetitions; ++r) {
+            StallMeter meter;
+            QElapsedTimer clock;
+            meter.start();
+            clock.start();
+            const QString result = window.AssinarArquivo(c.path, window.Certificado_Thumbprint, folder);
+            engineTimes.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
+            stall = std::max(stall, meter.stopMs());
+            if (result.isEmpty()) throw std::runtime_error("AssinarArquivo failed");
+
+            floor.write(c.path.toUtf8() + '\n');
+            floorTimes.push_back(floorLine().toDouble());
+        }
+        const double engine = median(engineTimes);
+        const double floorMs = median(floorTimes);
+        const double ratio = engine / floorMs;
+        std::printf("%-8s %14.1f %14.1f %8.2f %16.1f\n", c.name, engine, floorMs, ratio, stall);
+        if (std::strcmp(c.name, "20 MiB") == 0 && ratio > 1.5) met = false;
+        if (stall > 100) met = false;
+    }
+    floor.closeWriteChannel();
+    floor.waitForFinished();
+    std::printf("Targets (ratio <= 1.50 at 20 MiB, no stall above 100 ms): %s\n", met ? "met" : "NOT met");
+    std::fflush(stdout);
+    (void)argc;
+    (void)argv;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--floor") == 0) return runFloor(argc, argv);
+    if (qgetenv("QT_QPA_PLATFORM").isEmpty()) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    try {
+        return runBenchmark(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "benchmark failed: %s\n", error.what());
+        return 1;
+    }
+}
