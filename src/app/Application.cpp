@@ -51,7 +51,7 @@ int runApplication(int argc, char** argv) {
     FNovaVersao = nullptr;
     FPrincipal = nullptr;
     FLogin = nullptr;
-    return code == 0 ? 0 : code;
+    return code;
 }
 
 }  // namespace norvane
