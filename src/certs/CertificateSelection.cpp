@@ -38,6 +38,8 @@ QString TFPrincipal::ListaCertificados(int /*PKAcessivel: the listing is the sam
         SignedData = CoSignedData::Create();
         Utilities = CoUtilities::Create();
         return QStringLiteral("1");
+    } catch (const norvane::Aborted&) {
+        throw;  // the program is closing: no box
     } catch (const CapicomError& e) {
         norvane::dialogs().showError(QString::number(e.code()) + ": " + e.message());
         return e.message();
@@ -51,6 +53,8 @@ QString TFPrincipal::ListaCertificados(int /*PKAcessivel: the listing is the sam
 std::shared_ptr<ICertificate2> TFPrincipal::selecionaCertificado(const QString& Cert) {
     try {
         return openMyStore()->Find(CAPICOM_CERTIFICATE_FIND_SHA1_HASH, Cert, true)->Item(1);
+    } catch (const norvane::Aborted&) {
+        throw;
     } catch (const std::exception& e) {
         norvane::dialogs().showError("Erro 03: " + norvane::errorText(e));
         return nullptr;

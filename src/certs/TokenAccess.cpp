@@ -69,6 +69,13 @@ QString tokenKey(const TokenLocation& where) {
 
 QString text(const char* s) { return s ? QString::fromUtf8(s).trimmed() : QString(); }
 
+// p11-kit's trust module ("System Trust", "Default Trust") holds the system's CA
+// certificates: trust anchors, never the user's own, and well over a hundred of them.
+// Where the proxy is set to load it, its objects are not read.
+bool isTrustModuleToken(const PKCS11_TOKEN* t) {
+    return text(t->manufacturer) == QLatin1String("PKCS#11 Kit") && text(t->model) == QLatin1String("p11-kit-trust");
+}
+
 std::optional<QString> askPin(const QString& label, const QString& message) {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app || QThread::currentThread() == app->thread()) return norvane::dialogs().askPin(label, message);
@@ -204,6 +211,7 @@ std::vector<TokenCertificate> readCertificates() {
     std::vector<TokenCertificate> out;
     for (PKCS11_SLOT* slot : m.presentTokens()) {
         PKCS11_TOKEN* token = slot->token;
+        if (isTrustModuleToken(token)) continue;
         PKCS11_CERT* certs = nullptr;
         unsigned n = 0;
         // A token that cannot be read (pulled out right now, a faulty card) adds nothing;
