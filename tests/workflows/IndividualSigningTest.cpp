@@ -195,6 +195,8 @@ TEST(IndividualSigningFolder, IsThePathUpToItsLastSeparator) {
     EXPECT_EQ(norvane::folderWithSeparator(QStringLiteral("/a.pdf")), QStringLiteral("/"));
     EXPECT_EQ(norvane::folderWithSeparator(QStringLiteral("/x.y/z/doc.final.pdf")), QStringLiteral("/x.y/z/"));
     EXPECT_EQ(norvane::folderWithSeparator(QStringLiteral("a.pdf")), QString());
+    // Only where drives have letters does ":" end the folder; here it belongs to the name.
+    EXPECT_EQ(norvane::folderWithSeparator(QStringLiteral("/docs/Protesto 10:30.pdf")), QStringLiteral("/docs/"));
 }
 
 TEST_F(IndividualTab, AFileInTheRootFolderIsSignedBesideIt) {
