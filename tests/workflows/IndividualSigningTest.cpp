@@ -114,6 +114,9 @@ TEST_F(IndividualTab, ControlsSitWhereTheFormPlacesThem) {
     EXPECT_TRUE(ui.Label5->text().isEmpty());
     EXPECT_TRUE(ui.Label6->text().isEmpty());
     EXPECT_TRUE(ui.Label3->text().isEmpty());
+    // A path is shown as it is, also when its name looks like markup ("<b>x</b>.pdf").
+    EXPECT_EQ(ui.Label5->textFormat(), Qt::PlainText);
+    EXPECT_EQ(ui.Label6->textFormat(), Qt::PlainText);
 }
 
 TEST_F(IndividualTab, ChoosingSigningAndChoosingAgain) {
