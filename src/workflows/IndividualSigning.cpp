@@ -13,10 +13,17 @@
 namespace norvane {
 
 QString folderWithSeparator(const QString& path) {
+    // ":" ends a drive ("C:a.pdf") only where drives have letters; elsewhere it is an
+    // ordinary character of a file name.
+#ifdef Q_OS_WIN
+    constexpr bool driveLetters = true;
+#else
+    constexpr bool driveLetters = false;
+#endif
     qsizetype cut = -1;
     for (qsizetype i = path.size() - 1; i >= 0; --i) {
         const QChar c = path.at(i);
-        if (c == QLatin1Char('/') || c == QDir::separator() || c == QLatin1Char(':')) {
+        if (c == QLatin1Char('/') || c == QDir::separator() || (driveLetters && c == QLatin1Char(':'))) {
             cut = i;
             break;
         }

@@ -114,6 +114,9 @@ TEST_F(IndividualTab, ControlsSitWhereTheFormPlacesThem) {
     EXPECT_TRUE(ui.Label5->text().isEmpty());
     EXPECT_TRUE(ui.Label6->text().isEmpty());
     EXPECT_TRUE(ui.Label3->text().isEmpty());
+    // A path is shown as it is, also when its name looks like markup ("<b>x</b>.pdf").
+    EXPECT_EQ(ui.Label5->textFormat(), Qt::PlainText);
+    EXPECT_EQ(ui.Label6->textFormat(), Qt::PlainText);
 }
 
 TEST_F(IndividualTab, ChoosingSigningAndChoosingAgain) {
@@ -195,6 +198,8 @@ TEST(IndividualSigningFolder, IsThePathUpToItsLastSeparator) {
     EXPECT_EQ(norvane::folderWithSeparator(QStringLiteral("/a.pdf")), QStringLiteral("/"));
     EXPECT_EQ(norvane::folderWithSeparator(QStringLiteral("/x.y/z/doc.final.pdf")), QStringLiteral("/x.y/z/"));
     EXPECT_EQ(norvane::folderWithSeparator(QStringLiteral("a.pdf")), QString());
+    // Only where drives have letters does ":" end the folder; here it belongs to the name.
+    EXPECT_EQ(norvane::folderWithSeparator(QStringLiteral("/docs/Protesto 10:30.pdf")), QStringLiteral("/docs/"));
 }
 
 TEST_F(IndividualTab, AFileInTheRootFolderIsSignedBesideIt) {
