@@ -166,6 +166,8 @@ QString TFPrincipal::AssinarArquivo(const QString& PathArquivo, const QString& C
     CertificatePtr certificate;
     try {
         certificate = selecionaCertificado(Cert);
+    } catch (const norvane::Aborted&) {
+        throw;
     } catch (const std::exception& error) {
         showCoded("10", norvane::errorText(error));
     }
