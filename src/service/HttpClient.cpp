@@ -392,7 +392,9 @@ HttpAnswer HttpClient::post(const QString& url, const QByteArray& body) {
     d->keptAlive = false;
     HttpAnswer answer = d->exchange(request, endpoint);
     d->storeCookies(parsed);
-    if (answer.status < 200 || answer.status > 299) throw ServiceError(answer.statusLine.toStdString());
+    // The status line's bytes are one character each, like the rest of the head.
+    if (answer.status < 200 || answer.status > 299)
+        throw ServiceError(QString::fromLatin1(answer.statusLine).toStdString());
     return answer;
 }
 

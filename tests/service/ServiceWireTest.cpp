@@ -216,6 +216,11 @@ TEST(ServiceWire, FailedCallsRaiseWithTheirReason) {
     serverError.status = "HTTP/1.1 500 Internal Server Error";
     standIn.script(serverError);
     EXPECT_EQ(errorOf([&] { serviceCall(client, "P", url, versao); }), "HTTP/1.1 500 Internal Server Error");
+    // A reason phrase in ISO-8859-1 still reads as text.
+    ScriptedAnswer unauthorized = ScriptedAnswer::ok("");
+    unauthorized.status = "HTTP/1.1 401 N\xe3o autorizado";
+    standIn.script(unauthorized);
+    EXPECT_EQ(errorOf([&] { serviceCall(client, "P", url, versao); }), "HTTP/1.1 401 Não autorizado");
 
     ScriptedAnswer redirect = ScriptedAnswer::ok("");
     redirect.status = "HTTP/1.1 302 Found";
