@@ -2,6 +2,8 @@
 // unzip, Python's zipfile and the bytes themselves.
 
 #include <gtest/gtest.h>
+
+#include "support/ErrorOf.h"
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -54,14 +56,7 @@ Outcome run(const QString& program, const QStringList& arguments, const QByteArr
 quint16 u16(const QByteArray& data, qsizetype at) { return quint16(uchar(data[at]) | uchar(data[at + 1]) << 8); }
 quint32 u32(const QByteArray& data, qsizetype at) { return quint32(u16(data, at)) | quint32(u16(data, at + 2)) << 16; }
 
-std::string errorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "no error";
-}
+using norvane::test::errorOf;
 
 class Packaging : public ::testing::Test {
 protected:

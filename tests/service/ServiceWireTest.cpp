@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "support/ErrorOf.h"
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -53,14 +55,7 @@ FieldList fields(std::initializer_list<std::pair<const char*, QString>> list) {
     return result;
 }
 
-std::string errorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "no error";
-}
+using norvane::test::errorOf;
 
 // A port on 127.0.0.1 where nothing listens.
 quint16 closedPort() {
