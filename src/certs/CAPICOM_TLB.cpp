@@ -13,6 +13,7 @@
 #include <ctime>
 #include <tuple>
 
+#include "app/Background.h"
 #include "app/Dialogs.h"
 #include "certs/CmsBuilder.h"
 #include "certs/ExtensionFormat.h"
@@ -23,18 +24,21 @@ namespace CAPICOM_TLB {
 CapicomError::CapicomError(long code, const QString& message)
     : std::runtime_error(message.toUtf8().toStdString()), code_(code) {}
 
-QString base64Lines(const QByteArray& bytes) {
+QByteArray base64LineBytes(const QByteArray& bytes) {
     const QByteArray text = bytes.toBase64();
-    QString out;
+    QByteArray out;
     out.reserve(text.size() + text.size() / 32 + 2);
-    for (qsizetype i = 0; i < text.size(); i += 64) out += QString::fromLatin1(text.mid(i, 64)) + "\r\n";
+    for (qsizetype i = 0; i < text.size(); i += 64)
+        out.append(text.constData() + i, std::min<qsizetype>(64, text.size() - i)).append("\r\n");
     return out;
 }
 
+QString base64Lines(const QByteArray& bytes) { return QString::fromLatin1(base64LineBytes(bytes)); }
+
 namespace {
 
-// Latin-1 is exactly one character per byte value; Qt converts it in bulk (signed files are
-// tens of megabytes).
+// Latin-1 is exactly one character per byte value (binary strings held as text: Export and
+// EncodedData.Value).
 QString binaryString(const QByteArray& bytes) { return QString::fromLatin1(bytes); }
 
 QByteArray bytesOf(const QString& binary) {
@@ -342,7 +346,9 @@ void IStore3::Open(long location, const QString& name, long /*mode: always read-
     if (location != CAPICOM_CURRENT_USER_STORE || name.compare("My", Qt::CaseInsensitive) != 0)
         throw CapicomError(E_INVALIDARG, "Repositório de certificados desconhecido: " + name + ".");
     auto trust = std::make_shared<TrustContext>();
-    std::vector<norvane::tokens::TokenCertificate> read = norvane::tokens::readCertificates();
+    // Loading the token modules anew waits on every reader: never on the GUI thread.
+    std::vector<norvane::tokens::TokenCertificate> read =
+        norvane::runInBackground([] { return norvane::tokens::readCertificates(); });
     for (const auto& c : read) {
         X509_up_ref(c.certificate.get());
         sk_X509_push(trust->untrusted.get(), c.certificate.get());
@@ -391,9 +397,10 @@ void ISignedData::SetContent(const QString& text) {
     }
 }
 
+void ISignedData::SetBinaryContent(const BinaryString& binaryString) { content_ = binaryString; }
 void ISignedData::SetBinaryContent(const QString& binaryString) { content_ = bytesOf(binaryString); }
 
-QString ISignedData::Sign(const std::shared_ptr<ISigner2>& signer, bool detached, long encoding) {
+BinaryString ISignedData::Sign(const std::shared_ptr<ISigner2>& signer, bool detached, long encoding) {
     if (!signer) throw CapicomError(E_INVALIDARG, "O assinante não foi informado.");
     const CertificatePtr cert = signer->Certificate();
     if (!cert) throw CapicomError(E_INVALIDARG, "O certificado do assinante não foi informado.");
@@ -435,10 +442,9 @@ QString ISignedData::Sign(const std::shared_ptr<ISigner2>& signer, bool detached
             throw CapicomError(NTE_FAIL, QString::fromUtf8(e.what()));
         }
     });
-    return encoding == CAPICOM_ENCODE_BASE64 ? base64Lines(der) : binaryString(der);
+    return encoding == CAPICOM_ENCODE_BASE64 ? base64LineBytes(der) : der;
 }
 
-QString IUtilities::ByteArrayToBinaryString(const QByteArray& bytes) const { return binaryString(bytes); }
 QByteArray IUtilities::BinaryStringToByteArray(const QString& binaryString) const { return bytesOf(binaryString); }
 
 }  // namespace CAPICOM_TLB

@@ -78,6 +78,10 @@ struct TokenLocation {
 
 struct TrustContext;  // the trust store and the tokens' certificates of one Open
 
+// The platform's binary string: one byte per position, held as the bytes themselves. A
+// file's bytes pass between Utilities, SignedData and the caller shared, never converted.
+using BinaryString = QByteArray;
+
 // --- extensions -------------------------------------------------------------------------
 
 class IOID {
@@ -93,7 +97,7 @@ private:
 class IEncodedData {
 public:
     explicit IEncodedData(QByteArray extensionDer) : der_(std::move(extensionDer)) {}
-    // The extension's value: Base64 (0) or binary string (1).
+    // The extension's value: Base64 (0) or text of one character per byte (1).
     QString Value(long encoding) const;
     // The value as text; multi-line with every line ended by CR LF when `multiline`.
     QString Format(bool multiline) const;
@@ -139,7 +143,8 @@ public:
     QString IssuerName() const;
     QDateTime ValidFromDate() const;
     QDateTime ValidToDate() const;
-    // Base64 (0: lines of 64 characters, each ended by CR LF) or binary string (1) of the DER.
+    // Base64 (0: lines of 64 characters, each ended by CR LF) or the DER as text of one
+    // character per byte (1; BinaryStringToByteArray gives its bytes back).
     QString Export(long encoding) const;
     std::shared_ptr<IExtensions> Extensions() const;
 
@@ -182,7 +187,8 @@ private:
 
 class IStore3 {
 public:
-    // Reads the certificates of every token anew.
+    // Reads the certificates of every token anew; on the GUI thread the tokens are read on a
+    // worker while the window keeps running (a slow reader can take seconds).
     void Open(long location, const QString& name, long mode);
     std::shared_ptr<ICertificates2> Certificates() const;
 
@@ -234,16 +240,19 @@ class ISignedData {
 public:
     // A text: the content signed is its UTF-16LE form (a wide text, as the platform signs it).
     void SetContent(const QString& text);
-    // A binary string (one byte per character, as Utilities makes it): those bytes; a
-    // character above 255 is an error.
+    // A binary string: those bytes, shared (no copy).
+    void SetBinaryContent(const BinaryString& binaryString);
+    // A binary string held as text (one character per byte, as Export(1) gives it): those
+    // bytes; a character above 255 is an error.
     void SetBinaryContent(const QString& binaryString);
     QByteArray contentBytes() const { return content_; }
 
-    // PKCS#7 SignedData with the content enclosed (`detached` must be false): Base64 text
-    // (encoding 0, lines of 64 characters ended by CR LF) or the DER as a binary string (1).
+    // PKCS#7 SignedData with the content enclosed (`detached` must be false), as a binary
+    // string: the Base64 text's characters (encoding 0, lines of 64 characters ended by
+    // CR LF) or the DER (1).
     // The private key is used on its token; the PIN is asked once per token and run. A key
     // that cannot be reached raises NTE_BAD_KEYSET. May be called off the GUI thread.
-    QString Sign(const std::shared_ptr<ISigner2>& signer, bool detached, long encoding);
+    BinaryString Sign(const std::shared_ptr<ISigner2>& signer, bool detached, long encoding);
 
 private:
     QByteArray content_;
@@ -251,7 +260,10 @@ private:
 
 class IUtilities {
 public:
-    QString ByteArrayToBinaryString(const QByteArray& bytes) const;
+    // Both ways the very bytes, shared: nothing is converted or copied.
+    BinaryString ByteArrayToBinaryString(const QByteArray& bytes) const { return bytes; }
+    QByteArray BinaryStringToByteArray(const BinaryString& binaryString) const { return binaryString; }
+    // A binary string held as text (one character per byte): a character above 255 is an error.
     QByteArray BinaryStringToByteArray(const QString& binaryString) const;
 };
 
@@ -275,5 +287,6 @@ struct CoUtilities {
 
 // Base64 of bytes in lines of 64 characters, each ended by CR LF.
 QString base64Lines(const QByteArray& bytes);
+QByteArray base64LineBytes(const QByteArray& bytes);
 
 }  // namespace CAPICOM_TLB

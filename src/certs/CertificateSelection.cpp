@@ -10,10 +10,10 @@ using namespace CAPICOM_TLB;
 
 namespace {
 
-// The user's store "My", read from the tokens off the GUI thread.
+// The user's store "My" (Open reads the tokens off the GUI thread).
 std::shared_ptr<ICertificates2> openMyStore() {
     auto store = CoStore::Create();
-    norvane::runInBackground([&] { store->Open(CAPICOM_CURRENT_USER_STORE, "My", CAPICOM_STORE_OPEN_READ_ONLY); });
+    store->Open(CAPICOM_CURRENT_USER_STORE, "My", CAPICOM_STORE_OPEN_READ_ONLY);
     return store->Certificates();
 }
 

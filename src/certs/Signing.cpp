@@ -116,7 +116,8 @@ QString TFPrincipal::AssinarString(const QString& Texto, const QString& Cert) {
         requireSignerCertificate(*Signer);
         const auto signer = Signer;
         const auto signedData = SignedData;
-        return norvane::runInBackground([&] { return signedData->Sign(signer, false, CAPICOM_ENCODE_BASE64); });
+        return QString::fromLatin1(
+            norvane::runInBackground([&] { return signedData->Sign(signer, false, CAPICOM_ENCODE_BASE64); }));
     } catch (const norvane::Aborted&) {
         throw;
     } catch (const std::exception& error) {
@@ -177,10 +178,8 @@ QString TFPrincipal::AssinarArquivo(const QString& PathArquivo, const QString& C
     try {
         requireSigningObjects(*this);
         Signer->SetCertificate(certificate);
-        const auto utilities = Utilities;
-        const auto signedData = SignedData;
-        norvane::runInBackground(
-            [&] { signedData->SetBinaryContent(utilities->ByteArrayToBinaryString(content)); });
+        // The bytes read, shared: the binary string is the bytes themselves.
+        SignedData->SetBinaryContent(Utilities->ByteArrayToBinaryString(content));
         content = QByteArray();
         addAttributes(*Signer, signingTime, fileName);
     } catch (const norvane::Aborted&) {
@@ -201,7 +200,7 @@ QString TFPrincipal::AssinarArquivo(const QString& PathArquivo, const QString& C
         const auto signedData = SignedData;
         const auto utilities = Utilities;
         norvane::runInBackground([&] {
-            const QString signedMessage = signedData->Sign(signer, false, CAPICOM_ENCODE_BINARY);
+            const BinaryString signedMessage = signedData->Sign(signer, false, CAPICOM_ENCODE_BINARY);
             SaveBinFile(target, utilities->BinaryStringToByteArray(signedMessage));
         });
         QCoreApplication::processEvents();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSet>
@@ -41,7 +42,7 @@ QSet<QString> thumbprintsOf(std::initializer_list<Cert> which) {
 CertificatePtr findOne(const QString& thumbprint) { return myStore()->Find(0, thumbprint, true)->Item(1); }
 
 // Signs `content` with the certificate as the signing engine does, on a worker thread.
-QString signOffThread(const CertificatePtr& cert, const QByteArray& content, long encoding) {
+BinaryString signOffThread(const CertificatePtr& cert, const QByteArray& content, long encoding) {
     auto signer = CoSigner::Create();
     signer->SetCertificate(cert);
     auto utilities = CoUtilities::Create();
@@ -93,6 +94,14 @@ TEST_F(Platform, EveryOpenReadsTheTokensAnew) {
     EXPECT_EQ(thumbprints(*myStore()), thumbprintsOf({Cert::A3Printable, Cert::Intermediate}));
     // What was read before stays readable.
     EXPECT_EQ(a3->GetInfo(0), pki[Cert::A3].commonName);
+
+    // Opened on the GUI thread, the store reads the tokens while the event loop keeps
+    // turning (a slow reader never freezes the window): an event posted before is delivered.
+    bool turned = false;
+    QMetaObject::invokeMethod(qApp, [&] { turned = true; }, Qt::QueuedConnection);
+    EXPECT_EQ(thumbprints(*myStore()), thumbprintsOf({Cert::A3Printable, Cert::Intermediate}));
+    EXPECT_TRUE(turned);
+    QCoreApplication::processEvents();
 }
 
 TEST_F(Platform, FindNarrowsByKeyUsageDatesTrustAndThumbprint) {
@@ -211,7 +220,7 @@ TEST_F(Platform, SignsWithTheTokenKeyAskingThePinOncePerRun) {
     dialogs.pinAnswers = {QString("1234")};
     const QByteArray content("%PDF-1.4\n\x00\xff binary \r\n", 22);
 
-    const QString signedBytes = signOffThread(findOne(pki[Cert::A3].thumbprint), content, 1);
+    const BinaryString signedBytes = signOffThread(findOne(pki[Cert::A3].thumbprint), content, 1);
     const QByteArray der = CoUtilities::Create()->BinaryStringToByteArray(signedBytes);
     QTemporaryDir dir;
     const QString p7s = dir.filePath("a.pdf.p7s");
@@ -229,10 +238,10 @@ TEST_F(Platform, SignsWithTheTokenKeyAskingThePinOncePerRun) {
     EXPECT_FALSE(parts.certificateSubjects.join("|").contains("AC Raiz"));
 
     // A new look at the tokens reloads the module; the PIN of this run opens the token again.
-    const QString base64 = signOffThread(findOne(pki[Cert::A3].thumbprint), "login", 0);
+    const BinaryString base64 = signOffThread(findOne(pki[Cert::A3].thumbprint), "login", 0);
     EXPECT_EQ(dialogs.pinPrompts.size(), 1u);
     EXPECT_TRUE(base64.endsWith("\r\n"));
-    EXPECT_EQ(readSignedData(QByteArray::fromBase64(base64.toLatin1())).content, QByteArray("login"));
+    EXPECT_EQ(readSignedData(QByteArray::fromBase64(base64)).content, QByteArray("login"));
 
     // A binary string is its bytes; a text is signed as the platform signs a wide text.
     auto data = CoSignedData::Create();
@@ -240,7 +249,7 @@ TEST_F(Platform, SignsWithTheTokenKeyAskingThePinOncePerRun) {
     EXPECT_EQ(data->contentBytes(), content);
     data->SetContent("ló€");
     EXPECT_EQ(data->contentBytes(), QByteArray("l\0\xf3\0\xac\x20", 6));
-    EXPECT_THROW(data->SetBinaryContent("€"), CapicomError);
+    EXPECT_THROW(data->SetBinaryContent(QString("€")), CapicomError);
 }
 
 TEST_F(Platform, AKeyThatWantsThePinForEveryUseSignsWithThePinOfTheRun) {
@@ -299,9 +308,15 @@ TEST(Utilities, BinaryStringsAreLossless) {
     QByteArray all;
     for (int i = 0; i < 256; ++i) all.append(static_cast<char>(i));
     auto u = CoUtilities::Create();
-    const QString s = u->ByteArrayToBinaryString(all);
+    const BinaryString s = u->ByteArrayToBinaryString(all);
     EXPECT_EQ(s.size(), 256);
-    EXPECT_EQ(s[255].unicode(), 255);
+    EXPECT_EQ(static_cast<unsigned char>(s[255]), 255);
     EXPECT_EQ(u->BinaryStringToByteArray(s), all);
+    // The very bytes both ways, shared rather than copied (signed files are tens of megabytes).
+    EXPECT_EQ(s.constData(), all.constData());
+    EXPECT_EQ(u->BinaryStringToByteArray(s).constData(), all.constData());
+    auto data = CoSignedData::Create();
+    data->SetBinaryContent(s);
+    EXPECT_EQ(data->contentBytes().constData(), all.constData());
     EXPECT_THROW(u->BinaryStringToByteArray(QString("ação€")), CapicomError);
 }

@@ -119,7 +119,11 @@ TEST_F(Selection, SelecionaCertificadoFindsThePickAndNothingElse) {
     dialogs.pickAnswers = {0};
     ASSERT_EQ(window.ListaCertificados(1), "1");
 
+    // The tokens are read while the window's event loop keeps turning.
+    bool turned = false;
+    QMetaObject::invokeMethod(&window, [&] { turned = true; }, Qt::QueuedConnection);
     const auto found = window.selecionaCertificado(window.Certificado_Thumbprint);
+    EXPECT_TRUE(turned);
     ASSERT_TRUE(found);
     EXPECT_EQ(found->Thumbprint(), window.Certificado_Thumbprint);
     EXPECT_TRUE(dialogs.boxes.empty());
