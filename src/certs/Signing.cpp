@@ -139,6 +139,10 @@ QString TFPrincipal::AssinarArquivo(const QString& PathArquivo, const QString& C
     }
 
     // Not caught: a file that cannot be opened ends the call and reaches the caller.
+    // A pipe or a device would block the open or never end the read: only plain files are signed.
+    if (QFileInfo(PathArquivo).exists() && !QFileInfo(PathArquivo).isFile())
+        throw std::runtime_error(
+            QStringLiteral("Não foi possível abrir o arquivo %1: não é um arquivo comum.").arg(PathArquivo).toStdString());
     QFile input(PathArquivo);
     if (!input.open(QIODevice::ReadOnly))
         throw std::runtime_error(

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <stdexcept>
 
 using namespace norvane::test;
@@ -247,6 +248,20 @@ TEST_F(SigningEngine, SignatureFilesAreRefusedAndMissingOrUnreadableFilesSignNot
     } catch (const std::runtime_error& error) {
         EXPECT_TRUE(QString::fromUtf8(error.what()).startsWith("Não foi possível abrir o arquivo " + missing))
             << error.what();
+    }
+    EXPECT_TRUE(dialogs.boxes.empty());
+
+    // A pipe (or a folder) is refused the same way, before an open that would wait for a writer.
+    const QString pipe = work.filePath(QStringLiteral("fila.pdf"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    for (const QString& notAFile : {pipe, work.path()}) {
+        try {
+            window.AssinarArquivo(notAFile, window.Certificado_Thumbprint, folder);
+            ADD_FAILURE() << "must raise for " << notAFile.toStdString();
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(QString::fromUtf8(error.what()),
+                      "Não foi possível abrir o arquivo " + notAFile + ": não é um arquivo comum.");
+        }
     }
     EXPECT_TRUE(dialogs.boxes.empty());
 
