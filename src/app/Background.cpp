@@ -13,7 +13,9 @@ void clearAbortRequest() { abortFlag = false; }
 ActionLock::ActionLock(const std::vector<QWidget*>& controls) {
     for (QWidget* control : controls) {
         if (!control) continue;
-        saved_.emplace_back(control, control->isEnabled());
+        // Its own setting, not isEnabled(): a control that is disabled only because its
+        // parent is must not come back disabled for good.
+        saved_.emplace_back(control, !control->testAttribute(Qt::WA_ForceDisabled));
         control->setEnabled(false);
     }
 }

@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QWidget>
 #include <atomic>
+#include <chrono>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -53,14 +54,23 @@ auto runInBackground(F&& work) -> std::invoke_result_t<F> {
         done = true;
         QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
     });
-    while (!done) {
-        loop.exec();
-        // The application asked every loop to end: stop the work and leave.
-        if (!done && abortRequested()) break;
+    loop.exec();
+    // Only the worker quits this loop, and only once done: ending earlier means the
+    // application is quitting (every running loop was told to end, and a new one would
+    // return at once). The work is told to stop; meanwhile calls it makes into this
+    // thread (a PIN prompt) are still delivered, so that it cannot wait on us forever.
+    const bool aborted = !done;
+    if (aborted) {
+        requestAbort();
+        while (!done) {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
     worker.join();
+    // The action is cut short without a box, whatever the work's own outcome was.
+    if (aborted) throw Aborted();
     if (failure) std::rethrow_exception(failure);
-    if (!done) throw Aborted();
     if constexpr (!std::is_void_v<R>) return std::move(*value);
 }
 

@@ -36,11 +36,13 @@ public:
     void showError(const QString& text, const QString& caption) override {
         QMessageBox box(QMessageBox::Critical, caption.isEmpty() ? programTitle() : caption, text, QMessageBox::Ok,
                         activeParent());
+        box.setTextFormat(Qt::PlainText);  // texts carry file names and the service's words
         box.exec();
     }
     void showInfo(const QString& text, const QString& caption) override {
         QMessageBox box(QMessageBox::Information, caption.isEmpty() ? programTitle() : caption, text,
                         QMessageBox::Ok, activeParent());
+        box.setTextFormat(Qt::PlainText);
         box.exec();
     }
     QString chooseFolder(const QString& title) override {

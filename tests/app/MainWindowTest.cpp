@@ -12,7 +12,9 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <memory>
 #include <stdexcept>
 
 using norvane::test::ScriptedDialogs;
@@ -78,7 +80,10 @@ TEST(MainWindow, ClosingItEndsTheApplication) {
     TFPrincipal window;
     window.show();
     QTimer::singleShot(0, &window, [&] { window.close(); });
-    QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); });
+    QTimer limit;  // gone with the test, so it cannot end a later test's loop
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    limit.start(10000);
     EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_TRUE(norvane::abortRequested()) << "work still running is told to stop";
     norvane::clearAbortRequest();
@@ -164,6 +169,38 @@ TEST(Background, WorkRunsOffTheGuiThreadWhileEventsAreServed) {
     }
     EXPECT_TRUE(a.isEnabled());
     EXPECT_TRUE(b.isEnabled());
+
+    // A control disabled only through its parent comes back enabled with the parent.
+    QWidget panel;
+    auto* child = new QPushButton(&panel);
+    panel.setEnabled(false);
+    { norvane::ActionLock lock({child}); }
+    panel.setEnabled(true);
+    EXPECT_TRUE(child->isEnabled());
+}
+
+TEST(Background, QuittingWhileWorkRunsEndsTheActionAndServesTheWorkersCallsMeanwhile) {
+    auto served = std::make_shared<std::atomic<bool>>(false);
+    QString outcome;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(50, [] { QCoreApplication::exit(0); });
+        try {
+            norvane::runInBackground([served] {
+                for (int i = 0; i < 600 && !norvane::abortRequested(); ++i) QThread::msleep(5);
+                // Like a PIN prompt: the work waits for the GUI thread to answer.
+                QMetaObject::invokeMethod(qApp, [served] { *served = true; }, Qt::QueuedConnection);
+                for (int i = 0; i < 600 && !*served; ++i) QThread::msleep(5);
+                return 1;
+            });
+            outcome = QStringLiteral("value");
+        } catch (const norvane::Aborted&) {
+            outcome = QStringLiteral("aborted");
+        }
+    });
+    QCoreApplication::exec();
+    EXPECT_EQ(outcome, QStringLiteral("aborted"));
+    EXPECT_TRUE(*served) << "the GUI thread kept answering the work while it stopped";
+    norvane::clearAbortRequest();
 }
 
 TEST(DefaultErrorReport, AnActionCutShortByClosingTheProgramShowsNothing) {

@@ -106,5 +106,14 @@ TEST(SingleInstance, LockInProcessIsExclusiveAndFallsBackWithoutRuntimeFolder) {
     qputenv("XDG_RUNTIME_DIR", QByteArray());
     EXPECT_EQ(norvane::singleInstanceLockPath(QStringLiteral("X")),
               QStringLiteral("/tmp/norvane-%1/X").arg(::getuid()));
+
+    // A folder that another user made (as someone could under /tmp) is not used: its
+    // owner could hold the lock and keep us from ever starting.
+    QTemporaryDir foreign;
+    if (::getuid() == 0 && ::chown(QFile::encodeName(foreign.path()).constData(), 65534, 65534) == 0) {
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(foreign.path()));
+        EXPECT_EQ(norvane::acquireSingleInstanceLock(QStringLiteral("probe")), norvane::LockResult::Unavailable);
+        EXPECT_FALSE(QFile::exists(foreign.path() + QStringLiteral("/probe")));
+    }
     qputenv("XDG_RUNTIME_DIR", saved);
 }
