@@ -49,13 +49,7 @@ QByteArray bytesOf(const QString& binary) {
 QString entryText(const X509_NAME* name, int nid) {
     const int index = X509_NAME_get_index_by_NID(name, nid, -1);
     if (index < 0) return QString();
-    const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index));
-    unsigned char* utf8 = nullptr;
-    const int n = ASN1_STRING_to_UTF8(&utf8, data);
-    if (n < 0) return QString();
-    QString out = QString::fromUtf8(reinterpret_cast<const char*>(utf8), n);
-    OPENSSL_free(utf8);
-    return out;
+    return norvane::asn1StringText(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
 }
 
 // The first e-mail of a certificate: in the alternative name, else in the subject.

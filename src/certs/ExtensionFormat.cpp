@@ -20,15 +20,7 @@ QString oidText(const ASN1_OBJECT* object) {
     return n > 0 ? QString::fromLatin1(buffer, std::min<int>(n, sizeof buffer - 1)) : QString();
 }
 
-QString stringText(const ASN1_STRING* s) {
-    if (!s) return QString();
-    unsigned char* utf8 = nullptr;
-    const int n = ASN1_STRING_to_UTF8(&utf8, s);
-    if (n < 0) return QString();
-    QString out = QString::fromUtf8(reinterpret_cast<const char*>(utf8), n);
-    OPENSSL_free(utf8);
-    return out;
-}
+QString stringText(const ASN1_STRING* s) { return asn1StringText(s); }
 
 QString hexBytes(const unsigned char* data, int length) {
     QStringList bytes;
@@ -198,3 +190,13 @@ QString formatExtension(const QByteArray& extensionDer, bool multiline) {
 }
 
 }  // namespace norvane
+
+QString norvane::asn1StringText(const ASN1_STRING* s) {
+    if (!s) return QString();
+    unsigned char* utf8 = nullptr;
+    const int n = ASN1_STRING_to_UTF8(&utf8, s);
+    if (n < 0) return QString();
+    QString out = QString::fromUtf8(reinterpret_cast<const char*>(utf8), n);
+    OPENSSL_free(utf8);
+    return out;
+}

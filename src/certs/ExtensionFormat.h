@@ -6,11 +6,15 @@
 
 #include <QByteArray>
 #include <QString>
+#include <openssl/types.h>
 
 namespace norvane {
 
 // `extensionDer`: the whole extension (X509_EXTENSION), DER. Multi-line text has every
 // line ended by CR LF; single-line text joins the same items with ", ".
 QString formatExtension(const QByteArray& extensionDer, bool multiline);
+
+// An ASN.1 string of a certificate as text (any string type; empty when null or unreadable).
+QString asn1StringText(const ASN1_STRING* s);
 
 }  // namespace norvane
