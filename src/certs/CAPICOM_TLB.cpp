@@ -78,14 +78,6 @@ QString simpleName(const X509_NAME* name) {
     return QString();
 }
 
-QString nameLine(const X509_NAME* name) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio.get(), &data);
-    return QString::fromUtf8(data, static_cast<int>(n));
-}
-
 QDateTime dateOf(const ASN1_TIME* time) {
     struct tm t {};
     if (!time || ASN1_TIME_to_tm(time, &t) != 1) return QDateTime();
@@ -226,8 +218,8 @@ QString ICertificate2::SerialNumber() const {
     return QString::fromLatin1(content.toHex().toUpper());
 }
 
-QString ICertificate2::SubjectName() const { return nameLine(X509_get_subject_name(cert_.get())); }
-QString ICertificate2::IssuerName() const { return nameLine(X509_get_issuer_name(cert_.get())); }
+QString ICertificate2::SubjectName() const { return norvane::x509NameText(X509_get_subject_name(cert_.get())); }
+QString ICertificate2::IssuerName() const { return norvane::x509NameText(X509_get_issuer_name(cert_.get())); }
 QDateTime ICertificate2::ValidFromDate() const { return dateOf(X509_get0_notBefore(cert_.get())); }
 QDateTime ICertificate2::ValidToDate() const { return dateOf(X509_get0_notAfter(cert_.get())); }
 

@@ -87,13 +87,6 @@ QString ipText(const ASN1_OCTET_STRING* ip) {
     return groups.join(':');
 }
 
-QString nameText(const X509_NAME* name) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio.get(), &data);
-    return QString::fromUtf8(data, static_cast<int>(n));
-}
 
 void alternativeNameLines(const GENERAL_NAMES* names, std::vector<Line>& out) {
     for (int i = 0; i < sk_GENERAL_NAME_num(names); ++i) {
@@ -126,7 +119,7 @@ void alternativeNameLines(const GENERAL_NAMES* names, std::vector<Line>& out) {
                 break;
             case GEN_DIRNAME:
                 out.push_back({0, "Directory Address:"});
-                out.push_back({1, nameText(name->d.directoryName)});
+                out.push_back({1, x509NameText(name->d.directoryName)});
                 break;
             default: {
                 unsigned char* der = nullptr;
@@ -199,4 +192,12 @@ QString norvane::asn1StringText(const ASN1_STRING* s) {
     QString out = QString::fromUtf8(reinterpret_cast<const char*>(utf8), n);
     OPENSSL_free(utf8);
     return out;
+}
+
+QString norvane::x509NameText(const X509_NAME* name) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(bio.get(), &data);
+    return QString::fromUtf8(data, static_cast<int>(n));
 }

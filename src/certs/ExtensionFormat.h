@@ -17,4 +17,7 @@ QString formatExtension(const QByteArray& extensionDer, bool multiline);
 // An ASN.1 string of a certificate as text (any string type; empty when null or unreadable).
 QString asn1StringText(const ASN1_STRING* s);
 
+// A distinguished name on one line, RFC 2253 order, UTF-8 kept.
+QString x509NameText(const X509_NAME* name);
+
 }  // namespace norvane

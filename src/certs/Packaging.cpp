@@ -58,6 +58,21 @@ struct Entry {
     quint32 offset = 0;
 };
 
+// The fields that the local header and the central directory share, from "version
+// needed" to the extra field's length: version 20, UTF-8 names, deflate.
+void putEntryFields(QByteArray& out, const Entry& entry) {
+    put16(out, 20);
+    put16(out, 0x0800);
+    put16(out, 8);
+    put16(out, entry.time);
+    put16(out, entry.date);
+    put32(out, entry.crc);
+    put32(out, entry.compressedSize);
+    put32(out, entry.size);
+    put16(out, quint32(entry.name.size()));
+    put16(out, 0);
+}
+
 QByteArray deflateRaw(const QByteArray& data, const QString& path) {
     z_stream stream{};
     if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
@@ -266,16 +281,7 @@ bool Zipa(const QStringList& Files, const QString& ZipName) {
 
         QByteArray header;
         put32(header, 0x04034B50);
-        put16(header, 20);
-        put16(header, 0x0800);
-        put16(header, 8);
-        put16(header, entry.time);
-        put16(header, entry.date);
-        put32(header, entry.crc);
-        put32(header, entry.compressedSize);
-        put32(header, entry.size);
-        put16(header, quint32(entry.name.size()));
-        put16(header, 0);
+        putEntryFields(header, entry);
         header += entry.name;
         if (qint64(offset) + header.size() + compressed.size() > 0xFFFFFFFFLL) {
             failure = QStringLiteral("O arquivo ZIP \"%1\" ficaria grande demais.").arg(ZipName);
@@ -290,18 +296,9 @@ bool Zipa(const QStringList& Files, const QString& ZipName) {
     QByteArray directory;
     for (const Entry& entry : entries) {
         put32(directory, 0x02014B50);
-        put16(directory, 20);
-        put16(directory, 20);
-        put16(directory, 0x0800);
-        put16(directory, 8);
-        put16(directory, entry.time);
-        put16(directory, entry.date);
-        put32(directory, entry.crc);
-        put32(directory, entry.compressedSize);
-        put32(directory, entry.size);
-        put16(directory, quint32(entry.name.size()));
-        put16(directory, 0);
-        put16(directory, 0);
+        put16(directory, 20);  // version made by
+        putEntryFields(directory, entry);
+        put16(directory, 0);  // comment length
         put16(directory, 0);
         put16(directory, 0);
         put32(directory, entry.attributes);
