@@ -6,7 +6,7 @@
 // platform reloads the PKCS#11 module at every look at the tokens, which would end the
 // sessions of a second module context in the same process.
 
-#include "app/Background.h"
+#include "core/Background.h"
 #include "app/ErrorReport.h"
 #include "app/u_Principal.h"
 #include "support/ScriptedDialogs.h"

@@ -1,6 +1,6 @@
 #include "app/Application.h"
 
-#include "app/Dialogs.h"
+#include "core/Dialogs.h"
 #include "app/ErrorReport.h"
 #include "app/SingleInstance.h"
 #include "app/u_Principal.h"

@@ -1,11 +1,10 @@
 #include "app/ErrorReport.h"
 
-#include "app/Background.h"
-#include "app/Dialogs.h"
+#include "app/QtDialogs.h"
+#include "core/Background.h"
+#include "core/Dialogs.h"
 
 namespace norvane {
-
-QString errorText(const std::exception& error) { return QString::fromUtf8(error.what()); }
 
 void reportError(const QString& message) { dialogs().showError(message); }
 
@@ -23,7 +22,9 @@ bool guarded(const std::function<void()>& handler) {
     return false;
 }
 
-NorvaneApplication::NorvaneApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+NorvaneApplication::NorvaneApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    setDefaultDialogs(&qtDialogs());
+}
 
 bool NorvaneApplication::notify(QObject* receiver, QEvent* event) {
     bool result = false;

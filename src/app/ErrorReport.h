@@ -2,6 +2,8 @@
 // The application's default error report: an error that escapes a handler ends the
 // action in progress and is shown in an error box; the window stays usable.
 
+#include "core/ErrorText.h"
+
 #include <QApplication>
 #include <QString>
 #include <exception>
@@ -10,9 +12,6 @@
 #include <type_traits>
 
 namespace norvane {
-
-// The error's message as the user should read it (messages are UTF-8).
-QString errorText(const std::exception& error);
 
 // Shows the message in an error box (through the dialog seam).
 void reportError(const QString& message);

@@ -1,16 +1,17 @@
 #include "app/u_Principal.h"
 
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QScreen>
+
 #include "app/Anchors.h"
-#include "app/Background.h"
 #include "app/ErrorReport.h"
 #include "app/Fonts.h"
 #include "app/Logo.h"
-#include "app/u_global.h"
+#include "core/Background.h"
+#include "core/u_global.h"
 #include "ui_u_Principal.h"
-
-#include <QApplication>
-#include <QCloseEvent>
-#include <QScreen>
 
 TFPrincipal* FPrincipal = nullptr;
 
@@ -57,6 +58,15 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
         norvane::anchor(panel, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
 
     connect(ui->TabControl1, &TTabControl::Change, this, norvane::guard([this] { TabControl1Change(); }));
+    ActionControls = {ui->TabControl1->Tabs(),
+                      ui->Button1,
+                      ui->Button2,
+                      ui->Button3,
+                      ui->Button6,
+                      ui->Button5,
+                      ui->Button4,
+                      ui->Button9,
+                      ui->Button7};
     SetupPanel3();
 
     if (const QScreen* screen = QApplication::primaryScreen())
@@ -67,6 +77,26 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
 
 TFPrincipal::~TFPrincipal() = default;
 
+void TFPrincipal::SetupPanel3() {
+    const QFont large = norvane::tahoma(19);
+    for (QWidget* control :
+         {static_cast<QWidget*>(ui->Button9), static_cast<QWidget*>(ui->Label5), static_cast<QWidget*>(ui->Button7),
+          static_cast<QWidget*>(ui->Label6), static_cast<QWidget*>(ui->Label3)})
+        control->setFont(large);
+    // Where Tahoma is missing, the font that stands in for it is wider: keep the captions whole.
+    for (QPushButton* button : {ui->Button9, ui->Button7}) {
+        QFont font = button->font();
+        while (font.pixelSize() > 11 && QFontMetrics(font).horizontalAdvance(button->text()) + 12 > button->width())
+            font.setPixelSize(font.pixelSize() - 1);
+        button->setFont(font);
+    }
+    Individual = std::make_unique<norvane::IndividualSigningTab>(
+        norvane::IndividualSigningTab::Controls{ui->Button9, ui->Label5, ui->Button7, ui->Label6}, *this, Signing,
+        ActionControls);
+    connect(ui->Button9, &QPushButton::clicked, this, norvane::guard([this] { Button9Click(); }));
+    connect(ui->Button7, &QPushButton::clicked, this, norvane::guard([this] { Button7Click(); }));
+}
+
 void TFPrincipal::FormCreate() {
     VersionText = GetFileVersionText(QApplication::applicationFilePath(), QStringLiteral("%d.%d.%d"));
     setWindowTitle(windowTitle() + QStringLiteral(" - v.") + VersionText);
@@ -74,23 +104,23 @@ void TFPrincipal::FormCreate() {
 
 void TFPrincipal::TabControl1Change() {
     switch (ui->TabControl1->TabIndex()) {
-    case 0:
-        ui->Panel1->setVisible(true);
-        ui->Panel2->setVisible(false);
-        ui->Panel3->setVisible(false);
-        break;
-    case 1:
-        ui->Panel1->setVisible(false);
-        ui->Panel2->setVisible(true);
-        ui->Panel3->setVisible(false);
-        break;
-    case 2:
-        ui->Panel1->setVisible(false);
-        ui->Panel2->setVisible(false);
-        ui->Panel3->setVisible(true);
-        break;
-    default:
-        break;
+        case 0:
+            ui->Panel1->setVisible(true);
+            ui->Panel2->setVisible(false);
+            ui->Panel3->setVisible(false);
+            break;
+        case 1:
+            ui->Panel1->setVisible(false);
+            ui->Panel2->setVisible(true);
+            ui->Panel3->setVisible(false);
+            break;
+        case 2:
+            ui->Panel1->setVisible(false);
+            ui->Panel2->setVisible(false);
+            ui->Panel3->setVisible(true);
+            break;
+        default:
+            break;
     }
 }
 

@@ -13,8 +13,8 @@
 #include <ctime>
 #include <tuple>
 
-#include "app/Background.h"
-#include "app/Dialogs.h"
+#include "core/Background.h"
+#include "core/Dialogs.h"
 #include "certs/CmsBuilder.h"
 #include "certs/ExtensionFormat.h"
 #include "certs/TokenAccess.h"

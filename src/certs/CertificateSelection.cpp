@@ -1,10 +1,8 @@
 // Choosing the signing certificate and finding it again by its thumbprint.
 
-#include "app/Background.h"
-#include "app/Dialogs.h"
-#include "app/ErrorReport.h"
-#include "app/u_Principal.h"
-#include "certs/CAPICOM_TLB.h"
+#include "certs/SigningSession.h"
+#include "core/Dialogs.h"
+#include "core/ErrorText.h"
 
 using namespace CAPICOM_TLB;
 
@@ -19,7 +17,7 @@ std::shared_ptr<ICertificates2> openMyStore() {
 
 }  // namespace
 
-QString TFPrincipal::ListaCertificados(int /*PKAcessivel: the listing is the same for every value*/) {
+QString norvane::SigningSession::ListaCertificados(int /*PKAcessivel: the listing is the same for every value*/) {
     try {
         std::shared_ptr<ICertificates2> certificates = openMyStore();
         certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_KEY_USAGE, 128, true);
@@ -31,15 +29,13 @@ QString TFPrincipal::ListaCertificados(int /*PKAcessivel: the listing is the sam
         if (picked->Count() != 1) return QString();
 
         const CertificatePtr certificate = picked->Item(1);
-        Certificado_Nome = certificate->GetInfo(CAPICOM_INFO_SUBJECT_SIMPLE_NAME);
-        Certificado_Thumbprint = certificate->Thumbprint();
-        Certificado_SerialNumber = certificate->SerialNumber();
+        context_.Certificado_Nome = certificate->GetInfo(CAPICOM_INFO_SUBJECT_SIMPLE_NAME);
+        context_.Certificado_Thumbprint = certificate->Thumbprint();
+        context_.Certificado_SerialNumber = certificate->SerialNumber();
         Signer = CoSigner::Create();
         SignedData = CoSignedData::Create();
         Utilities = CoUtilities::Create();
         return QStringLiteral("1");
-    } catch (const norvane::Aborted&) {
-        throw;  // the program is closing: no box
     } catch (const CapicomError& e) {
         norvane::dialogs().showError(QString::number(e.code()) + ": " + e.message());
         return e.message();
@@ -50,11 +46,9 @@ QString TFPrincipal::ListaCertificados(int /*PKAcessivel: the listing is the sam
     }
 }
 
-std::shared_ptr<ICertificate2> TFPrincipal::selecionaCertificado(const QString& Cert) {
+std::shared_ptr<ICertificate2> norvane::SigningSession::selecionaCertificado(const QString& Cert) {
     try {
         return openMyStore()->Find(CAPICOM_CERTIFICATE_FIND_SHA1_HASH, Cert, true)->Item(1);
-    } catch (const norvane::Aborted&) {
-        throw;
     } catch (const std::exception& e) {
         norvane::dialogs().showError("Erro 03: " + norvane::errorText(e));
         return nullptr;

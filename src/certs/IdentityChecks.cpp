@@ -4,10 +4,10 @@
 #include <functional>
 #include <stdexcept>
 
-#include "app/Dialogs.h"
-#include "app/ErrorReport.h"
-#include "app/u_Principal.h"
-#include "app/unit_esfunctions.h"
+#include "core/Dialogs.h"
+#include "core/ErrorText.h"
+#include "certs/SigningSession.h"
+#include "core/unit_esfunctions.h"
 #include "certs/CAPICOM_TLB.h"
 
 using namespace CAPICOM_TLB;
@@ -38,7 +38,7 @@ void walkExtension(const std::shared_ptr<ICertificate2Disp>& certificate, const 
 
 }  // namespace
 
-QString TFPrincipal::verificaTipoCertificado(const std::shared_ptr<ICertificate2Disp>& Certificado2) {
+QString norvane::SigningSession::verificaTipoCertificado(const std::shared_ptr<ICertificate2Disp>& Certificado2) {
     QString result;
     try {
         walkExtension(Certificado2, "2.5.29.32", [&](const QString& line) {
@@ -50,7 +50,7 @@ QString TFPrincipal::verificaTipoCertificado(const std::shared_ptr<ICertificate2
     return result;
 }
 
-QString TFPrincipal::pegaExtensaoCPFCNPJCertificado(const std::shared_ptr<ICertificate2Disp>& Certificado2) {
+QString norvane::SigningSession::pegaExtensaoCPFCNPJCertificado(const std::shared_ptr<ICertificate2Disp>& Certificado2) {
     QString result;
     try {
         walkExtension(Certificado2, "2.5.29.17", [&](const QString& line) {
@@ -67,7 +67,7 @@ QString TFPrincipal::pegaExtensaoCPFCNPJCertificado(const std::shared_ptr<ICerti
     return result;
 }
 
-QString TFPrincipal::HexToString(const QString& H) {
+QString norvane::SigningSession::HexToString(const QString& H) {
     const auto digit = [](QChar c) -> int {
         const char16_t u = c.unicode();
         if (u >= '0' && u <= '9') return u - '0';

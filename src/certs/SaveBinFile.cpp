@@ -1,4 +1,4 @@
-#include "app/u_Principal.h"
+#include "certs/SigningSession.h"
 
 #include <QSaveFile>
 #include <stdexcept>
@@ -6,7 +6,7 @@
 // A .p7s appears whole or not at all: QSaveFile writes a temporary file beside the target
 // and renames it over the target only once every byte is on disk, so a failed write
 // leaves an earlier file of that name as it was.
-void TFPrincipal::SaveBinFile(const QString& FileName, const QByteArray& BinArray) {
+void norvane::SigningSession::SaveBinFile(const QString& FileName, const QByteArray& BinArray) {
     QSaveFile file(FileName);
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly))

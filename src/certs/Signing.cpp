@@ -2,14 +2,12 @@
 // the certificate of the login context. Errors of the signing steps are shown here, under
 // the code of the step, and the caller gets the empty text.
 
-#include "app/Background.h"
-#include "app/Dialogs.h"
-#include "app/ErrorReport.h"
-#include "app/u_Principal.h"
-#include "app/unit_esfunctions.h"
-#include "certs/CAPICOM_TLB.h"
+#include "certs/SigningSession.h"
+#include "core/Background.h"
+#include "core/Dialogs.h"
+#include "core/ErrorText.h"
+#include "core/unit_esfunctions.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -61,28 +59,22 @@ void requireSignerCertificate(const ISigner2& signer) {
     if (!signer.Certificate()) throw CapicomError(NTE_BAD_KEYSET, kKeyText);
 }
 
-void requireSigningObjects(const TFPrincipal& window) {
-    if (!window.Signer || !window.SignedData || !window.Utilities)
+void requireSigningObjects(const norvane::SigningSession& session) {
+    if (!session.Signer || !session.SignedData || !session.Utilities)
         throw std::runtime_error("Nenhum certificado foi escolhido: faça o login com o certificado antes de assinar.");
 }
 
-// One signing call at a time: the signing objects are shared and the signature runs on a
-// worker while the window stays live.
-class SigningSlot {
-public:
-    explicit SigningSlot(bool& busy) : busy_(busy) {
-        if (busy_) throw std::runtime_error("Já existe uma assinatura em andamento. Aguarde o seu término.");
-        busy_ = true;
-    }
-    ~SigningSlot() { busy_ = false; }
-    SigningSlot(const SigningSlot&) = delete;
-    SigningSlot& operator=(const SigningSlot&) = delete;
-
-private:
-    bool& busy_;
+// A file's bytes, or why it could not be opened. Opened, read and closed on the thread that
+// reads it.
+struct FileBytes {
+    QByteArray bytes;
+    QString openError;
 };
 
-QByteArray readAll(QFile& file) {
+FileBytes readWholeFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {{}, QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(path, file.errorString())};
     QByteArray bytes;
     qint64 filled = 0;
     for (;;) {
@@ -98,15 +90,14 @@ QByteArray readAll(QFile& file) {
         filled += n;
     }
     bytes.truncate(filled);
-    return bytes;
+    return {bytes, {}};
 }
 
 }  // namespace
 
-QString TFPrincipal::AssinarString(const QString& Texto, const QString& Cert) {
+QString norvane::SigningSession::AssinarString(const QString& Texto, const QString& Cert) {
     const QDateTime signingTime = QDateTime::currentDateTime();
     try {
-        const SigningSlot slot(SigningInProgress);
         const CertificatePtr certificate = selecionaCertificado(Cert);
         requireSigningObjects(*this);
         Signer->SetCertificate(certificate);
@@ -117,16 +108,14 @@ QString TFPrincipal::AssinarString(const QString& Texto, const QString& Cert) {
         const auto signer = Signer;
         const auto signedData = SignedData;
         return QString::fromLatin1(
-            norvane::runInBackground([&] { return signedData->Sign(signer, false, CAPICOM_ENCODE_BASE64); }));
-    } catch (const norvane::Aborted&) {
-        throw;
+            norvane::runInBackground([signer, signedData] { return signedData->Sign(signer, false, CAPICOM_ENCODE_BASE64); }));
     } catch (const std::exception& error) {
         showCoded("04", messageOf(error, QStringLiteral("O conjunto de chaves não está definido")));
         return QString();
     }
 }
 
-QString TFPrincipal::AssinarArquivo(const QString& PathArquivo, const QString& Cert, const QString& PathSalvar) {
+QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, const QString& Cert, const QString& PathSalvar) {
     const QDateTime signingTime = QDateTime::currentDateTime();
     const QString sizeText = GetFileSizeText(PathArquivo, false);
     const QString fileName = QFileInfo(PathArquivo).fileName();
@@ -143,37 +132,25 @@ QString TFPrincipal::AssinarArquivo(const QString& PathArquivo, const QString& C
     if (QFileInfo(PathArquivo).exists() && !QFileInfo(PathArquivo).isFile())
         throw std::runtime_error(
             QStringLiteral("Não foi possível abrir o arquivo %1: não é um arquivo comum.").arg(PathArquivo).toStdString());
-    QFile input(PathArquivo);
-    if (!input.open(QIODevice::ReadOnly))
-        throw std::runtime_error(
-            QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(PathArquivo, input.errorString()).toStdString());
-
-    if (SigningInProgress) {
-        showCoded("11", QStringLiteral("Já existe uma assinatura em andamento. Aguarde o seu término."));
-        return QString();
-    }
-    const SigningSlot slot(SigningInProgress);
 
     // Reading. Nothing is signed after a failed reading: the bytes read would be only a part.
-    QByteArray content;
+    FileBytes read;
     try {
-        content = norvane::runInBackground([&] { return readAll(input); });
-        input.close();
-    } catch (const norvane::Aborted&) {
-        throw;
+        read = norvane::runInBackground([path = PathArquivo] { return readWholeFile(path); });
     } catch (const std::exception& error) {
         showCoded("09", norvane::errorText(error));
         return QString();
     }
+    if (!read.openError.isEmpty()) throw std::runtime_error(read.openError.toStdString());
+    QByteArray content = std::move(read.bytes);
 
     // Certificate. Its own failure is shown by the lookup ("Erro 03"); the later stages then
     // run without a certificate and report what fails.
     CertificatePtr certificate;
     try {
         certificate = selecionaCertificado(Cert);
-    } catch (const norvane::Aborted&) {
-        throw;
     } catch (const std::exception& error) {
+        // Fires only if the lookup itself raises; today it shows its own "Erro 03" instead.
         showCoded("10", norvane::errorText(error));
     }
 
@@ -186,8 +163,6 @@ QString TFPrincipal::AssinarArquivo(const QString& PathArquivo, const QString& C
         SignedData->SetBinaryContent(Utilities->ByteArrayToBinaryString(content));
         content = QByteArray();
         addAttributes(*Signer, signingTime, fileName);
-    } catch (const norvane::Aborted&) {
-        throw;
     } catch (const std::exception& error) {
         showCoded("13", norvane::errorText(error));
         return QString();
@@ -203,14 +178,11 @@ QString TFPrincipal::AssinarArquivo(const QString& PathArquivo, const QString& C
         const auto signer = Signer;
         const auto signedData = SignedData;
         const auto utilities = Utilities;
-        norvane::runInBackground([&] {
+        norvane::runInBackground([signer, signedData, utilities, target] {
             const BinaryString signedMessage = signedData->Sign(signer, false, CAPICOM_ENCODE_BINARY);
             SaveBinFile(target, utilities->BinaryStringToByteArray(signedMessage));
         });
-        QCoreApplication::processEvents();
         return sizeText;
-    } catch (const norvane::Aborted&) {
-        throw;
     } catch (const std::exception& error) {
         showCoded("11", messageOf(error, QStringLiteral("Conjunto de chaves não está definido")));
         return QString();

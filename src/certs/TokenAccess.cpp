@@ -10,8 +10,8 @@
 #include <mutex>
 #include <optional>
 
-#include "app/Background.h"
-#include "app/Dialogs.h"
+#include "core/Background.h"
+#include "core/Dialogs.h"
 
 namespace norvane::tokens {
 

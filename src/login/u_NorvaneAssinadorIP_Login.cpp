@@ -1,6 +1,6 @@
 #include "login/u_NorvaneAssinadorIP_Login.h"
 
-#include "app/Background.h"
+#include "core/Background.h"
 #include "app/Fonts.h"
 #include "ui_u_NorvaneAssinadorIP_Login.h"
 

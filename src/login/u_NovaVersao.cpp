@@ -1,6 +1,6 @@
 #include "login/u_NovaVersao.h"
 
-#include "app/Background.h"
+#include "core/Background.h"
 #include "app/Fonts.h"
 #include "ui_u_NovaVersao.h"
 

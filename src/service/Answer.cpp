@@ -3,7 +3,7 @@
 #include <QRegularExpression>
 #include <QStringDecoder>
 
-#include "app/Environment.h"
+#include "core/Environment.h"
 
 namespace norvane {
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "app/Background.h"
+#include "core/Background.h"
 
 namespace norvane {
 
@@ -370,7 +370,8 @@ QByteArray HttpClient::cookieHeader(const QString& url) const {
 
 HttpAnswer HttpClient::post(const QString& url, const QByteArray& body) {
     bool idle = false;
-    if (!busy_.compare_exchange_strong(idle, true)) throw ServiceError("Uma chamada ao serviço já está em andamento.");
+    // Every action control is disabled while a call runs: a second call on one client is a fault of ours.
+    if (!busy_.compare_exchange_strong(idle, true)) throw std::logic_error("HttpClient::post called while a call runs");
     struct Release {
         std::atomic<bool>& flag;
         ~Release() { flag = false; }

@@ -1,6 +1,6 @@
 #include "service/ServiceCall.h"
 
-#include "app/Background.h"
+#include "core/Background.h"
 
 namespace norvane {
 

@@ -1,14 +1,10 @@
 // The "Assinatura Individual" tab: sign one chosen file into a .p7s beside it.
 
-#include "app/Background.h"
-#include "app/Dialogs.h"
-#include "app/ErrorReport.h"
-#include "app/u_Principal.h"
-#include "ui_u_Principal.h"
 #include "workflows/IndividualSigning.h"
 
+#include "core/Dialogs.h"
+
 #include <QDir>
-#include <QFontMetrics>
 
 namespace norvane {
 
@@ -31,49 +27,32 @@ QString folderWithSeparator(const QString& path) {
     return path.left(cut + 1);
 }
 
-}  // namespace norvane
 
-bool TFPrincipal::TOpenDialog::Execute() {
-    const QString chosen = norvane::dialogs().chooseOpenFile(Title, Filter);
+bool TOpenDialog::Execute() {
+    const QString chosen = dialogs().chooseOpenFile(Title, Filter);
     if (chosen.isEmpty()) return false;
     FileName = QDir::toNativeSeparators(chosen);
     return true;
 }
 
-void TFPrincipal::SetupPanel3() {
-    QFont large(QStringLiteral("Tahoma"));
-    large.setPixelSize(19);
-    for (QWidget* control : {static_cast<QWidget*>(ui->Button9), static_cast<QWidget*>(ui->Label5),
-                             static_cast<QWidget*>(ui->Button7), static_cast<QWidget*>(ui->Label6),
-                             static_cast<QWidget*>(ui->Label3)})
-        control->setFont(large);
-    // Where Tahoma is missing, the font that stands in for it is wider: keep the captions whole.
-    for (QPushButton* button : {ui->Button9, ui->Button7}) {
-        QFont font = button->font();
-        while (font.pixelSize() > 11 && QFontMetrics(font).horizontalAdvance(button->text()) + 12 > button->width())
-            font.setPixelSize(font.pixelSize() - 1);
-        button->setFont(font);
-    }
-    connect(ui->Button9, &QPushButton::clicked, this, norvane::guard([this](bool) { Button9Click(); }));
-    connect(ui->Button7, &QPushButton::clicked, this, norvane::guard([this](bool) { Button7Click(); }));
+void IndividualSigningTab::Button9Click() {
+    ui_.Label6->setText(QString());
+    if (OpenDialog1.Execute()) ui_.Label5->setText(OpenDialog1.FileName);
 }
 
-void TFPrincipal::Button9Click() {
-    ui->Label6->setText(QString());
-    if (OpenDialog1.Execute()) ui->Label5->setText(OpenDialog1.FileName);
-}
-
-void TFPrincipal::Button7Click() {
-    if (ui->Label5->text().isEmpty()) {
-        norvane::dialogs().showError(QStringLiteral("Selecione o arquivo para assinar"));
+void IndividualSigningTab::Button7Click() {
+    if (ui_.Label5->text().isEmpty()) {
+        dialogs().showError(QStringLiteral("Selecione o arquivo para assinar"));
         return;
     }
-    const QString path = ui->Label5->text();
-    ui->Label6->setText(QStringLiteral("Aguarde..."));
-    const norvane::ActionLock lock({ui->Button7, ui->Button9});
-    const QString result = AssinarArquivo(path, Certificado_Thumbprint, norvane::folderWithSeparator(path));
+    const QString path = ui_.Label5->text();
+    ui_.Label6->setText(QStringLiteral("Aguarde..."));
+    const ActionLock lock(actionControls_);
+    const QString result = signing_.AssinarArquivo(path, context_.Certificado_Thumbprint, folderWithSeparator(path));
     if (!result.isEmpty())
-        ui->Label6->setText(QStringLiteral("Arquivo assinado com sucesso em: ") + path + QStringLiteral(".p7s"));
+        ui_.Label6->setText(QStringLiteral("Arquivo assinado com sucesso em: ") + path + QStringLiteral(".p7s"));
     else
-        ui->Label6->setText(QStringLiteral("Erro ao assinar arquivo: ") + path);
+        ui_.Label6->setText(QStringLiteral("Erro ao assinar arquivo: ") + path);
 }
+
+}  // namespace norvane

@@ -1,7 +1,8 @@
 // The main window's shell and the default error report.
 
-#include "app/Background.h"
-#include "app/Environment.h"
+#include "core/Background.h"
+#include "workflows/ActionLock.h"
+#include "core/Environment.h"
 #include "app/ErrorReport.h"
 #include "app/u_Principal.h"
 #include "support/ScriptedDialogs.h"

@@ -1,7 +1,7 @@
 // Version record, special folders, text splitting and file sizes.
 
-#include "app/u_global.h"
-#include "app/unit_esfunctions.h"
+#include "core/u_global.h"
+#include "core/unit_esfunctions.h"
 
 #include <QDir>
 #include <QFile>

@@ -8,7 +8,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 
-#include "app/Background.h"
+#include "core/Background.h"
 #include "certs/CAPICOM_TLB.h"
 #include "certs/TokenAccess.h"
 #include "support/ScriptedDialogs.h"

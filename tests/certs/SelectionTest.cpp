@@ -56,7 +56,7 @@ TEST_F(Selection, ThePickListHoldsOnlyUsableCertificatesOfEveryToken) {
     EXPECT_TRUE(window.Certificado_Nome.isEmpty());
     EXPECT_TRUE(window.Certificado_Thumbprint.isEmpty());
     EXPECT_TRUE(window.Certificado_SerialNumber.isEmpty());
-    EXPECT_FALSE(window.Signer || window.SignedData || window.Utilities);
+    EXPECT_FALSE(window.Signing.Signer || window.Signing.SignedData || window.Signing.Utilities);
     EXPECT_TRUE(dialogs.boxes.empty());
 }
 
@@ -76,25 +76,25 @@ TEST_F(Selection, ASinglePickIsRecordedAndASecondPickReplacesIt) {
     EXPECT_EQ(window.Certificado_Nome, "FULANO DE TAL:11122233344");
     EXPECT_EQ(window.Certificado_Thumbprint, pki[Cert::A3].thumbprint);
     EXPECT_EQ(window.Certificado_SerialNumber, pki[Cert::A3].serial);
-    ASSERT_TRUE(window.Signer && window.SignedData && window.Utilities);
-    const auto firstSigner = window.Signer;
-    const auto firstData = window.SignedData;
-    const auto firstUtilities = window.Utilities;
+    ASSERT_TRUE(window.Signing.Signer && window.Signing.SignedData && window.Signing.Utilities);
+    const auto firstSigner = window.Signing.Signer;
+    const auto firstData = window.Signing.SignedData;
+    const auto firstUtilities = window.Signing.Utilities;
 
     // A cancelled second attempt keeps everything.
     dialogs.pickAnswers = {std::nullopt};
     EXPECT_EQ(window.ListaCertificados(1), "");
     EXPECT_EQ(window.Certificado_Thumbprint, pki[Cert::A3].thumbprint);
-    EXPECT_EQ(window.Signer, firstSigner);
+    EXPECT_EQ(window.Signing.Signer, firstSigner);
 
     dialogs.pickAnswers = {printable};
     EXPECT_EQ(window.ListaCertificados(0), "1");
     EXPECT_EQ(window.Certificado_Nome, pki[Cert::A3Printable].commonName);
     EXPECT_EQ(window.Certificado_Thumbprint, pki[Cert::A3Printable].thumbprint);
     EXPECT_EQ(window.Certificado_SerialNumber, pki[Cert::A3Printable].serial);
-    EXPECT_NE(window.Signer, firstSigner);
-    EXPECT_NE(window.SignedData, firstData);
-    EXPECT_NE(window.Utilities, firstUtilities);
+    EXPECT_NE(window.Signing.Signer, firstSigner);
+    EXPECT_NE(window.Signing.SignedData, firstData);
+    EXPECT_NE(window.Signing.Utilities, firstUtilities);
     EXPECT_TRUE(dialogs.boxes.empty());
 }
 
@@ -105,7 +105,7 @@ TEST_F(Selection, NoUsableCertificateIsAnErrorWithItsCode) {
     EXPECT_EQ(dialogs.boxes[0].kind, ShownBox::Error);
     EXPECT_TRUE(dialogs.picks.empty());
     EXPECT_TRUE(window.Certificado_Thumbprint.isEmpty());
-    EXPECT_FALSE(window.Signer);
+    EXPECT_FALSE(window.Signing.Signer);
 
     // No token at all.
     tokens.removeToken("Token A");

@@ -1,7 +1,7 @@
 // The signing engine through the main window, with SoftHSM2 tokens behind p11-kit.
 
 #include "app/u_Principal.h"
-#include "app/unit_esfunctions.h"
+#include "core/unit_esfunctions.h"
 #include "certs/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SignatureChecks.h"
@@ -293,24 +293,6 @@ TEST_F(SigningEngine, WithoutACertificatePickNothingIsSigned) {
     EXPECT_TRUE(texts[0].startsWith(QStringLiteral("Erro 04: Nenhum certificado foi escolhido"))) << texts[0].toStdString();
     EXPECT_TRUE(texts[1].startsWith(QStringLiteral("Erro 13: Nenhum certificado foi escolhido"))) << texts[1].toStdString();
     EXPECT_FALSE(QFileInfo::exists(pdf + ".p7s"));
-}
-
-TEST_F(SigningEngine, ASecondSigningStartedWhileOneRunsIsRefused) {
-    tokens.addToken("Token A", {Cert::A3});
-    pickCertificate();
-    dialogs.pinAnswers = {QStringLiteral("1234")};
-    const QString first = input(QStringLiteral("a.pdf"), pdfBytes(2 * 1024 * 1024, 1));
-    const QString second = input(QStringLiteral("b.pdf"), pdfBytes(1000, 2));
-
-    // Started from the window's event loop while the first call waits for its worker.
-    QString nestedResult = QStringLiteral("not run");
-    QTimer::singleShot(0, &window, [&] { nestedResult = window.AssinarArquivo(second, window.Certificado_Thumbprint, folder); });
-    EXPECT_FALSE(window.AssinarArquivo(first, window.Certificado_Thumbprint, folder).isEmpty());
-    EXPECT_EQ(nestedResult, QString());
-    EXPECT_EQ(dialogs.texts(),
-              std::vector<QString>{QStringLiteral("Erro 11: Já existe uma assinatura em andamento. Aguarde o seu término.")});
-    expectVerifiedSignatureOf(first + ".p7s", readWholeFile(first));
-    EXPECT_FALSE(QFileInfo::exists(second + ".p7s"));
 }
 
 }  // namespace

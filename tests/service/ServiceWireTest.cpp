@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/Background.h"
+#include "core/Background.h"
 #include "app/u_Principal.h"
 #include "login/u_NorvaneAssinadorIP_Login.h"
 #include "service/ServiceCall.h"
@@ -298,15 +298,16 @@ TEST(ServiceWire, TheWindowKeepsPaintingWhileACallWaits) {
     std::string secondCall;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
-        // Events keep coming while the call waits; a second call on the same client
-        // is refused instead of interleaving with the first.
+        // Events keep coming while the call waits. The window disables every action
+        // control meanwhile; a second call on the same client that slipped through
+        // anyway is refused as our own fault instead of interleaving with the first.
         if (++ticks == 3) secondCall = errorOf([&] { serviceCall(client, "P", standIn.baseUrl(), versao); });
     });
     timer.start(50);
     EXPECT_EQ(serviceCall(client, "P", standIn.baseUrl(), versao), "{\"root\":[{}]}");
     timer.stop();
     EXPECT_GE(ticks, 5);
-    EXPECT_EQ(secondCall, "Uma chamada ao serviço já está em andamento.");
+    EXPECT_EQ(secondCall, "HttpClient::post called while a call runs");
     EXPECT_EQ(standIn.requests().size(), 1);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // Dialogs that answer what the test scripted and record everything that was shown.
 
-#include "app/Dialogs.h"
+#include "core/Dialogs.h"
 
 #include <QString>
 #include <deque>

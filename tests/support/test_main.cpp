@@ -3,7 +3,7 @@
 // start real second processes of the application.
 
 #include "app/Application.h"
-#include "app/Dialogs.h"
+#include "core/Dialogs.h"
 #include "app/ErrorReport.h"
 
 #include <QApplication>

@@ -1,6 +1,8 @@
 // The "Assinatura Individual" tab, driven by clicks on its buttons.
 
+#include "app/ErrorReport.h"
 #include "app/u_Principal.h"
+#include "core/Background.h"
 #include "certs/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SignatureChecks.h"
@@ -11,11 +13,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 using namespace norvane::test;
@@ -48,9 +53,16 @@ struct Panel3Controls {
 class RecordingDialogs : public ScriptedDialogs {
 public:
     const Panel3Controls* tab = nullptr;
+    const norvane::ActionControls* actionControls = nullptr;
     std::vector<std::pair<bool, bool>> buttonsEnabledAtPin;
+    std::vector<std::vector<bool>> actionControlsEnabledAtPin;
     std::optional<QString> askPin(const QString& tokenLabel, const QString& message) override {
         if (tab) buttonsEnabledAtPin.emplace_back(tab->Button7->isEnabled(), tab->Button9->isEnabled());
+        if (actionControls) {
+            std::vector<bool> states;
+            for (const QWidget* control : *actionControls) states.push_back(control->isEnabled());
+            actionControlsEnabledAtPin.push_back(states);
+        }
         return ScriptedDialogs::askPin(tokenLabel, message);
     }
 };
@@ -70,6 +82,7 @@ protected:
         ASSERT_EQ(window.ListaCertificados(1), QStringLiteral("1"));
         ASSERT_TRUE(ui.Panel3 && ui.Button9 && ui.Button7 && ui.Label5 && ui.Label6 && ui.Label3);
         dialogs.tab = &ui;
+        dialogs.actionControls = &window.ActionControls;
         window.findChild<TTabControl*>("TabControl1")->setTabIndex(2);
     }
 
@@ -219,3 +232,72 @@ TEST_F(IndividualTab, AFileInTheRootFolderIsSignedBesideIt) {
 }
 
 }  // namespace
+
+TEST_F(IndividualTab, EveryActionControlOfEveryTabIsLockedWhileSigningAndComesBackAsItWas) {
+    // Every tab's action controls are in the one list.
+    for (const char* name : {"Button1", "Button2", "Button3", "Button4", "Button5", "Button6", "Button7", "Button9"}) {
+        auto* button = window.findChild<QPushButton*>(name);
+        ASSERT_TRUE(button) << name;
+        EXPECT_NE(std::find(window.ActionControls.begin(), window.ActionControls.end(), button),
+                  window.ActionControls.end())
+            << name;
+    }
+    auto* disabledBefore = window.findChild<QPushButton*>("Button3");
+    disabledBefore->setEnabled(false);
+    std::vector<bool> before;
+    for (const QWidget* control : window.ActionControls) before.push_back(control->isEnabled());
+
+    const QString pdf = QDir::toNativeSeparators(work.filePath(QStringLiteral("a.pdf")));
+    writeFile(pdf, QByteArray("%PDF-1.4\n"));
+    choose(pdf);
+    dialogs.pinAnswers = {QStringLiteral("1234")};
+    click(ui.Button7);
+    ASSERT_EQ(dialogs.actionControlsEnabledAtPin.size(), 1u);
+    EXPECT_EQ(dialogs.actionControlsEnabledAtPin[0], std::vector<bool>(window.ActionControls.size(), false));
+    std::vector<bool> after;
+    for (const QWidget* control : window.ActionControls) after.push_back(control->isEnabled());
+    EXPECT_EQ(after, before);
+
+    // After an error that ends the action (the file is gone), too.
+    QFile::remove(pdf);
+    click(ui.Button7);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    after.clear();
+    for (const QWidget* control : window.ActionControls) after.push_back(control->isEnabled());
+    EXPECT_EQ(after, before);
+    EXPECT_FALSE(disabledBefore->isEnabled());
+}
+
+TEST_F(IndividualTab, QuittingDuringALoopOverSeveralFilesEndsItAtOnceWithoutABox) {
+    // A loop that marks a failed file and goes on, as the batch tabs do: quitting is not a
+    // failure of the file, so nothing can turn it into "go on with the next one".
+    QStringList files;
+    for (int i = 0; i < 4; ++i) {
+        files << work.filePath(QStringLiteral("f%1.pdf").arg(i));
+        writeFile(files.back(), QByteArray(8 * 1024 * 1024, char('a' + i)));
+    }
+    dialogs.pinAnswers = {QStringLiteral("1234")};
+    int attempted = 0;
+    int failedAndWentOn = 0;
+    bool guardResult = true;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(30, [] { QCoreApplication::exit(0); });
+        guardResult = norvane::guarded([&] {
+            for (const QString& file : files) {
+                ++attempted;
+                try {
+                    window.AssinarArquivo(file, window.Certificado_Thumbprint, work.path());
+                } catch (const std::exception&) {
+                    ++failedAndWentOn;
+                }
+            }
+        });
+    });
+    QCoreApplication::exec();
+    norvane::clearAbortRequest();
+    EXPECT_FALSE(guardResult);
+    EXPECT_EQ(attempted, 1);
+    EXPECT_EQ(failedAndWentOn, 0);
+    EXPECT_TRUE(dialogs.boxes.empty()) << dialogs.texts().front().toStdString();
+    for (int i = 1; i < 4; ++i) EXPECT_FALSE(QFileInfo::exists(files[i] + ".p7s")) << i;
+}

@@ -1,16 +1,8 @@
-#include "app/Background.h"
+#include "workflows/ActionLock.h"
 
 namespace norvane {
 
-namespace {
-std::atomic<bool> abortFlag{false};
-}
-
-bool abortRequested() { return abortFlag.load(); }
-void requestAbort() { abortFlag = true; }
-void clearAbortRequest() { abortFlag = false; }
-
-ActionLock::ActionLock(const std::vector<QWidget*>& controls) {
+ActionLock::ActionLock(const ActionControls& controls) {
     for (QWidget* control : controls) {
         if (!control) continue;
         // Its own setting, not isEnabled(): a control that is disabled only because its

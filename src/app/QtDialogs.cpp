@@ -1,4 +1,4 @@
-#include "app/Dialogs.h"
+#include "app/QtDialogs.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -14,8 +14,6 @@
 #include <QVBoxLayout>
 
 namespace norvane {
-
-QString programTitle() { return QStringLiteral("Norvane - Assinador de Instrumento de Protesto"); }
 
 namespace {
 
@@ -105,16 +103,11 @@ public:
     }
 };
 
-QtDialogs& qtDialogs() {
+}  // namespace
+
+Dialogs& qtDialogs() {
     static QtDialogs instance;
     return instance;
 }
-
-Dialogs* installed = nullptr;
-
-}  // namespace
-
-Dialogs& dialogs() { return installed ? *installed : qtDialogs(); }
-void setDialogs(Dialogs* replacement) { installed = replacement; }
 
 }  // namespace norvane

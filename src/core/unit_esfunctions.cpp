@@ -1,4 +1,4 @@
-#include "app/unit_esfunctions.h"
+#include "core/unit_esfunctions.h"
 
 #include <QDir>
 #include <QFileInfo>

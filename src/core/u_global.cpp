@@ -1,4 +1,4 @@
-#include "app/u_global.h"
+#include "core/u_global.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "app/Environment.h"
+#include "core/Environment.h"
 
 namespace norvane {
 

@@ -7,15 +7,12 @@
 #include <QEventLoop>
 #include <QPointer>
 #include <QThread>
-#include <QWidget>
 #include <atomic>
 #include <chrono>
 #include <exception>
 #include <optional>
-#include <stdexcept>
 #include <thread>
 #include <type_traits>
-#include <vector>
 
 namespace norvane {
 
@@ -25,12 +22,17 @@ void requestAbort();
 // Starts a new run of the event loop without the abort (tests that quit and start again).
 void clearAbortRequest();
 
-// Raised in the waiting handler when the application quit while the work ran.
-class Aborted : public std::runtime_error {
-public:
-    Aborted() : std::runtime_error("Operação cancelada.") {}
-};
+// Raised when the application quits while an action runs. Not an error, and on purpose
+// not a std::exception: a handler that catches errors to mark a row and go on cannot catch
+// it. Only the guard where an action starts, and the top of the program, catch it.
+struct Aborted {};
 
+// Runs the work on a worker thread and waits for it in a local event loop. The work takes
+// plain values in and gives plain values back (bytes, a path, a result): no QObject, widget
+// or open file crosses into it. When the application quits meanwhile, the wait ends only
+// once the work ends: it is bounded by the work's own limits (HTTP transfers poll the abort
+// flag every fraction of a second and connect within 10 s, reading a file polls it between
+// blocks, token calls are short), and then Aborted is raised here.
 template <class F>
 auto runInBackground(F&& work) -> std::invoke_result_t<F> {
     using R = std::invoke_result_t<F>;
@@ -73,17 +75,5 @@ auto runInBackground(F&& work) -> std::invoke_result_t<F> {
     if (failure) std::rethrow_exception(failure);
     if constexpr (!std::is_void_v<R>) return std::move(*value);
 }
-
-// Disables the controls that start actions while an action runs; restores them after.
-class ActionLock {
-public:
-    explicit ActionLock(const std::vector<QWidget*>& controls);
-    ~ActionLock();
-    ActionLock(const ActionLock&) = delete;
-    ActionLock& operator=(const ActionLock&) = delete;
-
-private:
-    std::vector<std::pair<QPointer<QWidget>, bool>> saved_;
-};
 
 }  // namespace norvane

@@ -1,6 +1,8 @@
 #pragma once
-// Every message box, file or folder dialog, certificate pick and PIN prompt goes
-// through this one interface, so that tests can answer and record what was shown.
+// The one way the program's core and its windows ask the user anything: every message
+// box, file or folder dialog, certificate pick and PIN prompt goes through this
+// interface. The application sets the Qt dialogs at start-up; tests install scripted
+// ones that answer and record what was shown.
 
 #include <QString>
 #include <QStringList>
@@ -38,9 +40,11 @@ public:
     virtual std::optional<QString> askPin(const QString& tokenLabel, const QString& message) = 0;
 };
 
-// The dialogs in use: the Qt ones unless a test installed others.
+// The dialogs in use: the replacement a test installed, else the application's.
 Dialogs& dialogs();
-// Installs replacement dialogs (not owned); nullptr restores the Qt ones.
+// The application's dialogs (not owned), set once at start-up.
+void setDefaultDialogs(Dialogs* application);
+// Installs replacement dialogs (not owned); nullptr restores the application's.
 void setDialogs(Dialogs* replacement);
 
 QString programTitle();

@@ -1,0 +1,52 @@
+#pragma once
+// The certificate of the login and the signing objects made for it, with everything that
+// uses them: the pick list, the lookup by thumbprint, the identity checks and the signing
+// of a text or a file. These methods catch their own errors, show them (numbered) through
+// the program's dialogs and return a neutral result.
+
+#include "certs/CAPICOM_TLB.h"
+#include "core/LoginContext.h"
+
+#include <QByteArray>
+#include <QString>
+#include <memory>
+
+namespace norvane {
+
+class SigningSession {
+public:
+    explicit SigningSession(LoginContext& context) : context_(context) {}
+
+    // The pick list over the usable certificates; records the pick in the login context and
+    // makes the signing objects. "1" when one certificate was picked, the error's text after
+    // an error (shown), else the empty text.
+    QString ListaCertificados(int PKAcessivel);
+    // The certificate of that thumbprint among the valid ones, or none ("Erro 03: " shown).
+    std::shared_ptr<CAPICOM_TLB::ICertificate2> selecionaCertificado(const QString& Cert);
+    // The certificate-policy identifier (the last one), or empty ("Erro 1C: " on errors).
+    QString verificaTipoCertificado(const std::shared_ptr<CAPICOM_TLB::ICertificate2Disp>& Certificado2);
+    // The holder's CPF, "0" for a company certificate, or empty ("Erro 1A: " on errors).
+    QString pegaExtensaoCPFCNPJCertificado(const std::shared_ptr<CAPICOM_TLB::ICertificate2Disp>& Certificado2);
+    // Hexadecimal digit pairs to characters (0-255); an odd last digit is ignored; a pair
+    // that is not hexadecimal raises a conversion error.
+    static QString HexToString(const QString& H);
+
+    // Signs a text with the certificate of thumbprint Cert: the Base64 SignedData, or the
+    // empty text after the error was shown ("Erro 04: ...").
+    QString AssinarString(const QString& Texto, const QString& Cert);
+    // Signs the file PathArquivo into PathSalvar + its name + ".p7s": the file's size text,
+    // or the empty text after the error was shown. A file that cannot be opened raises.
+    QString AssinarArquivo(const QString& PathArquivo, const QString& Cert, const QString& PathSalvar);
+    // Writes the bytes to FileName whole or not at all (temporary name, then rename). Raises.
+    static void SaveBinFile(const QString& FileName, const QByteArray& BinArray);
+
+    // Signing objects, made anew by every successful pick; none before the first.
+    std::shared_ptr<CAPICOM_TLB::ISigner2> Signer;
+    std::shared_ptr<CAPICOM_TLB::ISignedData> SignedData;
+    std::shared_ptr<CAPICOM_TLB::IUtilities> Utilities;
+
+private:
+    LoginContext& context_;
+};
+
+}  // namespace norvane

@@ -1,0 +1,21 @@
+#pragma once
+// What the login establishes and every tab and service call reads: empty until login
+// fills it, never changed afterwards.
+
+#include <QString>
+
+namespace norvane {
+
+struct LoginContext {
+    QString Certificado_Nome;
+    QString Certificado_Thumbprint;
+    QString Certificado_SerialNumber;
+    QString cd_ibge;
+    QString nr_cartorio;
+    QString cd_usuario;
+    QString nm_nr_cpf;
+    QString Ambiente;
+    QString urlAPI;
+};
+
+}  // namespace norvane
