@@ -95,8 +95,17 @@ FileBytes readWholeFile(const QString& path) {
 
 }  // namespace
 
+void norvane::SigningSession::showSigningError(const char* code, const std::exception& error,
+                                               const QString& platformKeySetText) {
+    if (const auto* platform = dynamic_cast<const CapicomError*>(&error))
+        pinRefused_ = platform->code() == ERROR_CANCELLED || platform->code() == SCARD_W_WRONG_CHV ||
+                      platform->code() == SCARD_W_CHV_BLOCKED;
+    showCoded(code, messageOf(error, platformKeySetText));
+}
+
 QString norvane::SigningSession::AssinarString(const QString& Texto, const QString& Cert) {
     const QDateTime signingTime = QDateTime::currentDateTime();
+    pinRefused_ = false;
     try {
         const CertificatePtr certificate = selecionaCertificado(Cert);
         requireSigningObjects(*this);
@@ -110,13 +119,14 @@ QString norvane::SigningSession::AssinarString(const QString& Texto, const QStri
         return QString::fromLatin1(
             norvane::runInBackground([signer, signedData] { return signedData->Sign(signer, false, CAPICOM_ENCODE_BASE64); }));
     } catch (const std::exception& error) {
-        showCoded("04", messageOf(error, QStringLiteral("O conjunto de chaves não está definido")));
+        showSigningError("04", error, QStringLiteral("O conjunto de chaves não está definido"));
         return QString();
     }
 }
 
 QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, const QString& Cert, const QString& PathSalvar) {
     const QDateTime signingTime = QDateTime::currentDateTime();
+    pinRefused_ = false;
     const QString sizeText = GetFileSizeText(PathArquivo, false);
     const QString fileName = QFileInfo(PathArquivo).fileName();
 
@@ -184,7 +194,7 @@ QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, cons
         });
         return sizeText;
     } catch (const std::exception& error) {
-        showCoded("11", messageOf(error, QStringLiteral("Conjunto de chaves não está definido")));
+        showSigningError("11", error, QStringLiteral("Conjunto de chaves não está definido"));
         return QString();
     }
 }

@@ -40,13 +40,21 @@ public:
     // Writes the bytes to FileName whole or not at all (temporary name, then rename). Raises.
     static void SaveBinFile(const QString& FileName, const QByteArray& BinArray);
 
+    // True when the last signing call failed at the PIN: the prompt was cancelled, or the
+    // PIN was refused or is locked. A run over several files ends there: going on would ask
+    // again for every file, or put the token at risk of being blocked.
+    bool pinRefused() const { return pinRefused_; }
+
     // Signing objects, made anew by every successful pick; none before the first.
     std::shared_ptr<CAPICOM_TLB::ISigner2> Signer;
     std::shared_ptr<CAPICOM_TLB::ISignedData> SignedData;
     std::shared_ptr<CAPICOM_TLB::IUtilities> Utilities;
 
 private:
+    void showSigningError(const char* code, const std::exception& error, const QString& platformKeySetText);
+
     LoginContext& context_;
+    bool pinRefused_ = false;
 };
 
 }  // namespace norvane

@@ -174,11 +174,16 @@ TEST_F(SigningEngine, WrongAndCancelledPinShowTheirMessagesUnderEachCode) {
     pickCertificate();
     const QString pdf = input(QStringLiteral("a.pdf"), pdfBytes(2000, 1));
 
+    // Each failure at the PIN is told apart, so that a run over several files can end there.
     dialogs.pinAnswers = {QStringLiteral("9999"), QStringLiteral("0000"), std::nullopt, std::nullopt};
     EXPECT_EQ(window.AssinarArquivo(pdf, window.Certificado_Thumbprint, folder), QString());
+    EXPECT_TRUE(window.Signing.pinRefused());
     EXPECT_EQ(window.AssinarString(QStringLiteral("login"), window.Certificado_Thumbprint), QString());
+    EXPECT_TRUE(window.Signing.pinRefused());
     EXPECT_EQ(window.AssinarArquivo(pdf, window.Certificado_Thumbprint, folder), QString());
+    EXPECT_TRUE(window.Signing.pinRefused());
     EXPECT_EQ(window.AssinarString(QStringLiteral("login"), window.Certificado_Thumbprint), QString());
+    EXPECT_TRUE(window.Signing.pinRefused());
     const auto texts = dialogs.texts();
     ASSERT_EQ(texts.size(), 4u);
     EXPECT_TRUE(texts[0].startsWith(QStringLiteral("Erro 11: PIN incorreto."))) << texts[0].toStdString();
@@ -190,6 +195,7 @@ TEST_F(SigningEngine, WrongAndCancelledPinShowTheirMessagesUnderEachCode) {
     // Neither a wrong nor a cancelled PIN is kept: the next call asks again and signs.
     dialogs.pinAnswers = {QStringLiteral("1234")};
     EXPECT_FALSE(window.AssinarArquivo(pdf, window.Certificado_Thumbprint, folder).isEmpty());
+    EXPECT_FALSE(window.Signing.pinRefused());
     EXPECT_EQ(dialogs.pinPrompts.size(), 5u);
 }
 
@@ -205,6 +211,7 @@ TEST_F(SigningEngine, UnreachableKeyShowsTheKeyTextAndKeepsTheEarlierSignature) 
     // The certificate is on the token, its key on none.
     const QString keyless = pki[Cert::A3Keyless].thumbprint;
     EXPECT_EQ(window.AssinarArquivo(pdf, keyless, folder), QString());
+    EXPECT_FALSE(window.Signing.pinRefused()) << "a missing key is not a PIN failure";
     EXPECT_EQ(window.AssinarString(QStringLiteral("login"), keyless), QString());
     EXPECT_EQ(dialogs.texts(), (std::vector<QString>{"Erro 11: " + kKeyText, "Erro 04: " + kKeyText}));
 
