@@ -30,10 +30,10 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Norvane - Assinador de Instrumento de Protesto
- Signs PDF/A protest instruments of Brazilian notary offices with an ICP-Brasil
- e-CPF A3 certificate on a smart card or USB token (PKCS#11 through p11-kit) and
- sends the PKCS#7 signatures to the Norvane service.")
+# The summary above is the synopsis line; these are the lines after it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Signs PDF/A protest instruments of Brazilian notary offices with an ICP-Brasil
+e-CPF A3 certificate on a smart card or USB token (PKCS#11 through p11-kit) and
+sends the PKCS#7 signatures to the Norvane service.")
 # The libraries the program links come from dpkg-shlibdeps; the PKCS#11 modules are
 # loaded at run time (p11-kit's proxy, OpenSC for the smart cards), so they are named.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
