@@ -11,7 +11,15 @@ module=/usr/lib/softhsm/libsofthsm2.so
 
 conf="$dir/softhsm2.conf"
 trust="$dir/trust.pem"
-if [ ! -f "$dir/ready" ]; then
+# A token made before is kept only while it is whole: its store, the user's certificate
+# on it and the trust bundle.
+intact() {
+  [ -f "$dir/ready" ] && [ -s "$trust" ] && [ -f "$conf" ] || return 1
+  SOFTHSM2_CONF="$conf" pkcs11-tool --module "$module" --token-label "$label" --list-objects --type cert \
+    2>/dev/null | grep -q "label: *demo$"
+}
+if ! intact; then
+  rm -f "$dir/ready"
   rm -rf "$dir/tokens" "$dir/pki"
   mkdir -p "$dir/tokens" "$dir/pki"
   cd "$dir/pki"

@@ -8,11 +8,17 @@ packages=(
   libssl-dev openssl libp11-dev p11-kit libp11-kit-dev softhsm2 opensc
   libcurl4-openssl-dev nlohmann-json3-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev
-  gnutls-bin unzip python3 xvfb xauth xfonts-base fonts-dejavu-core fonts-liberation2
+  gnutls-bin unzip file python3 xvfb xauth xfonts-base fonts-dejavu-core fonts-liberation2
 )
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+# Nothing to do (and no network needed) when every package is installed already.
+installed="$(dpkg-query -W -f='${db:Status-Abbrev}\n' "${packages[@]}" 2>/dev/null | grep -c '^ii' || true)"
+if [ "$installed" -eq "${#packages[@]}" ]; then
+  echo "Dependências instaladas."
+  exit 0
+fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null

@@ -7,8 +7,61 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QString>
 
 namespace norvane {
+
+namespace {
+
+// The seal in a unit square: the disc fills it, the gradient runs top to bottom a little
+// beyond it, the check mark is a round-capped polyline.
+const QColor kSealTop(0x1f, 0x4e, 0x8c);
+const QColor kSealBottom(0x12, 0x2f, 0x57);
+constexpr double kGradientFrom = -2.0 / 37, kGradientTo = 39.0 / 37;
+constexpr QPointF kCheck[] = {{9.0 / 37, 19.0 / 37}, {16.0 / 37, 26.0 / 37}, {29.0 / 37, 11.0 / 37}};
+constexpr double kCheckWidth = 4.0 / 37;
+
+}  // namespace
+
+void drawSeal(QPainter& painter, const QRectF& square) {
+    const auto at = [&](QPointF p) { return square.topLeft() + QPointF(p.x() * square.width(), p.y() * square.height()); };
+    painter.save();
+    QLinearGradient disc(at({0, kGradientFrom}), at({0, kGradientTo}));
+    disc.setColorAt(0, kSealTop);
+    disc.setColorAt(1, kSealBottom);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(disc);
+    painter.drawEllipse(square);
+    QPainterPath check;
+    check.moveTo(at(kCheck[0]));
+    check.lineTo(at(kCheck[1]));
+    check.lineTo(at(kCheck[2]));
+    painter.setPen(QPen(Qt::white, kCheckWidth * square.width(), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawPath(check);
+    painter.restore();
+}
+
+QByteArray sealSvg(int size, double margin) {
+    const double side = size - 2 * margin;
+    const auto x = [&](double u) { return QString::number(margin + u * side, 'f', 2); };
+    QString points;
+    for (const QPointF& p : kCheck) points += x(p.x()) + ',' + x(p.y()) + ' ';
+    const QString svg =
+        QStringLiteral(
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%1\" viewBox=\"0 0 %1 %1\">\n"
+            "  <defs><linearGradient id=\"disc\" gradientUnits=\"userSpaceOnUse\" x1=\"0\" y1=\"%2\" x2=\"0\" "
+            "y2=\"%3\">"
+            "<stop offset=\"0\" stop-color=\"%4\"/><stop offset=\"1\" stop-color=\"%5\"/></linearGradient></defs>\n"
+            "  <circle cx=\"%6\" cy=\"%6\" r=\"%7\" fill=\"url(#disc) #1a3f72\"/>\n"
+            "  <polyline points=\"%8\" fill=\"none\" stroke=\"#ffffff\" stroke-width=\"%9\" "
+            "stroke-linecap=\"round\" stroke-linejoin=\"round\"/>\n"
+            "</svg>\n")
+            .arg(size)
+            .arg(x(kGradientFrom), x(kGradientTo), kSealTop.name(), kSealBottom.name(), x(0.5),
+                 QString::number(side / 2, 'f', 2), points.trimmed(), QString::number(kCheckWidth * side, 'f', 2));
+    return svg.toUtf8();
+}
 
 QPixmap makeLogo() {
     QPixmap logo(113, 49);
@@ -16,20 +69,8 @@ QPixmap makeLogo() {
     QPainter painter(&logo);
     painter.setRenderHint(QPainter::Antialiasing);
 
-    // A seal: a navy disc with a white check mark, and the name beside it.
-    QLinearGradient disc(0, 4, 0, 45);
-    disc.setColorAt(0, QColor(0x1f, 0x4e, 0x8c));
-    disc.setColorAt(1, QColor(0x12, 0x2f, 0x57));
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(disc);
-    painter.drawEllipse(QRectF(2, 6, 37, 37));
-    QPainterPath check;
-    check.moveTo(11, 25);
-    check.lineTo(18, 32);
-    check.lineTo(31, 17);
-    painter.setPen(QPen(Qt::white, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawPath(check);
+    // The seal, and the name beside it.
+    drawSeal(painter, QRectF(2, 6, 37, 37));
 
     QFont name = tahoma(16, true);
     // Fit the name in the space beside the seal whatever typeface stands in for Tahoma.

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QTemporaryDir>
 
 #include "certs/Packaging.h"
@@ -122,4 +123,90 @@ TEST(DemoService, ServesAnOfficeManualInstrumentsAndKeepsUploads) {
     EXPECT_EQ(readFile(store.filePath(kept[0])), signature);
     EXPECT_EQ(kept[1], "002-" + key + ".p7s.zip");
     EXPECT_EQ(readFile(store.filePath(kept[1])), readFile(folder.filePath("sig.p7s.zip")));
+}
+
+namespace {
+
+// The number of the first intake test that a batch file fails for an office (0: none).
+int firstRefusal(const QString& name, const QByteArray& bytes, const QString& ibge, const QString& numero) {
+    if (bytes.contains("{\"manual\":\"1\"}")) return 1;
+    if (!bytes.contains("pdfa")) return 2;
+    if (!bytes.contains("Keywords")) return 3;
+    if (name.size() < 27) return 4;
+    if (name.left(7) != ibge) return 5;
+    if (name.mid(15, 2) != numero) return 6;
+    return 0;
+}
+
+}  // namespace
+
+TEST(DemoService, TheDemoHolderHasTwoOfficesWithInstrumentsAndSamplesUnderTheirKeys) {
+    QTemporaryDir samples;
+    StandIn::Options options;
+    options.demo = true;
+    options.samples = samples.path();
+    StandIn demo(options);
+    HttpClient client;
+
+    const auto login = parseAnswerObject(
+        serviceCall(client, "P", demo.baseUrl(), fields({{"servico", kLogin}, {"doc", "123.456.789-09"}})));
+    ASSERT_TRUE(login);
+    const JsonValue& offices = jsonArray(*login, "root");
+    ASSERT_EQ(offices.size(), 2u);
+    const QString names[] = {QString::fromUtf8("CARTÓRIO DO 1º OFÍCIO DE PROTESTO DE TÍTULOS DE SÃO JOSÉ"),
+                             QString::fromUtf8("TABELIONATO DO 2º OFÍCIO DE PROTESTO DE LETRAS E TÍTULOS DE SÃO JOSÉ")};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(jsonText(offices[i], "codigoIBGE"), "4216602");
+        EXPECT_EQ(jsonText(offices[i], "numero"), QStringLiteral("0%1").arg(i + 1));
+        EXPECT_EQ(QString::fromUtf8(jsonText(offices[i], "nomeCartorio").toLatin1()), names[i]);
+    }
+    EXPECT_NE(jsonInteger(offices[0], "codCartorio"), jsonInteger(offices[1], "codCartorio"));
+
+    // Each office's manual instruments carry its keys and decode to PDFs.
+    for (const QString& numero : {QStringLiteral("01"), QStringLiteral("02")}) {
+        SCOPED_TRACE(numero.toStdString());
+        const auto listed = parseAnswerObject(serviceCall(client, "P", demo.baseUrl(),
+                                                          fields({{"servico", kDigitacaoManual},
+                                                                  {"nm_nr_cpf", "123.456.789-09"},
+                                                                  {"cd_ibge", "4216602"},
+                                                                  {"nr_cartorio", numero}})));
+        ASSERT_TRUE(listed);
+        const JsonValue& instruments = jsonArray(*listed, "dados");
+        ASSERT_EQ(instruments.size(), 3u);
+        for (const JsonValue& instrument : instruments) {
+            const QString key = jsonText(instrument, "nm_chave");
+            EXPECT_EQ(key.size(), 23);
+            EXPECT_EQ(key.left(7), "4216602");
+            EXPECT_EQ(key.mid(15, 2), numero);
+            const QByteArray pdf =
+                QByteArray::fromBase64(jsonText(instrument, "ds_instrumento_protesto_pdf_b64").toLatin1());
+            EXPECT_TRUE(pdf.startsWith("%PDF-")) << key.toStdString();
+            EXPECT_TRUE(pdf.contains("{\"manual\":\"1\"}"));
+        }
+    }
+
+    // The sample folder: files the first office's intake accepts, and one of each refusal.
+    const QMap<QString, int> refusals{{"-digitacao-manual", 1}, {"-sem-pdfa", 2},       {"-sem-metadados", 3},
+                                      {"-vazio", 2},            {"-curto", 4},          {"-outro-municipio", 5},
+                                      {"-outro-cartorio", 6}};
+    QMap<int, int> seen;
+    const QStringList files = QDir(samples.path()).entryList({"*.pdf"}, QDir::Files, QDir::Name);
+    for (const QString& name : files) {
+        SCOPED_TRACE(name.toStdString());
+        const QByteArray bytes = readFile(samples.filePath(name));
+        int expected = 0;
+        for (auto it = refusals.begin(); it != refusals.end(); ++it)
+            if (name.endsWith(it.key() + ".pdf")) expected = it.value();
+        EXPECT_EQ(firstRefusal(name, bytes, "4216602", "01"), expected);
+        if (!bytes.isEmpty()) {
+            EXPECT_TRUE(bytes.startsWith("%PDF-"));
+        }
+        ++seen[expected];
+    }
+    EXPECT_GE(seen.value(0), 3);
+    for (int rule = 1; rule <= 6; ++rule) EXPECT_GE(seen.value(rule), 1) << "refusal " << rule;
+    // What the first office refuses for its number, the second office takes.
+    const QStringList other = QDir(samples.path()).entryList({"*-outro-cartorio.pdf"}, QDir::Files);
+    ASSERT_EQ(other.size(), 1);
+    EXPECT_EQ(firstRefusal(other[0], readFile(samples.filePath(other[0])), "4216602", "02"), 0);
 }

@@ -63,6 +63,7 @@ StandIn::StandIn(const Options& options) : process_(std::make_unique<QProcess>()
             store_ = temporaryStore_->path();
         }
         arguments << QStringLiteral("--store") << store_;
+        if (!options.samples.isEmpty()) arguments << QStringLiteral("--samples") << options.samples;
     }
     process_->setReadChannel(QProcess::StandardOutput);
     process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);

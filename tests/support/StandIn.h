@@ -40,7 +40,8 @@ public:
         QString version = QStringLiteral("1.0.3");  // demo: what assinadorVersao answers
         QString store;                              // demo: where uploads are kept (default: a temporary folder)
         bool homologationPort = false;              // also listen for homologation answers
-        int offices = 1;                            // demo: offices of every login
+        int offices = 1;                            // demo: offices of every login but the demo CPF's
+        QString samples;                            // demo: write the batch tab's sample PDFs here
     };
 
     StandIn();

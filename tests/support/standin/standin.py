@@ -15,25 +15,31 @@ Test mode (driven by tests/support/StandIn.cpp):
 Demo mode (the service of scripts/demo.sh):
     python3 standin.py --demo --port 8765 [--homologation-port 8766] [--version 1.0.3]
                        [--store DIR] [--offices 1] [--samples DIR]
-  Any login gets a canned notary office (or --offices N of them), a few manually typed
-  instruments wait to be signed (small PDF/A files), and uploads are accepted and kept
-  in the --store folder (default: ./standin-received). assinadorVersao answers
-  --version. Answers on the homologation port carry the three-byte prefix that the
-  homologation service sends. --samples DIR also writes PDF/A files named after the
-  office's instrument keys, ready for the batch tab.
+  The demo CPF (123.456.789-09, the holder of scripts/demo-token.sh) gets two notary
+  offices with accented names; any other login gets a canned office (or --offices N of
+  them). Each office has three manually typed instruments waiting to be signed (small
+  PDF/A files), and uploads are accepted and kept in the --store folder (default:
+  ./standin-received). assinadorVersao answers --version. Answers on the homologation
+  port carry the three-byte prefix that the homologation service sends. --samples DIR
+  also writes PDF/A files named after the first demo office's instrument keys, ready for
+  the batch tab, plus one of each kind that the batch intake refuses. The demo service
+  ends when the process that started it ends.
 """
 
 import argparse
 import base64
 import collections
+import hashlib
 import json
 import os
 import select
 import socket
 import socketserver
+import struct
 import sys
 import threading
 import time
+import unicodedata
 import urllib.parse
 
 CREDENTIALS = "Basic " + base64.b64encode(b"admin:Zq8mW3x#%").decode()
@@ -148,52 +154,232 @@ class Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
 
 # ---------------------------------------------------------------------------- demo
 
+# The demo's glyphs: a 5 x 7 dot font drawn as filled squares (a Type 3 font is embedded
+# by nature, as PDF/A wants every font to be). Text is upper-cased and stripped of accents
+# before drawing; anything else is drawn as a space.
+GLYPHS = """
+A 01110 10001 10001 11111 10001 10001 10001
+B 11110 10001 10001 11110 10001 10001 11110
+C 01110 10001 10000 10000 10000 10001 01110
+D 11100 10010 10001 10001 10001 10010 11100
+E 11111 10000 10000 11110 10000 10000 11111
+F 11111 10000 10000 11110 10000 10000 10000
+G 01110 10001 10000 10111 10001 10001 01111
+H 10001 10001 10001 11111 10001 10001 10001
+I 01110 00100 00100 00100 00100 00100 01110
+J 00111 00010 00010 00010 00010 10010 01100
+K 10001 10010 10100 11000 10100 10010 10001
+L 10000 10000 10000 10000 10000 10000 11111
+M 10001 11011 10101 10101 10001 10001 10001
+N 10001 10001 11001 10101 10011 10001 10001
+O 01110 10001 10001 10001 10001 10001 01110
+P 11110 10001 10001 11110 10000 10000 10000
+Q 01110 10001 10001 10001 10101 10010 01101
+R 11110 10001 10001 11110 10100 10010 10001
+S 01111 10000 10000 01110 00001 00001 11110
+T 11111 00100 00100 00100 00100 00100 00100
+U 10001 10001 10001 10001 10001 10001 01110
+V 10001 10001 10001 10001 10001 01010 00100
+W 10001 10001 10001 10101 10101 10101 01010
+X 10001 10001 01010 00100 01010 10001 10001
+Y 10001 10001 01010 00100 00100 00100 00100
+Z 11111 00001 00010 00100 01000 10000 11111
+0 01110 10001 10011 10101 11001 10001 01110
+1 00100 01100 00100 00100 00100 00100 01110
+2 01110 10001 00001 00010 00100 01000 11111
+3 11111 00010 00100 00010 00001 10001 01110
+4 00010 00110 01010 10010 11111 00010 00010
+5 11111 10000 11110 00001 00001 10001 01110
+6 00110 01000 10000 11110 10001 10001 01110
+7 11111 00001 00010 00100 01000 01000 01000
+8 01110 10001 10001 01110 10001 10001 01110
+9 01110 10001 10001 01111 00001 00010 01100
+- 00000 00000 00000 11111 00000 00000 00000
+. 00000 00000 00000 00000 00000 01100 01100
+: 00000 01100 01100 00000 01100 01100 00000
+/ 00000 00001 00010 00100 01000 10000 00000
+( 00010 00100 01000 01000 01000 00100 00010
+) 01000 00100 00010 00010 00010 00100 01000
+"""
 
-def pdf_document(title, keywords):
-    """A one-page PDF with a PDF/A-1b identification in its XMP metadata."""
-    xmp = (
-        '<?xpacket begin="\ufeff" id="W5M0MpCehiHzreSzNTczkc9d"?>\n'
-        '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">\n'
-        '<rdf:Description rdf:about="" xmlns:pdfaid="http://www.aiim.org/pdfa/ns/id/">'
-        "<pdfaid:part>1</pdfaid:part><pdfaid:conformance>B</pdfaid:conformance></rdf:Description>\n"
+
+def glyph_procs():
+    procs = {32: b"600 0 0 0 0 0 d1"}
+    for line in GLYPHS.strip().splitlines():
+        char, *rows = line.split()
+        squares = []
+        for r, row in enumerate(rows):
+            c = 0
+            while c < 5:  # one rectangle per run of dots
+                if row[c] == "1":
+                    start = c
+                    while c < 5 and row[c] == "1":
+                        c += 1
+                    squares.append("%d %d %d 100 re" % (start * 100, (6 - r) * 100, (c - start) * 100))
+                else:
+                    c += 1
+        procs[ord(char)] = ("600 0 0 0 500 700 d1 " + " ".join(squares) + " f").encode("ascii")
+    return procs
+
+
+def drawable(text):
+    plain = unicodedata.normalize("NFKD", text).encode("ascii", "ignore").decode().upper()
+    return "".join(ch if ch == " " or ord(ch) in GLYPH_PROCS else " " for ch in plain)
+
+
+GLYPH_PROCS = glyph_procs()
+
+
+def srgb_profile():
+    """A small ICC v2 display profile of sRGB (D50 colorants, gamma 2.2): the output intent."""
+    def s15(v):
+        return struct.pack(">i", round(v * 65536))
+
+    def xyz(x, y, z):
+        return b"XYZ \0\0\0\0" + s15(x) + s15(y) + s15(z)
+
+    name = b"sRGB IEC61966-2.1 (Norvane demo)"
+    tags = [
+        (b"desc", b"desc\0\0\0\0" + struct.pack(">I", len(name) + 1) + name + b"\0" + bytes(4 + 4 + 2 + 1 + 67)),
+        (b"cprt", b"text\0\0\0\0" + b"No copyright, use freely\0"),
+        (b"wtpt", xyz(0.9642, 1.0, 0.8249)),
+        (b"rXYZ", xyz(0.4361, 0.2225, 0.0139)),
+        (b"gXYZ", xyz(0.3851, 0.7169, 0.0971)),
+        (b"bXYZ", xyz(0.1431, 0.0606, 0.7141)),
+        (b"rTRC", b"curv\0\0\0\0" + struct.pack(">IH", 1, 0x0233) + b"\0\0"),
+        (b"gTRC", None),
+        (b"bTRC", None),
+    ]
+    table, data = b"", b""
+    offset = 128 + 4 + 12 * len(tags)
+    shared = None
+    for signature, body in tags:
+        if body is None:  # the three tone curves are one
+            table += signature + struct.pack(">II", *shared)
+            continue
+        while len(data) % 4:
+            data += b"\0"
+        shared = (offset + len(data), len(body))
+        table += signature + struct.pack(">II", *shared)
+        data += body
+    size = 128 + 4 + len(table) + len(data)
+    header = (struct.pack(">I", size) + b"\0\0\0\0" + struct.pack(">I", 0x02100000) + b"mntrRGB XYZ "
+              + struct.pack(">6H", 2024, 1, 1, 0, 0, 0) + b"acsp" + bytes(4 + 4 + 4 + 4 + 8)
+              + struct.pack(">I", 0) + s15(0.9642) + s15(1.0) + s15(0.8249) + bytes(4 + 44))
+    return header + struct.pack(">I", len(tags)) + table + data
+
+
+SRGB_PROFILE = srgb_profile()
+
+
+def pdf_text(text):
+    """A PDF text string in UTF-16BE (accents survive in the document information)."""
+    return b"<FEFF" + text.encode("utf-16-be").hex().upper().encode("ascii") + b">"
+
+
+def pdf_document(title, keywords, lines=(), pdfa=True):
+    """A one-page PDF/A-1b: XMP metadata that identifies it and repeats the document
+    information, an sRGB output intent, an embedded (Type 3) font and a file ID.
+    keywords=None leaves every "Keywords" entry out; pdfa=False makes a plain PDF with no
+    PDF/A identification and no output intent."""
+    def xml(s):
+        return s.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+    stamp = time.gmtime()
+    xmp_date = time.strftime("%Y-%m-%dT%H:%M:%SZ", stamp)
+    pdf_date = time.strftime("D:%Y%m%d%H%M%SZ", stamp).encode("ascii")
+    producer = "Norvane stand-in"
+    descriptions = [
         '<rdf:Description rdf:about="" xmlns:dc="http://purl.org/dc/elements/1.1/">'
-        '<dc:title><rdf:Alt><rdf:li xml:lang="x-default">%s</rdf:li></rdf:Alt></dc:title></rdf:Description>\n'
-        '<rdf:Description rdf:about="" xmlns:pdf="http://ns.adobe.com/pdf/1.3/">'
-        "<pdf:Keywords>%s</pdf:Keywords></rdf:Description>\n"
-        '</rdf:RDF></x:xmpmeta>\n<?xpacket end="w"?>' % (title, keywords.replace("&", "&amp;").replace("<", "&lt;"))
-    ).encode("utf-8")
-    text = ("BT /F1 14 Tf 72 760 Td (Instrumento de Protesto) Tj 0 -24 Td (%s) Tj ET" % title).encode("latin-1")
+        '<dc:title><rdf:Alt><rdf:li xml:lang="x-default">%s</rdf:li></rdf:Alt></dc:title></rdf:Description>' % xml(title),
+        '<rdf:Description rdf:about="" xmlns:xmp="http://ns.adobe.com/xap/1.0/">'
+        "<xmp:CreateDate>%s</xmp:CreateDate><xmp:ModifyDate>%s</xmp:ModifyDate></rdf:Description>"
+        % (xmp_date, xmp_date),
+        '<rdf:Description rdf:about="" xmlns:pdf="http://ns.adobe.com/pdf/1.3/"><pdf:Producer>%s</pdf:Producer>%s'
+        "</rdf:Description>" % (producer, "" if keywords is None else "<pdf:Keywords>%s</pdf:Keywords>" % xml(keywords)),
+    ]
+    if pdfa:
+        descriptions.insert(0, '<rdf:Description rdf:about="" xmlns:pdfaid="http://www.aiim.org/pdfa/ns/id/">'
+                               "<pdfaid:part>1</pdfaid:part><pdfaid:conformance>B</pdfaid:conformance></rdf:Description>")
+    xmp = ('<?xpacket begin="\ufeff" id="W5M0MpCehiHzreSzNTczkc9d"?>\n'
+           '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF xmlns:rdf="http://www.w3.org/1999/02/22-rdf-syntax-ns#">\n'
+           + "\n".join(descriptions) + '\n</rdf:RDF></x:xmpmeta>\n<?xpacket end="w"?>').encode("utf-8")
 
     def literal(s):
         return s.replace("\\", "\\\\").replace("(", "\\(").replace(")", "\\)")
 
+    heading, lines = drawable("Instrumento de Protesto"), [drawable(text) for text in lines]
+    content = "0.12 0.31 0.55 RG 2 w 50 50 495 742 re S 0.07 0.18 0.34 rg BT /F1 16 Tf 72 740 Td (%s) Tj ET 0 g" % (
+        literal(heading))
+    y = 700
+    for text in lines:
+        content += " BT /F1 9 Tf 72 %d Td (%s) Tj ET" % (y, literal(text))
+        y -= 18
+    content = content.encode("ascii")
+
+    codes = sorted({ord(ch) for ch in heading + "".join(lines)})  # the glyphs this page draws
+    first, last = codes[0], codes[-1]
+    widths = " ".join("600" if c in GLYPH_PROCS else "0" for c in range(first, last + 1))
+    differences = " ".join("%d /g%d" % (c, c) for c in codes)
+    # Objects 1-8, then one per glyph; the output intent's profile last.
+    glyph_numbers = {c: 9 + i for i, c in enumerate(codes)}
+    profile_number = 9 + len(codes)
+    info = b"<< /Title " + pdf_text(title) + b" /Producer (" + producer.encode("ascii") + b")"
+    if keywords is not None:
+        info += b" /Keywords " + pdf_text(keywords)
+    info += b" /CreationDate (" + pdf_date + b") /ModDate (" + pdf_date + b") >>"
+    catalog = b"<< /Type /Catalog /Pages 2 0 R /Metadata 6 0 R"
+    if pdfa:
+        catalog += (b" /OutputIntents [<< /Type /OutputIntent /S /GTS_PDFA1 /OutputConditionIdentifier "
+                    b"(sRGB IEC61966-2.1) /Info (sRGB IEC61966-2.1) /DestOutputProfile %d 0 R >>]" % profile_number)
     objects = [
-        b"<< /Type /Catalog /Pages 2 0 R /Metadata 6 0 R >>",
+        catalog + b" >>",
         b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
         b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Resources << /Font << /F1 4 0 R >> >> "
         b"/Contents 5 0 R >>",
-        b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
-        b"<< /Length %d >>\nstream\n" % len(text) + text + b"\nendstream",
+        ("<< /Type /Font /Subtype /Type3 /FontBBox [0 0 500 700] /FontMatrix [0.001 0 0 0.001 0 0] "
+         "/CharProcs 8 0 R /Encoding << /Type /Encoding /Differences [%s] >> /FirstChar %d /LastChar %d "
+         "/Widths [%s] >>" % (differences, first, last, widths)).encode("ascii"),
+        b"<< /Length %d >>\nstream\n" % len(content) + content + b"\nendstream",
         b"<< /Type /Metadata /Subtype /XML /Length %d >>\nstream\n" % len(xmp) + xmp + b"\nendstream",
-        ("<< /Title (%s) /Keywords (%s) /Producer (Norvane stand-in) >>"
-         % (literal(title), literal(keywords))).encode("latin-1"),
+        info,
+        ("<< %s >>" % " ".join("/g%d %d 0 R" % (c, glyph_numbers[c]) for c in codes)).encode("ascii"),
     ]
+    for c in codes:
+        objects.append(b"<< /Length %d >>\nstream\n" % len(GLYPH_PROCS[c]) + GLYPH_PROCS[c] + b"\nendstream")
+    objects.append(b"<< /N 3 /Length %d >>\nstream\n" % len(SRGB_PROFILE) + SRGB_PROFILE + b"\nendstream")
+
     out = bytearray(b"%PDF-1.4\n%\xe2\xe3\xcf\xd3\n")
     offsets = []
     for number, body in enumerate(objects, start=1):
         offsets.append(len(out))
         out += b"%d 0 obj\n" % number + body + b"\nendobj\n"
+    ident = hashlib.md5(bytes(out)).hexdigest().upper().encode("ascii")
     xref = len(out)
     out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
     for offset in offsets:
         out += b"%010d 00000 n \n" % offset
-    out += b"trailer\n<< /Size %d /Root 1 0 R /Info 7 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objects) + 1, xref)
+    out += b"trailer\n<< /Size %d /Root 1 0 R /Info 7 0 R /ID [<%s><%s>] >>\nstartxref\n%d\n%%%%EOF\n" % (
+        len(objects) + 1, ident, ident, xref)
     return bytes(out)
 
 
+MANUAL_MARKER = '{"manual":"1"}'
+
+
 class Demo:
+    # The demo token's holder (scripts/demo-token.sh) works at two offices of one town.
+    DEMO_CPF = "123.456.789-09"
+    DEMO_OFFICES = [
+        {"codigoIBGE": "4216602", "numero": "01", "codUsuario": "5101", "codCartorio": 4201,
+         "nomeCartorio": "CARTÓRIO DO 1º OFÍCIO DE PROTESTO DE TÍTULOS DE SÃO JOSÉ"},
+        {"codigoIBGE": "4216602", "numero": "02", "codUsuario": "5102", "codCartorio": 4202,
+         "nomeCartorio": "TABELIONATO DO 2º OFÍCIO DE PROTESTO DE LETRAS E TÍTULOS DE SÃO JOSÉ"},
+    ]
+    # Every other CPF gets this office (or --offices N like it).
     OFFICE = {"codigoIBGE": "3550308", "numero": "01", "codUsuario": "1234",
               "nomeCartorio": "1º Tabelião de Protesto de Letras e Títulos", "codCartorio": 101}
+    MANUAL_PER_OFFICE = 3
 
     def __init__(self, version, store, offices):
         self.version = version
@@ -207,12 +393,8 @@ class Demo:
                 office.update(numero="%02d" % (i + 1), codUsuario=str(1234 + i), codCartorio=101 + i,
                               nomeCartorio="%dº Tabelião de Protesto de Letras e Títulos" % (i + 1))
             self.offices.append(office)
-        self.manual = collections.OrderedDict()
-        for n in range(1, 4):
-            key = self.key(self.offices[0], n)
-            pdf = pdf_document("Instrumento %s" % key, '{"manual":"1"}')
-            self.manual[str(1000 + n)] = {"cd_titulo_instrumento_protesto": 1000 + n, "nm_chave": key,
-                                          "ds_instrumento_protesto_pdf_b64": base64.b64encode(pdf).decode()}
+        self.manual = {}  # (codigoIBGE, numero) -> the office's instruments waiting, by ID
+        self.next_id = 1001
         self.received = 0
 
     @staticmethod
@@ -220,12 +402,74 @@ class Demo:
         # 23 characters: IBGE code (7), date (8), office number (2), sequence (6).
         return office["codigoIBGE"] + time.strftime("%Y%m%d") + office["numero"] + "%06d" % n
 
+    def office_named(self, ibge, numero):
+        for office in self.DEMO_OFFICES + self.offices:
+            if office["codigoIBGE"] == ibge and office["numero"] == numero:
+                return office
+        return {"codigoIBGE": ibge, "numero": numero, "nomeCartorio": "Cartório %s" % numero}
+
+    def waiting(self, ibge, numero):
+        """The office's manually typed instruments still waiting (made at the first consultation)."""
+        pool = self.manual.get((ibge, numero))
+        if pool is None:
+            office = self.office_named(ibge, numero)
+            pool = self.manual[(ibge, numero)] = collections.OrderedDict()
+            for n in range(1, self.MANUAL_PER_OFFICE + 1):
+                key = self.key(office, n)
+                pdf = pdf_document("Instrumento %s" % key, MANUAL_MARKER,
+                                   [office["nomeCartorio"], "Chave: " + key, "Digitado no sistema Norvane",
+                                    "Demonstracao - sem valor legal"])
+                ident = self.next_id
+                self.next_id += 1
+                pool[str(ident)] = {"cd_titulo_instrumento_protesto": ident, "nm_chave": key,
+                                    "ds_instrumento_protesto_pdf_b64": base64.b64encode(pdf).decode()}
+        return pool
+
     def write_samples(self, folder):
+        """PDFs for the batch tab, named with the first demo office's keys: some that the
+        intake accepts and one of each kind that it refuses. The files of an earlier run
+        (listed in the folder's .amostras) are replaced."""
         os.makedirs(folder, exist_ok=True)
-        for n in range(1, 4):
-            key = self.key(self.offices[0], 100 + n)
-            with open(os.path.join(folder, key + ".pdf"), "wb") as f:
-                f.write(pdf_document("Instrumento %s" % key, "protesto"))
+        manifest = os.path.join(folder, ".amostras")
+        if os.path.exists(manifest):
+            with open(manifest, encoding="utf-8") as f:
+                for name in f.read().split("\n"):
+                    if name and os.path.basename(name) == name:
+                        try:
+                            os.remove(os.path.join(folder, name))
+                        except FileNotFoundError:
+                            pass
+        office, other = self.DEMO_OFFICES
+        keywords = "protesto; instrumento"
+        samples = {}
+
+        def document(key, **kwargs):
+            return pdf_document("Instrumento %s" % key, kwargs.pop("keywords", keywords),
+                                [office["nomeCartorio"], "Chave: " + key, "Demonstracao - sem valor legal"], **kwargs)
+
+        for n in range(1, 6):
+            key = self.key(office, 100 + n)
+            samples[key + ".pdf"] = document(key)
+        key = self.key(office, 201)
+        samples[key + "-digitacao-manual.pdf"] = document(key, keywords=MANUAL_MARKER)
+        key = self.key(office, 202)
+        samples[key + "-sem-pdfa.pdf"] = document(key, pdfa=False)
+        key = self.key(office, 203)
+        samples[key + "-sem-metadados.pdf"] = document(key, keywords=None)
+        samples[self.key(office, 204) + "-vazio.pdf"] = b""
+        samples[office["codigoIBGE"] + "-curto.pdf"] = document(office["codigoIBGE"])
+        key = "3550308" + self.key(office, 205)[7:]
+        samples[key + "-outro-municipio.pdf"] = document(key)
+        key = self.key(other, 206)
+        samples[key + "-outro-cartorio.pdf"] = document(key)
+        for name, data in samples.items():
+            path = os.path.join(folder, name)
+            with open(path + ".tmp", "wb") as f:
+                f.write(data)
+            os.replace(path + ".tmp", path)
+        with open(manifest + ".tmp", "w", encoding="utf-8") as f:
+            f.write("\n".join(sorted(samples)) + "\n")
+        os.replace(manifest + ".tmp", manifest)
 
     def keep(self, name, data):
         with self.lock:
@@ -252,19 +496,21 @@ class Demo:
         if service == "assinadorVersao":
             payload = {"dados": {"nm_nr_versao": self.version}}
         elif service == "login":
-            payload = self.offices
+            payload = self.DEMO_OFFICES if fields.get("doc") == self.DEMO_CPF else self.offices
         elif service == "instrumentoDeProtesto":
             self.keep("%s.p7s.zip" % fields.get("nm_chave", "sem-chave"),
                       base64.b64decode(fields.get("ds_instrumento_protesto", "")))
             payload = {"status": "ok", "mensagem": "Instrumento recebido"}
         elif service == "instrumentoDeProtestoDigitacaoManual":
             with self.lock:
-                payload = {"dados": list(self.manual.values())} if self.manual else {}
+                pool = self.waiting(fields.get("cd_ibge", ""), fields.get("nr_cartorio", ""))
+                payload = {"dados": list(pool.values())} if pool else {}
         elif service == "instrumentoDeProtestoDigitacaoManualAtt":
             ident = fields.get("cd_titulo_instrumento_protesto", "")
             self.keep("manual-%s.p7s" % ident, base64.b64decode(fields.get("ds_instrumento_protesto_b64", "")))
             with self.lock:
-                self.manual.pop(ident, None)
+                for pool in self.manual.values():
+                    pool.pop(ident, None)
             payload = {"status": "ok", "mensagem": "Instrumento recebido"}
         else:
             return {"status": "HTTP/1.1 404 Not Found", "headers": [["Content-Type", "text/html"]],
@@ -339,8 +585,10 @@ def main():
         if not args.demo or args.control:
             command_loop()
         else:
-            while True:
-                time.sleep(3600)
+            # The demo service ends with whoever started it, even when that one was killed.
+            parent = os.getppid()
+            while os.getppid() == parent:
+                time.sleep(0.5)
     except KeyboardInterrupt:
         pass
     finally:
