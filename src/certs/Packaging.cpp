@@ -10,7 +10,6 @@
 #include <cstring>
 #include <vector>
 
-#include "service/LargeBuffer.h"
 
 namespace {
 
@@ -115,19 +114,15 @@ constexpr std::array<qint8, 256> kDecode = [] {
 
 namespace {
 
-// Two Base64 characters for every 12 bits, little-endian.
-const std::array<quint16, 4096> kPairs = [] {
-    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::array<quint16, 4096> pairs{};
-    for (int v = 0; v < 4096; ++v) pairs[v] = quint16(uchar(alphabet[v >> 6]) | uchar(alphabet[v & 63]) << 8);
-    return pairs;
-}();
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 inline unsigned char* encodeTriplets(unsigned char* out, const unsigned char* in, qsizetype triplets) {
     for (qsizetype i = 0; i < triplets; ++i, in += 3, out += 4) {
         const quint32 bits = quint32(in[0]) << 16 | quint32(in[1]) << 8 | in[2];
-        std::memcpy(out, &kPairs[bits >> 12], 2);
-        std::memcpy(out + 2, &kPairs[bits & 0xFFF], 2);
+        out[0] = kAlphabet[bits >> 18];
+        out[1] = kAlphabet[(bits >> 12) & 63];
+        out[2] = kAlphabet[(bits >> 6) & 63];
+        out[3] = kAlphabet[bits & 63];
     }
     return out;
 }
@@ -166,13 +161,10 @@ unsigned char* encodeLines(unsigned char* target, const unsigned char* source, q
     return target;
 }
 
-void adviseLarge(QByteArray& buffer) { norvane::adviseLargeBuffer(buffer.data(), buffer.size()); }
-
 }  // namespace
 
 QByteArray EncodeBase64Lines(const QByteArray& data) {
     QByteArray out(encodedLength(data.size()), Qt::Uninitialized);
-    adviseLarge(out);
     encodeLines(reinterpret_cast<unsigned char*>(out.data()), reinterpret_cast<const unsigned char*>(data.constData()),
                 data.size(), true);
     return out;
@@ -184,7 +176,6 @@ QByteArray EncodeFile(const QString& FileName) {
     // Read in blocks of whole lines, each encoded as it arrives; the size is the one
     // the file has now, and a file that changes meanwhile is read to its real end.
     QByteArray out(encodedLength(file.size()), Qt::Uninitialized);
-    adviseLarge(out);
     QByteArray block(kLineBytes * 8192, Qt::Uninitialized);
     auto* target = reinterpret_cast<unsigned char*>(out.data());
     qsizetype pending = 0;  // bytes at the start of block not yet encoded
