@@ -6,3 +6,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/build.sh" "$root/build" -DNORVANE_WERROR=ON
 cd "$root/build"
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 1200
+# A short fuzzing smoke of every harness (fuzz/); NORVANE_FUZZ_SECONDS=0 skips it.
+if [ "${NORVANE_FUZZ_SECONDS:-20}" != 0 ]; then
+  "$root/scripts/fuzz.sh" "${NORVANE_FUZZ_SECONDS:-20}"
+fi

@@ -20,17 +20,27 @@ void reportError(const QString& message);
 // Returns false when the handler ended with an error.
 bool guarded(const std::function<void()>& handler);
 
+namespace detail {
+// The handler with the signal's arguments when it takes them, else without.
+template <class F, class... A>
+void callHandler(F& handler, A&... args) {
+    if constexpr (std::is_invocable_v<F&, A&...>)
+        handler(args...);
+    else
+        handler();
+}
+}  // namespace detail
+
 // Wraps a handler for connect(): the same guard around every call. The signal's
 // arguments are passed on when the handler takes them.
 template <class F>
 auto guard(F handler) {
-    return [handler](auto&&... args) mutable {
-        guarded([&] {
-            if constexpr (std::is_invocable_v<F&, decltype(args)...>)
-                handler(args...);
-            else
-                handler();
-        });
+    // Constrained, with its result type given, so that connect() can ask which
+    // argument counts it takes without instantiating the body.
+    return [handler](auto&&... args) mutable -> void
+               requires(std::is_invocable_v<F&, decltype(args)&...> || std::is_invocable_v<F&>)
+    {
+        guarded([&] { detail::callHandler(handler, args...); });
     };
 }
 

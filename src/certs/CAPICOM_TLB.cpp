@@ -153,9 +153,7 @@ IExtension::IExtension(QByteArray extensionDer) {
     std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)> ext(
         d2i_X509_EXTENSION(nullptr, &p, extensionDer.size()), X509_EXTENSION_free);
     if (!ext) throw CapicomError(NTE_FAIL, "Extensão do certificado ilegível.");
-    char buffer[128];
-    const int n = OBJ_obj2txt(buffer, sizeof buffer, X509_EXTENSION_get_object(ext.get()), 1);
-    oid_ = std::make_shared<IOID>(QString::fromLatin1(buffer, std::max(0, std::min<int>(n, sizeof buffer - 1))));
+    oid_ = std::make_shared<IOID>(norvane::oidText(X509_EXTENSION_get_object(ext.get())));
     critical_ = X509_EXTENSION_get_critical(ext.get()) != 0;
     data_ = std::make_shared<IEncodedData>(std::move(extensionDer));
 }

@@ -6,6 +6,7 @@
 #include <openssl/x509v3.h>
 
 #include <QStringList>
+#include <algorithm>
 #include <memory>
 
 namespace norvane {
@@ -14,13 +15,20 @@ namespace {
 
 const QString kIndent = QStringLiteral("     ");  // one level: five blanks
 
-QString oidText(const ASN1_OBJECT* object) {
-    char buffer[128];
-    const int n = OBJ_obj2txt(buffer, sizeof buffer, object, 1);
-    return n > 0 ? QString::fromLatin1(buffer, std::min<int>(n, sizeof buffer - 1)) : QString();
+// A value on a line of its own: control characters (CR and LF above all, which would
+// start a line of their own) are written as \xHH.
+QString stringText(const ASN1_STRING* s) {
+    QString text = asn1StringText(s);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c < 0x20 || c == 0x7F) {
+            const QString escaped = "\\x" + QString::number(c, 16).rightJustified(2, '0').toUpper();
+            text.replace(i, 1, escaped);
+            i += escaped.size() - 1;
+        }
+    }
+    return text;
 }
-
-QString stringText(const ASN1_STRING* s) { return asn1StringText(s); }
 
 QString hexBytes(const unsigned char* data, int length) {
     QStringList bytes;
@@ -192,6 +200,15 @@ QString norvane::asn1StringText(const ASN1_STRING* s) {
     QString out = QString::fromUtf8(reinterpret_cast<const char*>(utf8), n);
     OPENSSL_free(utf8);
     return out;
+}
+
+QString norvane::oidText(const ASN1_OBJECT* object) {
+    if (!object) return QString();
+    const int n = OBJ_obj2txt(nullptr, 0, object, 1);
+    if (n <= 0) return QString();
+    QByteArray buffer(n + 1, '\0');
+    const int written = OBJ_obj2txt(buffer.data(), n + 1, object, 1);
+    return QString::fromLatin1(buffer.constData(), std::clamp(written, 0, n));
 }
 
 QString norvane::x509NameText(const X509_NAME* name) {

@@ -17,6 +17,9 @@ QString formatExtension(const QByteArray& extensionDer, bool multiline);
 // An ASN.1 string of a certificate as text (any string type; empty when null or unreadable).
 QString asn1StringText(const ASN1_STRING* s);
 
+// An object identifier in dotted form, whole however long (empty when null).
+QString oidText(const ASN1_OBJECT* object);
+
 // A distinguished name on one line, RFC 2253 order, UTF-8 kept.
 QString x509NameText(const X509_NAME* name);
 

@@ -1,11 +1,15 @@
 #include "certs/Packaging.h"
 
+#include <dirent.h>
 #include <zlib.h>
+
+#include <cerrno>
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStringDecoder>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -234,6 +238,30 @@ void SaveBase64ToFile(const QByteArray& Base64, const QString& Path) {
     commit(file);
 }
 
+QStringList unrepresentableFileNames(const QString& folder) {
+    QStringList names;
+    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir) fail(openError(folder, QString::fromLocal8Bit(std::strerror(errno))));
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray raw(entry->d_name);
+        QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+        const QString decoded = utf8.decode(raw);
+        if (utf8.hasError()) names << decoded;
+    }
+    ::closedir(dir);
+    return names;
+}
+
+bool hasUnrepresentableName(const QString& path) {
+    return path.contains(QChar::ReplacementCharacter) && !QFileInfo::exists(path);
+}
+
+QString unrepresentableNameError(const QString& path) {
+    return QStringLiteral(
+               "O nome do arquivo \"%1\" não é um texto UTF-8 válido e não pode ser usado; renomeie o arquivo.")
+        .arg(path);
+}
+
 bool Zipa(const QStringList& Files, const QString& ZipName) {
     QSaveFile archive(ZipName);
     if (!archive.open(QIODevice::WriteOnly))
@@ -244,6 +272,10 @@ bool Zipa(const QStringList& Files, const QString& ZipName) {
     QString failure;
     for (const QString& path : Files) {
         const QFileInfo info(path);
+        if (hasUnrepresentableName(path)) {
+            failure = unrepresentableNameError(path);
+            break;
+        }
         if (!info.isFile()) continue;  // missing paths (and folders) are skipped
 
         // Each entry is prepared whole before it is written, so that a file that cannot

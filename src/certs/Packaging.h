@@ -23,8 +23,19 @@ QByteArray EncodeBase64Lines(const QByteArray& data);
 
 // Writes a ZIP archive (deflate) of the files of the list that exist, each named by the
 // last component of its path; missing paths are skipped. An existing archive is replaced.
-// Always true; failures raise.
+// Always true; failures raise, among them a path whose name cannot be represented
+// (hasUnrepresentableName): the archive then holds the files before it.
 bool Zipa(const QStringList& Files, const QString& ZipName);
+
+// A path as a folder listing gives it for a file whose name is not valid UTF-8: the
+// undecodable bytes became U+FFFD, so the path names no existing file. Such a file can
+// be neither read nor archived under its own name.
+bool hasUnrepresentableName(const QString& path);
+// The entries of a folder whose names are not valid UTF-8 (U+FFFD in place of the bad
+// bytes). Qt's folder listings leave such entries out altogether.
+QStringList unrepresentableFileNames(const QString& folder);
+// The error that names such a file.
+QString unrepresentableNameError(const QString& path);
 
 // Decodes Base64 text, skipping every character outside the alphabet, and writes the
 // bytes to the file (replacing it).

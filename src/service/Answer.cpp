@@ -2,6 +2,8 @@
 
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <array>
+#include <optional>
 
 #include "core/Environment.h"
 
@@ -31,6 +33,34 @@ QByteArray xmlDeclarationEncoding(const QByteArray& body) {
     return match.hasMatch() ? match.captured(1).toLatin1() : QByteArray();
 }
 
+// UTF-16 and UTF-32 without a stated byte order: a leading byte-order mark gives the
+// order and is no character; without one the text is big-endian.
+std::optional<QString> decodeUnmarkedOrder(const QByteArray& body, const QByteArray& charset) {
+    using E = QStringConverter::Encoding;
+    struct Mark {
+        QByteArray bytes;
+        E encoding;
+    };
+    std::array<Mark, 2> marks;
+    E plain = E::Utf16BE;
+    if (charset == "utf-16" || charset == "utf16") {
+        marks = {Mark{"\xFE\xFF", E::Utf16BE}, Mark{"\xFF\xFE", E::Utf16LE}};
+        plain = E::Utf16BE;
+    } else if (charset == "utf-32" || charset == "utf32") {
+        marks = {Mark{QByteArray("\0\0\xFE\xFF", 4), E::Utf32BE}, Mark{QByteArray("\xFF\xFE\0\0", 4), E::Utf32LE}};
+        plain = E::Utf32BE;
+    } else {
+        return std::nullopt;
+    }
+    for (const Mark& mark : marks)
+        if (body.startsWith(mark.bytes)) {
+            QStringDecoder decoder(mark.encoding, QStringConverter::Flag::ConvertInitialBom);
+            return decoder.decode(body.mid(mark.bytes.size()));
+        }
+    QStringDecoder decoder(plain, QStringConverter::Flag::ConvertInitialBom);
+    return QString(decoder.decode(body));
+}
+
 }  // namespace
 
 QString decodeAnswerBody(const QByteArray& body, const QByteArray& contentType) {
@@ -48,6 +78,7 @@ QString decodeAnswerBody(const QByteArray& body, const QByteArray& contentType) 
     charset = charset.toLower();
     if (charset.isEmpty() || charset == "iso-8859-1" || charset == "latin1" || charset == "l1")
         return QString::fromLatin1(body);
+    if (const auto text = decodeUnmarkedOrder(body, charset)) return *text;
     QStringDecoder decoder(charset.constData(), QStringConverter::Flag::ConvertInitialBom);
     if (!decoder.isValid()) return QString::fromLatin1(body);
     return decoder.decode(body);

@@ -12,7 +12,8 @@ enum class Wrapping { R, A, N };
 
 // The body decoded by the charset of its Content-Type; XML types take the charset of
 // their XML declaration. No charset, or one not known: one byte, one character
-// (ISO-8859-1). A byte-order mark is kept as a character.
+// (ISO-8859-1). A byte-order mark is kept as a character, except where it states the
+// byte order of UTF-16 or UTF-32 (no mark there: big-endian).
 QString decodeAnswerBody(const QByteArray& body, const QByteArray& contentType);
 
 // Outside production the first three characters are dropped; then the wrapping.

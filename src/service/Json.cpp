@@ -1,27 +1,116 @@
 #include "service/Json.h"
 
 #include <QRegularExpression>
+#include <QStringDecoder>
+#include <cstring>
+#include <string>
+#include <vector>
 
 namespace norvane {
 
 namespace {
 
-// Numbers that are not plain integers are kept as their text (a binary value with this
-// subtype), so that they read back as written.
+// Numbers whose text is not the plain decimal of an integer (fractions, exponents,
+// "-0", integers too large) are kept as their text (a binary value with this subtype),
+// so that they read back as written.
 constexpr std::uint64_t kNumberText = 0x4E;
 
-using DomParser = nlohmann::detail::json_sax_dom_parser<JsonValue>;
-
-class Parser : public DomParser {
-public:
-    explicit Parser(JsonValue& root) : DomParser(root, false) {}
-
-    bool number_float(JsonValue::number_float_t, const JsonValue::string_t& text) {
-        JsonValue::binary_t bytes(std::vector<std::uint8_t>(text.begin(), text.end()), kNumberText);
-        return DomParser::binary(bytes);
+// The text of every number of a JSON text, in order. In valid JSON only numbers hold
+// "-" or digits outside strings.
+std::vector<std::string> numberTokens(const std::string& text) {
+    std::vector<std::string> tokens;
+    bool inString = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            size_t j = i;
+            while (j < text.size() && std::strchr("0123456789+-.eE", text[j]) && text[j] != '\0') ++j;
+            tokens.push_back(text.substr(i, j - i));
+            i = j - 1;
+        }
     }
-    // Binary values do not occur in JSON text; the base class keeps them as they are.
+    return tokens;
+}
+
+// Builds the value from the parser's events, with the numbers' texts at hand.
+class Builder : public nlohmann::json_sax<JsonValue> {
+public:
+    Builder(JsonValue& root, std::vector<std::string> numbers) : root_(root), numbers_(std::move(numbers)) {}
+
+    bool null() override { return put(nullptr); }
+    bool boolean(bool value) override { return put(value); }
+    bool number_integer(number_integer_t value) override { return integer(value); }
+    bool number_unsigned(number_unsigned_t value) override { return integer(value); }
+    bool number_float(number_float_t, const string_t& text) override {
+        nextNumber();
+        return putText(text);
+    }
+    bool string(string_t& value) override { return put(std::move(value)); }
+    bool binary(binary_t& value) override { return put(JsonValue::binary(std::move(value))); }
+    bool start_object(std::size_t) override { return open(JsonValue::object()); }
+    bool key(string_t& name) override {
+        key_ = std::move(name);
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(JsonValue::array()); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) override { return false; }
+
+private:
+    template <class T>
+    bool integer(T value) {
+        const std::string text = nextNumber();
+        return text.empty() || text == std::to_string(value) ? put(value) : putText(text);
+    }
+    std::string nextNumber() { return next_ < numbers_.size() ? numbers_[next_++] : std::string(); }
+    bool putText(const std::string& text) {
+        return put(JsonValue::binary(std::vector<std::uint8_t>(text.begin(), text.end()), kNumberText));
+    }
+    JsonValue* place(JsonValue value) {
+        if (stack_.empty()) {
+            root_ = std::move(value);
+            return &root_;
+        }
+        JsonValue& top = *stack_.back();
+        if (top.is_array()) {
+            top.push_back(std::move(value));
+            return &top.back();
+        }
+        JsonValue& slot = top[key_];
+        slot = std::move(value);
+        return &slot;
+    }
+    bool put(JsonValue value) {
+        place(std::move(value));
+        return true;
+    }
+    bool open(JsonValue container) {
+        stack_.push_back(place(std::move(container)));
+        return true;
+    }
+    bool close() {
+        stack_.pop_back();
+        return true;
+    }
+
+    JsonValue& root_;
+    std::vector<std::string> numbers_;
+    size_t next_ = 0;
+    std::vector<JsonValue*> stack_;
+    std::string key_;
 };
+
+// UTF-8 to text; a leading U+FEFF is a character of the string, not a mark.
+QString fromUtf8(const std::string& utf8) {
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decoder.decode(QByteArrayView(utf8.data(), qsizetype(utf8.size())));
+}
 
 bool isNumberText(const JsonValue& value) {
     return value.is_binary() && value.get_binary().has_subtype() && value.get_binary().subtype() == kNumberText;
@@ -45,7 +134,7 @@ const JsonValue& required(const JsonValue& object, const QString& name) {
 }
 
 bool parseInteger(const QString& text, qint64& result) {
-    static const QRegularExpression integer(QStringLiteral("^-?[0-9]+$"));
+    static const QRegularExpression integer(QRegularExpression::anchoredPattern(QStringLiteral("-?[0-9]+")));
     if (!integer.match(text).hasMatch()) return false;
     bool ok = false;
     result = text.toLongLong(&ok);
@@ -56,10 +145,11 @@ bool parseInteger(const QString& text, qint64& result) {
 
 std::optional<JsonValue> jsonParse(const QString& text) {
     const std::string utf8 = text.toStdString();
+    // A raw U+0000 is never JSON; the parser would take it for the end of the text.
+    if (utf8.find('\0') != std::string::npos) return std::nullopt;
     JsonValue root;
-    Parser parser(root);
-    const bool ok = JsonValue::sax_parse(utf8, &parser, nlohmann::detail::input_format_t::json, true, false);
-    if (!ok || parser.is_errored()) return std::nullopt;
+    Builder builder(root, numberTokens(utf8));
+    if (!JsonValue::sax_parse(utf8, &builder)) return std::nullopt;
     return root;
 }
 
@@ -104,7 +194,7 @@ QString jsonAsText(const JsonValue& value) {
     if (isNumberText(value)) return numberText(value);
     switch (value.type()) {
         case JsonValue::value_t::string:
-            return QString::fromStdString(value.get_ref<const JsonValue::string_t&>());
+            return fromUtf8(value.get_ref<const JsonValue::string_t&>());
         case JsonValue::value_t::number_integer:
             return QString::number(value.get<qint64>());
         case JsonValue::value_t::number_unsigned:
@@ -133,7 +223,8 @@ qint64 jsonAsInteger(const JsonValue& value) {
     if (value.is_number_integer() && !value.is_number_unsigned()) return value.get<qint64>();
     if (value.is_number_unsigned() && value.get<quint64>() <= quint64(std::numeric_limits<qint64>::max()))
         return static_cast<qint64>(value.get<quint64>());
-    if (value.is_string() && parseInteger(QString::fromStdString(value.get<std::string>()), result)) return result;
+    if (value.is_string() && parseInteger(fromUtf8(value.get<std::string>()), result)) return result;
+    if (isNumberText(value) && parseInteger(numberText(value), result)) return result;  // "-0"
     conversionError(value, "integer");
 }
 

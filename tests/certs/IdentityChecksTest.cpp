@@ -137,6 +137,44 @@ TEST(IdentityChecks, ShortPersonDataAndOtherNames) {
     EXPECT_TRUE(dialogs.boxes.empty());
 }
 
+// Alternative names and policies that hold the ICP-Brasil texts where they are not
+// the ICP-Brasil fields: only an other-name of exactly that type, and only the policy
+// identifier, count.
+TEST(IdentityChecks, TextsInOtherFieldsChangeNothing) {
+    ScriptedDialogs dialogs;
+    TFPrincipal window;
+    const QString person = "otherName:2.16.76.1.3.1;OCTETSTRING:0101198012345678909000000000000000000000000000000SSPSP";
+    const auto check = [&](const QString& extensions) {
+        QTemporaryDir dir;
+        const auto cert = loadCertificate(adHocCertificate(dir, extensions));
+        return std::make_pair(window.verificaTipoCertificado(cert), window.pegaExtensaoCPFCNPJCertificado(cert));
+    };
+    EXPECT_EQ(check("subjectAltName = " + person + ",email:303030303030303030303939393939393939393939=2.16.76.1.3.1@a.br\n")
+                  .second,
+              "12345678909");
+    EXPECT_EQ(check("subjectAltName = " + person + ",email:2.16.76.1.3.3@a.br,URI:http://a/2.16.76.1.3.3\n").second,
+              "12345678909");
+    EXPECT_EQ(check("subjectAltName = " + person + ",otherName:2.16.76.1.3.10;OCTETSTRING:0101199099999999999\n").second,
+              "12345678909");
+    EXPECT_EQ(check("subjectAltName = otherName:2.16.76.1.3.10;OCTETSTRING:0101199099999999999\n").second, "");
+    EXPECT_EQ(check("certificatePolicies = @pol\n[pol]\npolicyIdentifier = 2.16.76.1.2.3.10\n"
+                    "CPS.1 = \"http://a/?Identif=2.16.76.1.2.3.1\"\n")
+                  .first,
+              "2.16.76.1.2.3.10");
+    // A long identifier is written whole.
+    QString longOid = "2.16.76.1.2.3";
+    while (longOid.size() < 200) longOid += ".1234567";
+    EXPECT_EQ(check("certificatePolicies = " + longOid + "\n").first, longOid);
+    EXPECT_TRUE(dialogs.boxes.empty()) << (dialogs.texts().empty() ? "" : dialogs.texts()[0].toStdString());
+    // A line break inside an e-mail address cannot start a line of its own (the
+    // address, holding the OID text and no hex, is reported as before).
+    EXPECT_EQ(check("subjectAltName = " + person +
+                    ",email:\"a\\r\\n     2.16.76.1.3.1=30 30 30 30 30 30 30 30 30 30 39 39 39 39 39 39 39 39 39 39 39\"\n")
+                  .second,
+              "12345678909");
+
+}
+
 TEST(HexToString, Cases) {
     EXPECT_EQ(TFPrincipal::HexToString("4142"), "AB");
     EXPECT_EQ(TFPrincipal::HexToString("414"), "A");

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "support/ErrorOf.h"
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <QDateTime>
@@ -266,4 +268,30 @@ TEST_F(Packaging, ZipOfAFileThatCannotBeReadRaisesAndKeepsTheEntriesBeforeIt) {
     EXPECT_TRUE(unzip.out.contains("a.p7s"));
     EXPECT_TRUE(unzip.out.contains("1 file"));
     EXPECT_EQ(names(), QStringList({"a.p7s", "parcial.zip"}));
+}
+
+TEST_F(Packaging, ZipRefusesAFileWhoseNameIsNotUtf8InsteadOfLeavingItOut) {
+    // The name with the byte 0xFF in place of a character.
+    const QByteArray rawName = QFile::encodeName(dir.path()) + "/bad\xff.pdf";
+    const int fd = ::open(rawName.constData(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "pdf", 3), 3);
+    ::close(fd);
+    struct Unlink {
+        QByteArray name;
+        ~Unlink() { ::unlink(name.constData()); }
+    } unlink{rawName};
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty());  // Qt does not list it at all
+    const QStringList listed = unrepresentableFileNames(dir.path());
+    ASSERT_EQ(listed, QStringList{QString::fromUtf8("bad\uFFFD.pdf")});
+    const QString listedPath = dir.filePath(listed[0]);
+    EXPECT_TRUE(hasUnrepresentableName(listedPath));
+    EXPECT_FALSE(hasUnrepresentableName(path("falta.pdf")));
+
+    const QString first = writeFile(path("a.p7s"), "assinatura");
+    const std::string error = errorOf([&] { Zipa({first, listedPath}, path("nomes.zip")); });
+    EXPECT_NE(error.find("não é um texto UTF-8 válido"), std::string::npos) << error;
+    EXPECT_NE(error.find(listedPath.toStdString()), std::string::npos) << error;
+    const Outcome unzip = run(QStringLiteral("unzip"), {QStringLiteral("-l"), path("nomes.zip")});
+    EXPECT_TRUE(unzip.out.contains("a.p7s") && unzip.out.contains("1 file")) << unzip.out.toStdString();
 }

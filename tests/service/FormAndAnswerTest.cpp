@@ -208,3 +208,39 @@ TEST(Json, LookupsAsTheCallersUseThem) {
     EXPECT_EQ(message([&] { jsonObject(office, "n"); }), "Conversion from number to object is not supported");
     EXPECT_EQ(message([&] { jsonAsObject(root); }), "Conversion from array to object is not supported");
 }
+
+// Answers shaped so that a careless reader gets them wrong.
+TEST(HostileAnswers, ByteOrderMarksNumberTextsAndIntegerStrings) {
+    // UTF-16 without a stated order: the mark gives it (either order); none, big-endian.
+    EXPECT_EQ(decodeAnswerBody(QByteArray("\xfe\xff\0{\0}", 6), "application/json; charset=utf-16"), "{}");
+    EXPECT_EQ(decodeAnswerBody(QByteArray("\xff\xfe{\0}\0", 6), "application/json; charset=UTF-16"), "{}");
+    EXPECT_EQ(decodeAnswerBody(QByteArray("\0{\0}", 4), "application/json; charset=utf-16"), "{}");
+    EXPECT_EQ(decodeAnswerBody(QByteArray("\xff\xfe\0\0{\0\0\0", 8), "application/json; charset=utf-32"), "{");
+    // A stated order: a mark is a character like any other.
+    EXPECT_EQ(decodeAnswerBody(QByteArray("\xfe\xff\0{", 4), "application/json; charset=utf-16be"),
+              QChar(0xFEFF) + QStringLiteral("{"));
+
+    const auto value = jsonParse(QString::fromUtf8("{\"z\":-0,\"m\":[0,-0,1],\"bom\":\"\xef\xbb\xbf" "a\","
+                                                   "\"esc\":\"\\ufeffb\",\"nl\":\"123\\n\",\"ws\":\" 1\"}"));
+    ASSERT_TRUE(value);
+    EXPECT_EQ(jsonText(*value, "z"), "-0");
+    EXPECT_EQ(jsonInteger(*value, "z"), 0);
+    const JsonValue& m = jsonArray(*value, "m");
+    EXPECT_EQ(jsonAsText(m[0]) + jsonAsText(m[1]) + jsonAsText(m[2]), "0-01");
+    EXPECT_EQ(jsonText(*value, "bom"), QChar(0xFEFF) + QStringLiteral("a"));
+    EXPECT_EQ(jsonText(*value, "esc"), QChar(0xFEFF) + QStringLiteral("b"));
+    EXPECT_THROW(jsonInteger(*value, "nl"), JsonError);
+    EXPECT_THROW(jsonInteger(*value, "ws"), JsonError);
+    EXPECT_THROW(jsonInteger(*value, "bom"), JsonError);
+    // The texts of numbers stay with their own numbers however strings around them look.
+    const auto mixed = jsonParse(R"(["-1\"2", -0, "3", 4e1, {"k-5": 6}])");
+    ASSERT_TRUE(mixed);
+    EXPECT_EQ(jsonAsText((*mixed)[1]), "-0");
+    EXPECT_EQ(jsonAsText((*mixed)[3]), "4e1");
+    EXPECT_EQ(jsonText((*mixed)[4], "k-5"), "6");
+}
+
+TEST(HostileAnswers, ARawNulIsNotTheEndOfTheText) {
+    EXPECT_FALSE(jsonParse(QString::fromLatin1("709\0;x\"]", 8)));
+    EXPECT_FALSE(parseAnswerObject(QString::fromLatin1("{}\0garbage", 10)));
+}
