@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "app/Background.h"
 #include "app/Dialogs.h"
@@ -245,6 +246,7 @@ public:
     // A login or a signature was made since the last load: reloading would end it.
     bool inUse = false;
     std::map<QString, Pin> pins;  // by token: PINs a key wants for every use
+    std::set<QString> alwaysAuthenticate;  // keys seen asking for the PIN at each use
 
     void reload() {
         unload();
@@ -358,15 +360,6 @@ public:
         return nullptr;
     }
     void dropKeys() { keys_.clear(); }
-
-    void logoutAll() {
-        for (PKCS11_SLOT* slot : presentTokens()) {
-            int in = 0;
-            if (PKCS11_is_logged_in(slot, 0, &in) == 0 && in) PKCS11_logout(slot);
-        }
-        ERR_clear_error();
-        keys_.clear();
-    }
 
 private:
     QString path_;
@@ -649,20 +642,42 @@ QByteArray withPrivateKey(const TokenLocation& where, const std::function<QByteA
         const auto kept = m->pins.find(key);
         KeyUseAnswer answer;
         answer.pin = haveTyped ? &typed : kept != m->pins.end() ? &kept->second : nullptr;
+        const QString keyName = key + '\n' + QString::fromLatin1(where.id.toHex());
+        if (!answer.pin && m->alwaysAuthenticate.count(keyName)) {
+            // The key wants the PIN for this use: asked before the signature starts.
+            const QString label = text(token->label);
+            lock.unlock();
+            std::optional<QString> typedNow = askPin(label, QString());
+            if (!typedNow) throw cancelled();
+            typed = Pin(*typedNow);
+            typedNow->fill(QChar(0));
+            haveTyped = true;
+            continue;
+        }
         m->answerKeyUseWith(&answer);
         try {
             QByteArray result = use(pkey.get());
             m->answerKeyUseWith(nullptr);
             m->inUse = true;
             // Kept only while a key wants it for every use.
-            if (answer.supplied && haveTyped) m->pins[key] = std::move(typed);
+            if (answer.supplied) {
+                m->alwaysAuthenticate.insert(keyName);
+                if (haveTyped) m->pins[key] = std::move(typed);
+            }
             return result;
         } catch (const std::exception& e) {
             m->answerKeyUseWith(nullptr);
             ERR_clear_error();
             if (answer.wanted && !haveTyped) {
-                // The key wants the PIN for this use and none was at hand: ask, then sign again.
+                // The key wants the PIN for this use and none was at hand. The signature it
+                // began stays pending on the token's session until the module is loaded anew;
+                // then the PIN typed now logs in and answers the key.
+                m->alwaysAuthenticate.insert(keyName);
                 const QString label = text(token->label);
+                try {
+                    m->reload();
+                } catch (const CapicomError&) {
+                }
                 lock.unlock();
                 std::optional<QString> typedNow = askPin(label, QString());
                 if (!typedNow) throw cancelled();
@@ -700,10 +715,7 @@ QByteArray withPrivateKey(const TokenLocation& where, const std::function<QByteA
 void forgetPins() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    for (auto& m : r.modules) {
-        m->pins.clear();
-        if (m->loaded()) m->logoutAll();
-    }
+    for (auto& m : r.modules) m->pins.clear();
 }
 
 QStringList moduleProblems() {

@@ -45,7 +45,7 @@ std::vector<TokenCertificate> readCertificates(Look look = Look::IfChanged);
 // any thread (the PIN is asked on the GUI thread, with no lock held meanwhile).
 QByteArray withPrivateKey(const CAPICOM_TLB::TokenLocation& where, const std::function<QByteArray(EVP_PKEY*)>& use);
 
-// Forgets the PINs kept for this run and ends the logins: the next signature asks again.
+// Forgets (wipes) the PINs kept for this run; the logins stay.
 void forgetPins();
 
 // A vendor driver: its files (name patterns, e.g. "libaetpkss.so*") in its folders.
