@@ -202,6 +202,11 @@ struct RawModule {
             functions = nullptr;
             return;
         }
+        // Most modules hand out one function list, which libp11 has initialized already (a
+        // second C_Initialize could even start it over); p11-kit's proxy hands out a state
+        // of its own, to be initialized and finalized by us.
+        CK_ULONG n = 0;
+        if (functions->C_GetSlotList(CK_TRUE, nullptr, &n) != CKR_CRYPTOKI_NOT_INITIALIZED) return;
         CK_C_INITIALIZE_ARGS args{};
         args.flags = CKF_OS_LOCKING_OK;
         const CK_RV rv = functions->C_Initialize(&args);
