@@ -42,8 +42,14 @@ namespace {
 QString binaryString(const QByteArray& bytes) { return QString::fromLatin1(bytes); }
 
 QByteArray bytesOf(const QString& binary) {
-    if (!QtPrivate::isLatin1(QStringView(binary))) throw CapicomError(E_INVALIDARG, "O texto binário contém um caractere que não é um byte.");
-    return binary.toLatin1();
+    QByteArray out(binary.size(), Qt::Uninitialized);
+    char* p = out.data();
+    for (const QChar c : binary) {
+        if (c.unicode() > 0xFF)
+            throw CapicomError(E_INVALIDARG, "O texto binário contém um caractere que não é um byte.");
+        *p++ = static_cast<char>(c.unicode());
+    }
+    return out;
 }
 
 QString entryText(const X509_NAME* name, int nid) {
@@ -302,8 +308,16 @@ std::shared_ptr<ICertificates2> ICertificates2::Find(long findType, const QVaria
             throw CapicomError(E_INVALIDARG, "Tipo de busca de certificado não suportado.");
     }
     std::vector<CertificatePtr> found;
-    for (const CertificatePtr& c : items_)
-        if (matches(*c) && (!findValidOnly || c->isValid())) found.push_back(c);
+    bool held = false;
+    for (const CertificatePtr& c : items_) {
+        if (!matches(*c)) continue;
+        held = true;
+        if (!findValidOnly || c->isValid()) found.push_back(c);
+    }
+    if (!held && reread_ && findType == CAPICOM_CERTIFICATE_FIND_SHA1_HASH && !criteria.toString().trimmed().isEmpty()) {
+        for (const CertificatePtr& c : reread_())
+            if (matches(*c) && (!findValidOnly || c->isValid())) found.push_back(c);
+    }
     return std::make_shared<ICertificates2>(std::move(found));
 }
 
@@ -329,30 +343,34 @@ std::shared_ptr<ICertificates2> ICertificates2::Select(const QString& title, con
 void IStore3::Open(long location, const QString& name, long /*mode: always read-only here*/) {
     if (location != CAPICOM_CURRENT_USER_STORE || name.compare("My", Qt::CaseInsensitive) != 0)
         throw CapicomError(E_INVALIDARG, "Repositório de certificados desconhecido: " + name + ".");
-    auto trust = std::make_shared<TrustContext>();
-    // Loading the token modules anew waits on every reader: never on the GUI thread.
+    items_ = readStore(norvane::tokens::Look::IfChanged);
+    opened_ = true;
+}
+
+std::vector<CertificatePtr> IStore3::readStore(norvane::tokens::Look look) {
+    // Loading a token module waits on every reader: never on the GUI thread.
     std::vector<norvane::tokens::TokenCertificate> read =
-        norvane::runInBackground([] { return norvane::tokens::readCertificates(); });
+        norvane::runInBackground([look] { return norvane::tokens::readCertificates(look); });
+    auto trust = std::make_shared<TrustContext>();
     for (const auto& c : read) {
         X509_up_ref(c.certificate.get());
         sk_X509_push(trust->untrusted.get(), c.certificate.get());
     }
-    items_.clear();
-    for (auto& c : read) items_.push_back(std::make_shared<ICertificate2>(c.certificate, c.location, trust));
+    std::vector<CertificatePtr> items;
+    for (auto& c : read) items.push_back(std::make_shared<ICertificate2>(c.certificate, c.location, trust));
     // Tokens list their objects in no fixed order; the store (and so the pick list) keeps
     // one: by token, then by holder's name, then by expiry.
     const auto key = [](const CertificatePtr& c) {
         return std::make_tuple(c->location().label, c->location().serial, c->GetInfo(CAPICOM_INFO_SUBJECT_SIMPLE_NAME),
                                c->ValidToDate(), c->Thumbprint());
     };
-    std::sort(items_.begin(), items_.end(),
-              [&](const CertificatePtr& a, const CertificatePtr& b) { return key(a) < key(b); });
-    opened_ = true;
+    std::sort(items.begin(), items.end(), [&](const CertificatePtr& a, const CertificatePtr& b) { return key(a) < key(b); });
+    return items;
 }
 
 std::shared_ptr<ICertificates2> IStore3::Certificates() const {
     if (!opened_) throw CapicomError(E_INVALIDARG, "O repositório de certificados não foi aberto.");
-    return std::make_shared<ICertificates2>(items_);
+    return std::make_shared<ICertificates2>(items_, [] { return readStore(norvane::tokens::Look::Reload); });
 }
 
 // --- signing --------------------------------------------------------------------------------

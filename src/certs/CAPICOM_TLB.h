@@ -2,7 +2,8 @@
 // The certificate platform: the user's certificate store, certificate fields, the pick
 // list and PKCS#7 signing, as objects shaped like the CAPICOM ones the program is written
 // against. On Linux the store "My" holds every certificate of every PKCS#11 token that
-// p11-kit's proxy module reaches (read fresh at every Open), trust comes from the system
+// p11-kit's proxy module or a well-known vendor driver reaches (see TokenAccess.h for
+// when they are read again), trust comes from the system
 // trust store (OpenSSL's default paths) and private keys stay on their tokens (libp11).
 //
 // Objects are reference-counted (std::shared_ptr); collections count from 1. A failing
@@ -13,11 +14,16 @@
 #include <QString>
 #include <QVariant>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
 typedef struct x509_st X509;
+
+namespace norvane::tokens {
+enum class Look;
+}
 
 namespace CAPICOM_TLB {
 
@@ -74,6 +80,7 @@ struct TokenLocation {
     QString manufacturer;
     QString model;
     QByteArray id;
+    QString module;  // the PKCS#11 module it was read through
 };
 
 struct TrustContext;  // the trust store and the tokens' certificates of one Open
@@ -168,14 +175,18 @@ using CertificatePtr = std::shared_ptr<ICertificate2>;
 
 class ICertificates2 {
 public:
+    using Reread = std::function<std::vector<CertificatePtr>()>;
     ICertificates2() = default;
-    explicit ICertificates2(std::vector<CertificatePtr> items) : items_(std::move(items)) {}
+    explicit ICertificates2(std::vector<CertificatePtr> items, Reread reread = nullptr)
+        : items_(std::move(items)), reread_(std::move(reread)) {}
 
     long Count() const { return static_cast<long>(items_.size()); }
     CertificatePtr Item(long index) const;  // 1 to Count
     // New collection of the matches. Criteria: 0 a thumbprint (any letter case); 1/2 a part
     // of the subject/issuer name; 9 a QDateTime (0 or none: now); 12 key-usage bits (a
-    // certificate without the key-usage extension has every usage).
+    // certificate without the key-usage extension has every usage). A thumbprint that the
+    // store's own collection does not hold makes the tokens be read anew once (a token
+    // plugged in that its driver reports only after a reload).
     std::shared_ptr<ICertificates2> Find(long findType, const QVariant& criteria, bool findValidOnly) const;
     // The modal pick list; the collection of what was picked (empty on cancel). An empty
     // collection raises an error: there is nothing to pick.
@@ -183,16 +194,19 @@ public:
 
 private:
     std::vector<CertificatePtr> items_;
+    Reread reread_;  // the store's collection only: reads the tokens anew
 };
 
 class IStore3 {
 public:
-    // Reads the certificates of every token anew; on the GUI thread the tokens are read on a
-    // worker while the window keeps running (a slow reader can take seconds).
+    // Takes the certificates of every token: read anew when a token was plugged in or pulled
+    // out since the last Open (see TokenAccess.h); on the GUI thread the tokens are looked at
+    // on a worker while the window keeps running (a slow reader can take seconds).
     void Open(long location, const QString& name, long mode);
     std::shared_ptr<ICertificates2> Certificates() const;
 
 private:
+    static std::vector<CertificatePtr> readStore(norvane::tokens::Look look);
     bool opened_ = false;
     std::vector<CertificatePtr> items_;
 };

@@ -1,11 +1,19 @@
 #pragma once
-// The PKCS#11 side of the certificate platform: every token that p11-kit's proxy module
-// reaches, through libp11. One module context serves the whole program; it is loaded
-// anew at every look at the tokens, so that a token plugged in or pulled out since the
-// last look is seen. PINs typed by the user are kept in memory for the run, per token,
-// so that the reload never asks for a PIN twice.
+// The PKCS#11 side of the certificate platform, through libp11: every token that p11-kit's
+// proxy module reaches, plus the tokens of the well-known vendor drivers of ICP-Brasil
+// tokens and cards that are installed without a p11-kit registration.
+//
+// Modules stay loaded for the run, so a token is logged in once and stays logged in. Each
+// look at the tokens first compares the modules' slot lists with those of the last look
+// (no object is read for that); a module is loaded anew only when its list changed, when
+// a looked-up certificate was not found (Look::Reload), or while nothing is logged in on it
+// (nothing is lost then, and some drivers report a token plugged in only after a reload).
+// A PIN is kept in memory only while a key that wants it for every use (CKA_ALWAYS_AUTHENTICATE)
+// needs it, and its memory is wiped when it is let go and at exit.
 
 #include <QByteArray>
+#include <QString>
+#include <QStringList>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -21,16 +29,42 @@ struct TokenCertificate {
     CAPICOM_TLB::TokenLocation location;
 };
 
-// Every certificate object of every present token, read now.
-std::vector<TokenCertificate> readCertificates();
+enum class Look {
+    IfChanged,  // reuse what the last look read while the slot lists are the same
+    Reload,     // load every module anew (a certificate looked for was not there)
+};
+
+// Every certificate object of every present token; a token reached through two modules
+// counts once.
+std::vector<TokenCertificate> readCertificates(Look look = Look::IfChanged);
 
 // Runs `use` with the private key whose CKA_ID is `where.id` on the token `where` names,
 // logging in first when the token needs it. Throws CapicomError: NTE_BAD_KEYSET when the
 // token or the key is not there; distinct errors for a wrong or locked PIN and a
-// cancelled prompt. Callable from any thread (the PIN is asked on the GUI thread).
+// cancelled prompt. A PIN the token refused is forgotten, never sent again. Callable from
+// any thread (the PIN is asked on the GUI thread, with no lock held meanwhile).
 QByteArray withPrivateKey(const CAPICOM_TLB::TokenLocation& where, const std::function<QByteArray(EVP_PKEY*)>& use);
 
-// Forgets the PINs kept for this run.
+// Forgets (wipes) the PINs kept for this run; the logins stay.
 void forgetPins();
+
+// A vendor driver: its files (name patterns, e.g. "libaetpkss.so*") in its folders.
+struct VendorDriver {
+    QString name;
+    QStringList folders;
+    QStringList files;
+};
+
+// The drivers looked for besides what p11-kit loads.
+const std::vector<VendorDriver>& vendorDrivers();
+
+// Why each module that was skipped at the last load could not be used (path: reason).
+QStringList moduleProblems();
+
+// For tests and benchmarks only: the module that stands for p11-kit's proxy (empty: none)
+// and the vendor table. Both unload every module; the next look loads them anew.
+void setProxyModuleForTesting(const QString& path);
+void setVendorDriversForTesting(const std::vector<VendorDriver>& drivers);
+void restoreDefaultModulesForTesting();
 
 }  // namespace norvane::tokens

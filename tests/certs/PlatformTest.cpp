@@ -320,3 +320,114 @@ TEST(Utilities, BinaryStringsAreLossless) {
     EXPECT_EQ(data->contentBytes().constData(), all.constData());
     EXPECT_THROW(u->BinaryStringToByteArray(QString("ação€")), CapicomError);
 }
+
+namespace {
+
+// The vendor table pointed at a folder of the test's own; put back afterwards.
+class VendorDrivers : public Platform {
+protected:
+    void TearDown() override { norvane::tokens::restoreDefaultModulesForTesting(); }
+
+    // A copy of SoftHSM's library under a vendor's file name: a driver p11-kit knows nothing of.
+    QString vendorCopy(const QString& name) {
+        const QString path = folder.filePath(name);
+        if (!QFile::exists(path)) {
+            EXPECT_TRUE(QFile::copy(SoftHsmTokens::softHsmModule(), path));
+        }
+        return path;
+    }
+    void useTable(std::initializer_list<QString> files) {
+        norvane::tokens::setVendorDriversForTesting({{"Teste", {folder.path()}, QStringList(files)}});
+    }
+
+    QTemporaryDir folder;
+};
+
+}  // namespace
+
+TEST_F(VendorDrivers, AVendorDriverIsReadWithoutP11KitAndATokenReachedTwiceIsListedOnce) {
+    tokens.addToken("Token A", {Cert::A3});
+    vendorCopy("libeToken.so");
+
+    // No proxy at all: the token comes through the vendor's file only, and signs.
+    norvane::tokens::setProxyModuleForTesting(QString());
+    useTable({"libeToken.so"});
+    auto store = myStore();
+    EXPECT_EQ(thumbprints(*store), thumbprintsOf({Cert::A3, Cert::Intermediate}));
+    const auto a3 = store->Find(0, pki[Cert::A3].thumbprint, true)->Item(1);
+    EXPECT_EQ(a3->location().module, folder.filePath("libeToken.so"));
+    dialogs.pinAnswers = {QString("1234")};
+    EXPECT_EQ(readSignedData(CoUtilities::Create()->BinaryStringToByteArray(signOffThread(a3, "x", 1))).content, "x");
+
+    // Through the proxy and the vendor's file: once.
+    norvane::tokens::setProxyModuleForTesting(NORVANE_P11KIT_PROXY);
+    useTable({"libeToken.so"});
+    EXPECT_EQ(myStore()->Count(), 2);
+    EXPECT_TRUE(norvane::tokens::moduleProblems().isEmpty()) << norvane::tokens::moduleProblems().join('\n').toStdString();
+
+    // A driver that cannot be loaded is skipped, with its reason kept; the tokens still show.
+    QFile junk(folder.filePath("libIDPrimePKCS11.so"));
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write("not a library");
+    junk.close();
+    useTable({"libeToken.so", "libIDPrimePKCS11.so"});
+    EXPECT_EQ(thumbprints(*myStore()), thumbprintsOf({Cert::A3, Cert::Intermediate}));
+    const QStringList problems = norvane::tokens::moduleProblems();
+    ASSERT_EQ(problems.size(), 1);
+    EXPECT_TRUE(problems[0].startsWith(folder.filePath("libIDPrimePKCS11.so") + ": ")) << problems[0].toStdString();
+}
+
+TEST_F(VendorDrivers, ADriverThatP11KitLoadsIsNotLoadedAgainAndNumberedVersionsAreFound) {
+    tokens.addToken("Token A", {Cert::A3});
+    // The very file p11-kit loads, under a vendor's name: p11-kit's load serves.
+    ASSERT_TRUE(QFile::link(SoftHsmTokens::softHsmModule(), folder.filePath("libaetpkss.so")));
+    vendorCopy("libaetpkss.so.3.0");
+    norvane::tokens::setProxyModuleForTesting(QString());
+    useTable({"libaetpkss.so", "libaetpkss.so.*"});
+    EXPECT_EQ(thumbprints(*myStore()), thumbprintsOf({Cert::A3, Cert::Intermediate}));
+    EXPECT_EQ(findOne(pki[Cert::A3].thumbprint)->location().module, folder.filePath("libaetpkss.so"))
+        << "without the proxy, the link is a driver like any other";
+
+    norvane::tokens::setProxyModuleForTesting(NORVANE_P11KIT_PROXY);
+    useTable({"libaetpkss.so", "libaetpkss.so.*"});
+    QSet<QString> modules;
+    auto store = myStore();
+    for (long i = 1; i <= store->Count(); ++i) modules.insert(store->Item(i)->location().module);
+    EXPECT_EQ(modules, QSet<QString>({NORVANE_P11KIT_PROXY})) << "the copy reaches the same token: listed once";
+}
+
+TEST_F(Platform, ATokenPluggedInAfterASignatureIsFoundByItsThumbprintAndAPulledOneIsSeen) {
+    tokens.addToken("Token A", {Cert::A3});
+    dialogs.pinAnswers = {QString("1234")};
+    const auto a3 = findOne(pki[Cert::A3].thumbprint);
+    signOffThread(a3, "um", 1);
+    // Logged in: the next signatures keep the module, the login and the key.
+    signOffThread(findOne(pki[Cert::A3].thumbprint), "dois", 1);
+    EXPECT_EQ(dialogs.pinPrompts.size(), 1u);
+
+    tokens.addToken("Token B", {Cert::A3Printable});
+    const auto printable = findOne(pki[Cert::A3Printable].thumbprint);
+    EXPECT_EQ(printable->location().label, "Token B");
+
+    tokens.removeToken("Token B");
+    EXPECT_EQ(myStore()->Find(0, pki[Cert::A3Printable].thumbprint, false)->Count(), 0);
+    EXPECT_EQ(signErrorCode(printable), NTE_BAD_KEYSET);
+}
+
+TEST_F(Platform, TheTokensStayUsableWhileAKeyUsePinPromptWaits) {
+    tokens.keysAlwaysAuthenticate = true;
+    tokens.addToken("Token A", {Cert::A3});
+    dialogs.pinAnswers = {QString("1234")};
+    const auto a3 = findOne(pki[Cert::A3].thumbprint);
+    signOffThread(a3, "um", 1);
+    // The token stays logged in, the PIN is forgotten: the key asks for it again (no second
+    // login), and while its prompt waits the GUI thread still reaches the tokens.
+    norvane::tokens::forgetPins();
+    dialogs.pinAnswers = {QString("1234")};
+    bool listedDuringPrompt = false;
+    dialogs.onPinPrompt = [&] { listedDuringPrompt = myStore()->Count() == 2; };
+    EXPECT_EQ(readSignedData(CoUtilities::Create()->BinaryStringToByteArray(signOffThread(a3, "dois", 1))).content,
+              "dois");
+    EXPECT_TRUE(listedDuringPrompt);
+    EXPECT_EQ(dialogs.pinPrompts.size(), 2u);
+}

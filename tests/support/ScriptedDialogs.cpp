@@ -45,6 +45,7 @@ std::optional<int> ScriptedDialogs::pickCertificate(const QString& title, const 
 
 std::optional<QString> ScriptedDialogs::askPin(const QString& tokenLabel, const QString& message) {
     pinPrompts.push_back(message.isEmpty() ? tokenLabel : message);
+    if (onPinPrompt) onPinPrompt();
     if (pinAnswers.empty()) return std::nullopt;
     const bool given = pinAnswers.front().has_value();
     const QString pin = given ? *pinAnswers.front() : QString();

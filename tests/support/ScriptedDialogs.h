@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -37,6 +38,7 @@ public:
     };
     std::vector<Pick> picks;
     std::vector<QString> pinPrompts;
+    std::function<void()> onPinPrompt;  // runs as each PIN prompt is shown
 
     // Texts of the boxes shown, in order.
     std::vector<QString> texts() const;
