@@ -222,8 +222,6 @@ QString ICertificate2::SerialNumber() const {
     return QString::fromLatin1(content.toHex().toUpper());
 }
 
-QString ICertificate2::SubjectName() const { return norvane::x509NameText(X509_get_subject_name(cert_.get())); }
-QString ICertificate2::IssuerName() const { return norvane::x509NameText(X509_get_issuer_name(cert_.get())); }
 QDateTime ICertificate2::ValidFromDate() const { return dateOf(X509_get0_notBefore(cert_.get())); }
 QDateTime ICertificate2::ValidToDate() const { return dateOf(X509_get0_notAfter(cert_.get())); }
 
@@ -275,15 +273,6 @@ std::shared_ptr<ICertificates2> ICertificates2::Find(long findType, const QVaria
             const QString wanted = criteria.toString().trimmed();
             matches = [wanted](const ICertificate2& c) {
                 return !wanted.isEmpty() && c.Thumbprint().compare(wanted, Qt::CaseInsensitive) == 0;
-            };
-            break;
-        }
-        case CAPICOM_CERTIFICATE_FIND_SUBJECT_NAME:
-        case CAPICOM_CERTIFICATE_FIND_ISSUER_NAME: {
-            const QString part = criteria.toString();
-            const bool subject = findType == CAPICOM_CERTIFICATE_FIND_SUBJECT_NAME;
-            matches = [part, subject](const ICertificate2& c) {
-                return (subject ? c.SubjectName() : c.IssuerName()).contains(part, Qt::CaseInsensitive);
             };
             break;
         }

@@ -52,8 +52,6 @@ enum : long {
     CAPICOM_STORE_OPEN_READ_ONLY = 0,
 
     CAPICOM_CERTIFICATE_FIND_SHA1_HASH = 0,
-    CAPICOM_CERTIFICATE_FIND_SUBJECT_NAME = 1,
-    CAPICOM_CERTIFICATE_FIND_ISSUER_NAME = 2,
     CAPICOM_CERTIFICATE_FIND_TIME_VALID = 9,
     CAPICOM_CERTIFICATE_FIND_KEY_USAGE = 12,
 
@@ -146,8 +144,6 @@ public:
     QString GetInfo(long type) const;
     QString Thumbprint() const;    // SHA-1 of the DER, upper-case hex
     QString SerialNumber() const;  // upper-case hex
-    QString SubjectName() const;
-    QString IssuerName() const;
     QDateTime ValidFromDate() const;
     QDateTime ValidToDate() const;
     // Base64 (0: lines of 64 characters, each ended by CR LF) or the DER as text of one
