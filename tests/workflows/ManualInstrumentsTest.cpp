@@ -441,3 +441,22 @@ TEST(ManualInstrumentKeys, FitKeysNameFilesAndOthersAreNamed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ManualTab, AKeyThatAsksForItsPinAtEveryUseIsAskedOncePerRun) {
+    tokens.removeToken("Token A");
+    tokens.keysAlwaysAuthenticate = true;
+    tokens.addToken("Token B", {Cert::A3});
+    norvane::tokens::forgetPins();
+    chooseSaveFolder();
+    consult(consultation({{"1", "um", pdfBytes(1)}, {"2", "dois", pdfBytes(2)}, {"3", "tres", pdfBytes(3)}}));
+    dialogs.boxes.clear();
+    dialogs.pinAnswers = {QStringLiteral("1234"), QStringLiteral("1234"), QStringLiteral("1234")};
+    click(ui.Button4);
+    EXPECT_TRUE(dialogs.boxes.empty()) << dialogs.texts().front().toStdString();
+    EXPECT_EQ(dialogs.pinPrompts.size(), 1u);
+    EXPECT_EQ(column(2), (QStringList(3, "Enviado")));
+}
+
+}  // namespace
