@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFontMetrics>
+#include <QMouseEvent>
+#include <functional>
 #include <QScreen>
 
 #include "app/Anchors.h"
@@ -68,6 +70,7 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
                       ui->Button9,
                       ui->Button7};
     SetupPanel3();
+    SetupPanel2();
 
     if (const QScreen* screen = QApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -95,6 +98,52 @@ void TFPrincipal::SetupPanel3() {
         ActionControls);
     connect(ui->Button9, &QPushButton::clicked, this, norvane::guard([this] { Button9Click(); }));
     connect(ui->Button7, &QPushButton::clicked, this, norvane::guard([this] { Button7Click(); }));
+}
+
+namespace {
+
+// Calls the handler when the label is clicked.
+class LabelClick final : public QObject {
+public:
+    LabelClick(QLabel* label, std::function<void()> handler) : QObject(label), handler_(std::move(handler)) {
+        label->installEventFilter(this);
+    }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::MouseButtonRelease &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+            handler_();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> handler_;
+};
+
+}  // namespace
+
+void TFPrincipal::SetupPanel2() {
+    const QFont large = norvane::tahoma(19);
+    for (QWidget* control : {static_cast<QWidget*>(ui->Button6), static_cast<QWidget*>(ui->Button5),
+                             static_cast<QWidget*>(ui->Button4), static_cast<QWidget*>(ui->PastaGravacao),
+                             static_cast<QWidget*>(ui->ListView2)})
+        control->setFont(large);
+    // Where Tahoma is missing, the font that stands in for it is wider: keep the captions whole.
+    for (QPushButton* button : {ui->Button6, ui->Button5, ui->Button4}) {
+        QFont font = button->font();
+        while (font.pixelSize() > 11 && QFontMetrics(font).horizontalAdvance(button->text()) + 12 > button->width())
+            font.setPixelSize(font.pixelSize() - 1);
+        button->setFont(font);
+    }
+    norvane::anchor(ui->ListView2, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
+    Manual = std::make_unique<norvane::ManualInstrumentsTab>(
+        norvane::ManualInstrumentsTab::Controls{ui->Button6, ui->Button5, ui->Button4, ui->PastaGravacao,
+                                                ui->ListView2},
+        *this, Signing, IdHTTP3, IdHTTP2, ActionControls);
+    connect(ui->Button6, &QPushButton::clicked, this, norvane::guard([this] { Button6Click(); }));
+    connect(ui->Button5, &QPushButton::clicked, this, norvane::guard([this] { Button5Click(); }));
+    connect(ui->Button4, &QPushButton::clicked, this, norvane::guard([this] { Button4Click(); }));
+    for (QLabel* label : {ui->PastaGravacao, ui->Label3})
+        new LabelClick(label, norvane::guard([this] { PastaGravacaoClick(); }));
 }
 
 void TFPrincipal::FormCreate() {

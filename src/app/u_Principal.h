@@ -7,6 +7,7 @@
 #include "service/HttpClient.h"
 #include "workflows/ActionLock.h"
 #include "workflows/IndividualSigning.h"
+#include "workflows/ManualInstruments.h"
 
 #include <QString>
 #include <QWidget>
@@ -65,8 +66,17 @@ public:
     void Button9Click() { Individual->Button9Click(); }
     void Button7Click() { Individual->Button7Click(); }
 
+    std::unique_ptr<norvane::ManualInstrumentsTab> Manual;  // Panel2
+    void Button6Click() { Manual->Button6Click(); }
+    void Button5Click() { Manual->Button5Click(); }
+    void pegaIPDigitacaoManual() { Manual->pegaIPDigitacaoManual(); }
+    void Button4Click() { Manual->Button4Click(); }
+    // Click of the save folder's caption, and of Label3 on the third tab: nothing happens.
+    void PastaGravacaoClick() {}
+
 protected:
     void SetupPanel3();
+    void SetupPanel2();
     void closeEvent(QCloseEvent* event) override;
     void FormClose();
 };
