@@ -10,6 +10,7 @@
 #include "workflows/Grid.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
 #include <QRegularExpression>
@@ -17,6 +18,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
+#include <vector>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -226,17 +229,40 @@ void BatchSigningTab::intake() {
     grid->setRowCount(0);
     const QString folder = ui_.PastaEntrada->text() + QDir::separator();
     const QStringList names = runInBackground([folder] { return listarArquivosDaPasta(folder, QStringLiteral("*.pdf")); });
-    for (const QString& name : names) {
-        const QString path = folder + name;
-        const int row = grid->rowCount();
-        grid->insertRow(row);
-        setCell(grid, row, kColumnArquivo, name);
-        setCell(grid, row, kColumnTamanho, sizeText(FileSize2(path)));
-        // A file that cannot be opened ends the intake here: its row keeps its name and size.
-        const ContentMarks marks = runInBackground([path] { return readContentMarks(path); });
-        const QString observation = intakeObservation(marks, name, context_.cd_ibge, context_.nr_cartorio);
-        setCell(grid, row, kColumnStatus, observation.isEmpty() ? QString() : kStatusErro);
-        setCell(grid, row, kColumnObservacao, observation);
+    // The files are read off the GUI thread a slice at a time (a few milliseconds of work),
+    // so that the grid fills visibly without a thread per file.
+    struct Read {
+        ContentMarks marks;
+        std::exception_ptr failure;
+    };
+    for (qsizetype next = 0; next < names.size();) {
+        const std::vector<Read> slice = runInBackground([&names, folder, next] {
+            std::vector<Read> done;
+            QElapsedTimer clock;
+            clock.start();
+            for (qsizetype i = next; i < names.size() && (done.empty() || clock.elapsed() < 10); ++i) {
+                done.emplace_back();
+                try {
+                    done.back().marks = readContentMarks(folder + names[i]);
+                } catch (const std::exception&) {
+                    done.back().failure = std::current_exception();
+                    break;
+                }
+            }
+            return done;
+        });
+        for (const Read& read : slice) {
+            const QString& name = names[next++];
+            const int row = grid->rowCount();
+            grid->insertRow(row);
+            setCell(grid, row, kColumnArquivo, name);
+            setCell(grid, row, kColumnTamanho, sizeText(FileSize2(folder + name)));
+            // A file that cannot be opened ends the intake here: its row keeps its name and size.
+            if (read.failure) std::rethrow_exception(read.failure);
+            const QString observation = intakeObservation(read.marks, name, context_.cd_ibge, context_.nr_cartorio);
+            setCell(grid, row, kColumnStatus, observation.isEmpty() ? QString() : kStatusErro);
+            setCell(grid, row, kColumnObservacao, observation);
+        }
     }
     // The columns take their contents' width within their bounds.
     const auto fit = [grid](int column, int least, int most) {
