@@ -69,6 +69,7 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
                       ui->Button4,
                       ui->Button9,
                       ui->Button7};
+    SetupPanel1();
     SetupPanel3();
     SetupPanel2();
 
@@ -79,6 +80,30 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
 }
 
 TFPrincipal::~TFPrincipal() = default;
+
+void TFPrincipal::SetupPanel1() {
+    const QFont large = norvane::tahoma(19);
+    for (QWidget* control : {static_cast<QWidget*>(ui->Button1), static_cast<QWidget*>(ui->Button2),
+                             static_cast<QWidget*>(ui->Button3), static_cast<QWidget*>(ui->PastaEntrada),
+                             static_cast<QWidget*>(ui->PastaSaida), static_cast<QWidget*>(ui->ListView1),
+                             static_cast<QWidget*>(ui->Progresso)})
+        control->setFont(large);
+    // Where Tahoma is missing, the font that stands in for it is wider: keep the captions whole.
+    for (QPushButton* button : {ui->Button1, ui->Button2, ui->Button3}) {
+        QFont font = button->font();
+        while (font.pixelSize() > 11 && QFontMetrics(font).horizontalAdvance(button->text()) + 12 > button->width())
+            font.setPixelSize(font.pixelSize() - 1);
+        button->setFont(font);
+    }
+    norvane::anchor(ui->ListView1, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
+    Batch = std::make_unique<norvane::BatchSigningTab>(
+        norvane::BatchSigningTab::Controls{ui->Button1, ui->Button2, ui->Button3, ui->PastaEntrada, ui->PastaSaida,
+                                           ui->ListView1, ui->Progresso},
+        *this, Signing, IdHTTP2, ActionControls);
+    connect(ui->Button1, &QPushButton::clicked, this, norvane::guard([this] { Button1Click(); }));
+    connect(ui->Button2, &QPushButton::clicked, this, norvane::guard([this] { Button2Click(); }));
+    connect(ui->Button3, &QPushButton::clicked, this, norvane::guard([this] { Button3Click(); }));
+}
 
 void TFPrincipal::SetupPanel3() {
     const QFont large = norvane::tahoma(19);

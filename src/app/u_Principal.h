@@ -6,6 +6,7 @@
 #include "core/LoginContext.h"
 #include "service/HttpClient.h"
 #include "workflows/ActionLock.h"
+#include "workflows/BatchSigning.h"
 #include "workflows/IndividualSigning.h"
 #include "workflows/ManualInstruments.h"
 
@@ -62,6 +63,10 @@ public:
     norvane::HttpClient IdHTTP3;  // consultation of manually typed instruments
 
     // --- tabs (src/workflows) ---
+    std::unique_ptr<norvane::BatchSigningTab> Batch;  // Panel1
+    void Button1Click() { Batch->Button1Click(); }
+    void Button2Click() { Batch->Button2Click(); }
+    void Button3Click() { Batch->Button3Click(); }
     std::unique_ptr<norvane::IndividualSigningTab> Individual;  // Panel3
     void Button9Click() { Individual->Button9Click(); }
     void Button7Click() { Individual->Button7Click(); }
@@ -75,6 +80,7 @@ public:
     void PastaGravacaoClick() {}
 
 protected:
+    void SetupPanel1();
     void SetupPanel3();
     void SetupPanel2();
     void closeEvent(QCloseEvent* event) override;
