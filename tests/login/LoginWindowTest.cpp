@@ -46,6 +46,11 @@ public:
             if (choices[i].subject == wanted) return int(i);
         return std::nullopt;
     }
+    std::function<void()> atPin;  // e.g. the token pulled out while its PIN is asked
+    std::optional<QString> askPin(const QString& tokenLabel, const QString& message) override {
+        if (atPin) atPin();
+        return ScriptedDialogs::askPin(tokenLabel, message);
+    }
 };
 
 bool waitUntil(const std::function<bool()>& done, int ms = 15000) {
@@ -257,12 +262,14 @@ TEST_F(LoginWindow, RefusalsAndFailuresLeaveTheWindowReady) {
     EXPECT_TRUE(standIn.requests().isEmpty());
     EXPECT_TRUE(ready());
 
-    // The token pulled out after the pick.
-    tokens.removeToken("Token A");
+    // The token pulled out while its PIN is asked: the signing error.
+    norvane::tokens::forgetPins();
     dialogs.boxes.clear();
+    dialogs.atPin = [&] { tokens.removeToken("Token A"); };
     dialogs.pinAnswers = {QString::fromLatin1(SoftHsmTokens::kUserPin)};
     QTest::mouseClick(login.ui->Btn_Login, Qt::LeftButton);
-    EXPECT_FALSE(dialogs.boxes.empty());
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_TRUE(dialogs.boxes[0].text.startsWith(QStringLiteral("Erro 04: "))) << dialogs.boxes[0].text.toStdString();
     EXPECT_TRUE(standIn.requests().isEmpty());
     EXPECT_TRUE(ready());
     EXPECT_TRUE(principal.cd_ibge.isEmpty());
