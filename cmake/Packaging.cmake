@@ -7,7 +7,7 @@ set(NORVANE_PACKAGE_NAME norvane-assinador-ip)
 # The icons are drawn by the program's own logo code at build time.
 add_executable(make_icons ${CMAKE_SOURCE_DIR}/packaging/make_icons.cpp)
 target_compile_options(make_icons PRIVATE ${NORVANE_WARNINGS})
-target_link_libraries(make_icons PRIVATE norvane)
+target_link_libraries(make_icons PRIVATE norvane norvane_urls)
 set(NORVANE_ICONS ${CMAKE_BINARY_DIR}/icons/${NORVANE_PACKAGE_NAME}.png ${CMAKE_BINARY_DIR}/icons/${NORVANE_PACKAGE_NAME}.svg)
 add_custom_command(OUTPUT ${NORVANE_ICONS}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/icons

@@ -10,6 +10,7 @@ packages=(
   libcurl4-openssl-dev nlohmann-json3-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev
   gnutls-bin unzip file python3 xvfb xauth xfonts-base fonts-dejavu-core fonts-liberation2
+  xdotool imagemagick dbus-daemon at-spi2-core python3-pyatspi
 )
 
 SUDO=""
