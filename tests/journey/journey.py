@@ -49,6 +49,12 @@ def log(text):
 # ------------------------------------------------------------------ processes and the X server
 
 
+def dies_with_us():
+    """Run in each child before it starts: it gets SIGTERM when this script ends, even when
+    the test's time-out kills the script."""
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM, 0, 0, 0)  # PR_SET_PDEATHSIG
+
+
 class Session:
     """The X server, the stand-in, the programs: everything started here is ended here."""
 
@@ -59,11 +65,24 @@ class Session:
         self.display = None
         self.standin = None
 
+    def start_bus(self):
+        """The accessibility tree travels on a session bus of this run's own. The services it
+        starts (the accessibility bus and registry) become ours to reap when it ends."""
+        ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"], stdout=subprocess.PIPE,
+                               stderr=open(os.path.join(self.work, "bus.log"), "wb"), text=True,
+                               preexec_fn=dies_with_us)
+        self.processes.append(bus)
+        address = bus.stdout.readline().strip()
+        if not address:
+            raise JourneyFailure("dbus-daemon did not start (see %s/bus.log)" % self.work)
+        os.environ["DBUS_SESSION_BUS_ADDRESS"] = address
+
     def start_x(self):
         read, write = os.pipe()
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1280x800x24", "-nolisten", "tcp",
                                  "-noreset"], pass_fds=(write,), stdout=subprocess.DEVNULL,
-                                stderr=open(os.path.join(self.work, "xvfb.log"), "wb"))
+                                stderr=open(os.path.join(self.work, "xvfb.log"), "wb"), preexec_fn=dies_with_us)
         os.close(write)
         self.processes.append(xvfb)
         number = b""
@@ -87,7 +106,7 @@ class Session:
             [sys.executable, script, "--demo", "--control", "--port", str(self.args.port), "--homologation-port",
              str(self.args.homologation_port), "--version", version, "--store", store, "--samples", samples],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(os.path.join(self.work, "standin.log"), "ab"),
-            text=True)
+            text=True, preexec_fn=dies_with_us)
         self.processes.append(self.standin)
         first = self.standin.stdout.readline()
         if not first:
@@ -123,7 +142,7 @@ class Session:
     def start_program(self, env, name):
         out = open(os.path.join(self.work, name + ".log"), "wb")
         process = subprocess.Popen([self.args.program], env=env, stdout=out, stderr=subprocess.STDOUT,
-                                   cwd=os.path.join(self.work, "home"))
+                                   cwd=os.path.join(self.work, "home"), preexec_fn=dies_with_us)
         self.processes.append(process)
         return process
 
@@ -137,6 +156,14 @@ class Session:
                 except subprocess.TimeoutExpired:
                     process.kill()
                     process.wait()
+        deadline = time.time() + 5  # the bus's services end with it
+        while time.time() < deadline:
+            try:
+                pid, _ = os.waitpid(-1, os.WNOHANG)
+            except ChildProcessError:
+                break
+            if pid == 0:
+                time.sleep(0.1)
 
 
 def run(command, **kwargs):
@@ -342,7 +369,11 @@ class Screen:
         xdotool("click", "1")
 
     def button(self, window, caption):
-        return self.wait("the button %r" % caption, lambda: self.find(window, role="push button", name=caption), 15)
+        """A shown button that takes clicks (action buttons are off while an action runs)."""
+        def probe():
+            found = self.find(window, role="push button", name=caption)
+            return found if found is not None and found.getState().contains(self.a.STATE_ENABLED) else None
+        return self.wait("the button %r, enabled" % caption, probe, 30)
 
     def press(self, window, caption):
         self.click(self.button(window, caption))
@@ -364,6 +395,21 @@ class Screen:
             if time.time() > deadline:
                 raise JourneyFailure("the box %r did not close on OK" % box.name)
             time.sleep(0.1)
+
+    def open_tab(self, window, caption, shows):
+        """Clicks the tab until its panel shows (the tab bar takes no click while an action ends)."""
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            tab = self.find(window, role="page tab", name=caption)
+            if tab is not None and tab.getState().contains(self.a.STATE_ENABLED):
+                self.click(tab)
+                end = time.time() + 3
+                while time.time() < end:
+                    if self.find(window, role="push button", name=shows):
+                        return
+                    time.sleep(0.1)
+            time.sleep(0.2)
+        raise JourneyFailure("the tab %r did not open; on screen:\n%s" % (caption, self.describe()))
 
     def answer_path_dialog(self, title, path):
         """A folder or file dialog: the path typed into its name box, then Enter."""
@@ -551,8 +597,7 @@ def journey(args, session, work, pyatspi):
     log("batch: %d sent" % len(accepted))
 
     # --- the manual instruments tab
-    ui.click(ui.wait("the tab \"IP's da Digitação Manual\"",
-                     lambda: ui.find(main, role="page tab", name="IP's da Digitação Manual"), 10))
+    ui.open_tab(main, "IP's da Digitação Manual", "Consultar Instr Prot")
     ui.press(main, "Pasta de Gravação")
     ui.answer_path_dialog("Selecione uma pasta", folders["digitacao-manual"])
     ui.press(main, "Consultar Instr Prot")
@@ -571,8 +616,7 @@ def journey(args, session, work, pyatspi):
     log("manual: %s" % [(r[0], r[1], r[2]) for r in manual])
 
     # --- the individual tab: one file, signed beside itself
-    ui.click(ui.wait("the tab \"Assinatura Individual\"",
-                     lambda: ui.find(main, role="page tab", name="Assinatura Individual"), 10))
+    ui.open_tab(main, "Assinatura Individual", "Selecione um arquivo PDF para assinar")
     one = os.path.join(folders["exemplos"], accepted[0])
     ui.press(main, "Selecione um arquivo PDF para assinar")
     ui.answer_path_dialog("Selecione arquivo PDF para assinar em P7S", one)
@@ -681,18 +725,7 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
 
-    # The accessibility tree needs a session bus of our own; its bus ends with us.
-    if not os.environ.get("NORVANE_JOURNEY_BUS"):
-        env = dict(os.environ, NORVANE_JOURNEY_BUS="1")
-        os.execvpe("dbus-run-session", ["dbus-run-session", "--", sys.executable, *sys.argv], env)
-
-    try:
-        import pyatspi
-    except ImportError:
-        print("journey: pyatspi is missing (Debian package python3-pyatspi; scripts/setup.sh installs it) "
-              "for %s" % sys.executable, file=sys.stderr)
-        return 1
-    for tool in ("Xvfb", "xdotool", "import", "openssl", "certtool", "unzip"):
+    for tool in ("Xvfb", "xdotool", "import", "dbus-daemon", "openssl", "certtool", "unzip"):
         if shutil.which(tool) is None:
             print("journey: %s is missing (scripts/setup.sh installs it)" % tool, file=sys.stderr)
             return 1
@@ -704,6 +737,12 @@ def main():
     started = time.time()
     status = 1
     try:
+        session.start_bus()
+        try:
+            import pyatspi  # after the bus: it connects to the session bus of this run
+        except ImportError:
+            raise JourneyFailure("pyatspi is missing for %s (Debian package python3-pyatspi; scripts/setup.sh "
+                                 "installs it)" % sys.executable)
         journey(args, session, work, pyatspi)
         status = 0
         log("passed in %.0f s; screenshots in %s" % (time.time() - started, args.screens))
@@ -714,7 +753,7 @@ def main():
     finally:
         session.end()
         if status != 0:
-            for name in ("program.log", "second.log", "update.log", "standin.log"):
+            for name in ("program.log", "second.log", "update.log", "standin.log", "bus.log"):
                 path = os.path.join(work, name)
                 if os.path.exists(path):
                     with open(path, errors="replace") as f:
