@@ -1,30 +1,170 @@
 #include "login/u_NovaVersao.h"
 
-#include "core/Background.h"
-#include "app/Fonts.h"
-#include "ui_u_NovaVersao.h"
-
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
 #include <QFont>
+#include <QLocale>
+#include <QPointer>
 #include <QScreen>
+#include <QTimer>
+#include <limits>
+#include <stdexcept>
+
+#include "app/ErrorReport.h"
+#include "app/Fonts.h"
+#include "core/Background.h"
+#include "core/DesktopOpen.h"
+#include "core/Environment.h"
+#include "core/u_global.h"
+#include "service/Download.h"
+#include "ui_u_NovaVersao.h"
 
 TFNovaVersao* FNovaVersao = nullptr;
+
+namespace {
+
+QFont arial(int pixelSize, bool narrow = false) {
+    QFont font;
+    if (narrow)
+        font.setFamilies({QStringLiteral("Arial Narrow"), QStringLiteral("Liberation Sans Narrow"),
+                          QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Arial"),
+                          QStringLiteral("Liberation Sans")});
+    else
+        font.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+QString kilobytes(quint32 bytes) {
+    QLocale locale;
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    return locale.toString(double(bytes) / 1024.0, 'f', 2);
+}
+
+}  // namespace
 
 TFNovaVersao::TFNovaVersao(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TFNovaVersao>()) {
     ui->setupUi(this);
     setFont(norvane::tahoma(11));
+    ui->Label1->setFont(arial(16));
+    ui->Label3->setFont(arial(16));
+    ui->Label2->setFont(arial(13, true));
     setFixedSize(size());
+    // No buttons in the title bar: the update runs to its end.
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::CustomizeWindowHint);
     setAttribute(Qt::WA_QuitOnClose, false);
+    DownloadBaseUrl = norvane::downloadBaseUrl();
     if (const QScreen* screen = QApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
 
 TFNovaVersao::~TFNovaVersao() = default;
 
-void TFNovaVersao::closeEvent(QCloseEvent* event) {
-    QWidget::closeEvent(event);
+QString TFNovaVersao::TargetPath() {
+    QString folder = GetSpecialFolder(QStringLiteral("desktop"));
+    folder.replace(QStringLiteral("Desktop"), QStringLiteral("Downloads"));
+    return folder + QDir::separator() + kInstallerName;
+}
+
+bool TFNovaVersao::event(QEvent* event) {
+    // The update starts when the window is first activated; shown is taken as activated
+    // too, for desktops that do not activate a window that is shown.
+    if (!started_ && (event->type() == QEvent::WindowActivate || event->type() == QEvent::Show))
+        QMetaObject::invokeMethod(this, norvane::guard([this] { FormActivate(); }), Qt::QueuedConnection);
+    return QWidget::event(event);
+}
+
+void TFNovaVersao::waitPainting(int milliseconds) {
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (norvane::abortRequested()) throw norvane::Aborted();
+}
+
+void TFNovaVersao::FormActivate() {
+    // One update per window: a second activation (also the one after an error box) is ignored.
+    if (started_) return;
+    started_ = true;
+    running_ = true;
+    struct End {
+        TFNovaVersao* window;
+        bool terminated = false;
+        ~End() {
+            window->running_ = false;
+            if (!terminated) window->offerWayOut();
+        }
+    } end{this};
+
+    ui->Label3->setText(QStringLiteral("Versão atual: ") + VersaoAtual + QStringLiteral(" -- ") +
+                        QStringLiteral(" Nova versão: ") + NovaVersao);
+    ui->Label3->adjustSize();
+    ui->Label3->setVisible(true);
+    waitPainting(WaitBeforeDownloadMs);
+
+    const QString old = TargetPath();
+    if (QFile::exists(old) && !QFile::remove(old))
+        throw std::runtime_error(
+            QStringLiteral("Não foi possível apagar o instalador anterior: %1").arg(old).toStdString());
+
+    if (DownloadInstaller() && QFile::exists(TargetPath())) {
+        waitPainting(WaitBeforeOpenMs);
+        const QString installer = TargetPath();
+        if (!norvane::openWithDefaultHandler(installer))
+            throw std::runtime_error(
+                QStringLiteral("Não foi possível abrir o instalador: %1").arg(installer).toStdString());
+        end.terminated = true;
+        norvane::requestAbort();
+        QApplication::quit();
+    }
+}
+
+bool TFNovaVersao::DownloadInstaller() {
+    const QString url = DownloadBaseUrl + kInstallerName;
+    const QString target = TargetPath();
+    // Progress arrives from the transfer's thread and is shown here in the order it came.
+    const QPointer<TFNovaVersao> window(FNovaVersao ? FNovaVersao : this);
+    norvane::runInBackground([url, target, window] {
+        norvane::downloadFile(url, target, [window](quint64 received, quint64 total) {
+            constexpr quint64 most = std::numeric_limits<quint32>::max();
+            const quint32 r = quint32(std::min(received, most));
+            const quint32 t = quint32(std::min(total, most));
+            QMetaObject::invokeMethod(
+                window.data(),
+                [window, r, t] {
+                    if (window) window->DownloadProgress(r, t);
+                },
+                Qt::QueuedConnection);
+        });
+    });
+    return true;
+}
+
+void TFNovaVersao::DownloadProgress(quint32 received, quint32 total) {
+    // A progress bar counts in int: very large sizes are shown in kilobytes.
+    const int shift = total > quint32(std::numeric_limits<int>::max()) ? 10 : 0;
+    ui->ProgressBar1->setMaximum(int(total >> shift));
+    ui->ProgressBar1->setValue(int(std::min(received, total) >> shift));
+    ui->Label2->setText(kilobytes(total) + QStringLiteral(" Kb. / ") + kilobytes(received) + QStringLiteral(" Kb."));
+    ui->Label2->adjustSize();
+}
+
+void TFNovaVersao::offerWayOut() {
+    // After a failed update the window can be closed, which ends the application.
+    if (windowFlags() & Qt::WindowCloseButtonHint) return;
+    const bool visible = isVisible();
+    setWindowFlag(Qt::WindowCloseButtonHint, true);
+    if (visible) show();
+}
+
+void TFNovaVersao::FormClose() {
     norvane::requestAbort();
     QApplication::quit();
+}
+
+void TFNovaVersao::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    FormClose();
 }

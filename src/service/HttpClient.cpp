@@ -5,6 +5,8 @@
 
 #include <QDateTime>
 #include <QUrl>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -222,6 +224,7 @@ struct HttpClient::Impl {
         HttpAnswer answer;
         qint64 contentLength = -1;
         bool keepAlive = false;
+        bool chunked = false;
         setCookies.clear();
         // The head; interim 1xx answers are skipped.
         while (true) {
@@ -253,10 +256,20 @@ struct HttpClient::Impl {
                     keepAlive = value.toLower().contains("keep-alive");
                 else if (name == "set-cookie")
                     setCookies.append(value);
+                else if (name == "transfer-encoding")
+                    chunked = value.toLower().trimmed().endsWith("chunked");
             }
             if (answer.status >= 200) break;
             contentLength = -1;
             keepAlive = false;
+            chunked = false;
+        }
+        // A chunked answer (a proxy may send one even to HTTP/1.0) ends with its last chunk;
+        // its framing, not a Content-Length, tells where the body ends.
+        if (chunked) {
+            answer.body = readChunked(buffer, endpoint);
+            keptAlive = keepAlive;
+            return answer;
         }
         // The body: as long as announced, or up to the end of the stream.
         if (contentLength >= 0) {
@@ -272,6 +285,52 @@ struct HttpClient::Impl {
         answer.body = std::move(buffer);
         keptAlive = keepAlive && contentLength >= 0;
         return answer;
+    }
+
+    // Reads a whole line (up to CR LF, or a bare LF) from the buffer, receiving as needed.
+    QByteArray readLine(QByteArray& buffer, qsizetype& at, const QString& endpoint) {
+        while (true) {
+            const qsizetype end = buffer.indexOf('\n', at);
+            if (end >= 0) {
+                QByteArray line = buffer.mid(at, end - at);
+                if (line.endsWith('\r')) line.chop(1);
+                at = end + 1;
+                return line;
+            }
+            if (!receive(buffer, endpoint)) broken(endpoint, QStringLiteral("resposta incompleta"));
+        }
+    }
+
+    // The body of a chunked answer: each chunk is its size in hexadecimal (extensions
+    // after ";" ignored), CR LF, the data, CR LF; a chunk of size 0 ends it, followed
+    // by trailer lines up to an empty one.
+    QByteArray readChunked(QByteArray& buffer, const QString& endpoint) {
+        QByteArray body;
+        qsizetype at = 0;
+        while (true) {
+            QByteArray sizeText = readLine(buffer, at, endpoint);
+            const qsizetype semicolon = sizeText.indexOf(';');
+            if (semicolon >= 0) sizeText.truncate(semicolon);
+            sizeText = sizeText.trimmed();
+            const bool hex = !sizeText.isEmpty() && sizeText.size() <= 15 &&
+                             std::all_of(sizeText.begin(), sizeText.end(), [](char c) { return std::isxdigit(uchar(c)); });
+            if (!hex) broken(endpoint, QStringLiteral("resposta inválida"));
+            const qulonglong size = sizeText.toULongLong(nullptr, 16);
+            if (size == 0) break;
+            while (buffer.size() - at < qsizetype(size) + 2)
+                if (!receive(buffer, endpoint)) broken(endpoint, QStringLiteral("resposta incompleta"));
+            body.append(buffer.constData() + at, qsizetype(size));
+            at += qsizetype(size);
+            if (buffer.at(at) == '\r') ++at;
+            if (buffer.at(at) != '\n') broken(endpoint, QStringLiteral("resposta inválida"));
+            ++at;
+            // What was read is dropped, so a long answer does not keep two copies.
+            buffer.remove(0, at);
+            at = 0;
+        }
+        while (!readLine(buffer, at, endpoint).isEmpty()) {
+        }
+        return body;
     }
 
     void storeCookies(const QUrl& url) {

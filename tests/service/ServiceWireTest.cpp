@@ -421,3 +421,32 @@ TEST(ServiceWireDeathTest, QuittingAbortsAConnectionThatIsStillBeingMade) {
         },
         testing::ExitedWithCode(3), "");
 }
+
+TEST(ServiceWire, AChunkedAnswerIsReadByItsChunks) {
+    StandIn standIn;
+    HttpClient client;
+    const FieldList versao = fields({{"servico", kAssinadorVersao}});
+    const auto chunked = [](const QByteArray& body) {
+        ScriptedAnswer answer = ScriptedAnswer::ok(body, "application/json; charset=utf-8");
+        answer.headers.append(qMakePair(QByteArray("Transfer-Encoding"), QByteArray("chunked")));
+        answer.contentLength = false;
+        return answer;
+    };
+    // Sizes in either case, an extension, a trailer; UTF-8 split across two chunks.
+    standIn.script(chunked("b\r\n{\"dados\":{\"\r\n16;ext=1\r\nnm_nr_versao\":\"1.0.4 \xc3\r\n"
+                           "4\r\n\xa7\"}}\r\n0\r\nX-Trailer: 1\r\n\r\n"));
+    EXPECT_EQ(serviceCall(client, "P", standIn.baseUrl(), versao),
+              QString::fromUtf8("{\"root\":[{\"dados\":{\"nm_nr_versao\":\"1.0.4 ç\"}}]}"));
+    // A keep-alive chunked answer ends at its last chunk, not at the end of the stream.
+    ScriptedAnswer kept = chunked("2\r\n{}\r\n0\r\n\r\n");
+    kept.keepAlive = true;
+    standIn.script(kept);
+    EXPECT_EQ(serviceCall(client, "P", standIn.baseUrl(), versao), "{\"root\":[{}]}");
+
+    for (const QByteArray& broken : {QByteArray("zz\r\n{}\r\n0\r\n\r\n"), QByteArray("10\r\n{}\r\n"),
+                                     QByteArray("2\r\n{}xx0\r\n\r\n")}) {
+        standIn.script(chunked(broken));
+        const std::string error = errorOf([&] { serviceCall(client, "P", standIn.baseUrl(), versao); });
+        EXPECT_NE(error.find("foi interrompida"), std::string::npos) << error;
+    }
+}

@@ -1,0 +1,125 @@
+#include "service/Download.h"
+
+#include <curl/curl.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <limits>
+#include <mutex>
+
+#include "core/Background.h"
+
+namespace norvane {
+
+namespace {
+
+std::mutex trustMutex;
+QByteArray trustFile;  // empty: the system store
+
+constexpr long kConnectTimeoutMs = 10000;
+
+struct Transfer {
+    QSaveFile* file = nullptr;
+    const DownloadProgressHandler* progress = nullptr;
+    curl_off_t reportedNow = -1;
+    curl_off_t reportedTotal = -1;
+    bool writeFailed = false;
+};
+
+size_t onData(char* data, size_t size, size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    const qint64 length = qint64(size * count);
+    if (transfer->file->write(data, length) != length) {
+        transfer->writeFailed = true;
+        return 0;  // ends the transfer with CURLE_WRITE_ERROR
+    }
+    return size * count;
+}
+
+int onProgress(void* user, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t) {
+    if (abortRequested()) return 1;
+    auto* transfer = static_cast<Transfer*>(user);
+    if (*transfer->progress && (now != transfer->reportedNow || total != transfer->reportedTotal)) {
+        transfer->reportedNow = now;
+        transfer->reportedTotal = total;
+        (*transfer->progress)(quint64(now), quint64(total));
+    }
+    return 0;
+}
+
+}  // namespace
+
+void setDownloadTrustFile(const QString& pemFile) {
+    std::lock_guard lock(trustMutex);
+    trustFile = QFile::encodeName(pemFile);
+}
+
+void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress) {
+    const std::string failure = QStringLiteral("Error downloading URL: %1").arg(url).toStdString();
+    auto fail = [&](const QString& reason) { throw DownloadError(failure, reason); };
+
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    QSaveFile file(target);
+    // The folder may not allow a temporary file beside the target: then no download at all.
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly)) fail(file.errorString());
+
+    CURL* curl = curl_easy_init();
+    if (!curl) fail(QStringLiteral("curl_easy_init"));
+    struct Cleanup {
+        CURL* curl;
+        curl_slist* headers = nullptr;
+        ~Cleanup() {
+            curl_slist_free_all(headers);
+            curl_easy_cleanup(curl);
+        }
+    } cleanup{curl};
+
+    Transfer transfer{&file, &progress};
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+    const QByteArray encodedUrl = url.toUtf8();
+    // Fetched from the server, never from a cache on the way.
+    cleanup.headers = curl_slist_append(cleanup.headers, "Cache-Control: no-cache");
+    cleanup.headers = curl_slist_append(cleanup.headers, "Pragma: no-cache");
+    curl_easy_setopt(curl, CURLOPT_URL, encodedUrl.constData());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, cleanup.headers);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &onData);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    QByteArray caFile;
+    {
+        std::lock_guard lock(trustMutex);
+        caFile = trustFile;
+    }
+    if (!caFile.isEmpty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.constData());
+        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    }
+
+    const CURLcode result = curl_easy_perform(curl);
+    if (result == CURLE_ABORTED_BY_CALLBACK) throw Aborted();  // the unfinished file goes with `file`
+    if (result != CURLE_OK) {
+        if (transfer.writeFailed) fail(file.errorString());
+        fail(QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(result)));
+    }
+    if (!file.commit()) fail(file.errorString());
+}
+
+}  // namespace norvane
