@@ -280,6 +280,48 @@ int runBenchmark(int argc, char** argv) {
     floor.closeWriteChannel();
     floor.waitForFinished();
     std::printf("Targets (ratio <= 1.50 at 1 MiB and 20 MiB, no stall above 100 ms): %s\n", met ? "met" : "NOT met");
+
+    // Whole batches from a fresh load of the modules (logged out): one C_Login per batch, plus
+    // one context-specific login per file only where the key wants its PIN at every use.
+    if (spying) {
+        constexpr int kBatch = 10;
+        std::printf("\nC_Login per batch of %d files, from a fresh load of the modules\n", kBatch);
+        std::printf("%-26s %8s %17s %12s %8s\n", "key", "C_Login", "context-specific", "PIN prompts", "target");
+        const QString small = makeFile(dir, "lote-novo.pdf", 100 * 1000);
+        QString previous = label;
+        bool loginsMet = true;
+        for (const bool always : {false, true}) {
+            const QString tokenLabel = always ? QStringLiteral("Bench AA") : QStringLiteral("Bench B");
+            tokens.removeToken(previous);
+            tokens.keysAlwaysAuthenticate = always;
+            tokens.addToken(tokenLabel, {Cert::A3});
+            previous = tokenLabel;
+            norvane::tokens::forgetPins();
+            norvane::tokens::setProxyModuleForTesting(kSpy);  // unloads: the next look starts logged out
+            dialogs.pinPrompts.clear();
+            dialogs.pickAnswers = {0};
+            dialogs.pinAnswers = {QString::fromLatin1(SoftHsmTokens::kUserPin)};
+            const qint64 offset = QFileInfo(spyLog).size();
+            if (window.ListaCertificados(1) != QLatin1String("1")) throw std::runtime_error("no certificate picked");
+            for (int i = 0; i < kBatch; ++i)
+                if (window.AssinarArquivo(small, window.Certificado_Thumbprint, folder).isEmpty())
+                    throw std::runtime_error("a batch signature failed");
+            const auto calls = spyCalls(spyLog, offset);
+            const int logins = calls.count(QStringLiteral("C_Login")) ? calls.at(QStringLiteral("C_Login")) : 0;
+            QFile logFile(spyLog);
+            int contextSpecific = 0;
+            if (logFile.open(QIODevice::ReadOnly) && logFile.seek(offset))
+                contextSpecific = int(logFile.readAll().count("CKU_CONTEXT_SPECIFIC"));
+            const int expected = 1 + (always ? kBatch : 0);
+            const bool ok = logins == expected && dialogs.pinPrompts.size() == 1;
+            loginsMet = loginsMet && ok;
+            std::printf("%-26s %8d %17d %12zu %8d\n", always ? "CKA_ALWAYS_AUTHENTICATE" : "ordinary", logins,
+                        contextSpecific, dialogs.pinPrompts.size(), expected);
+        }
+        std::printf("Target (1 C_Login and 1 PIN prompt per batch; + 1 per file for keys that want the PIN at "
+                    "every use): %s\n",
+                    loginsMet ? "met" : "NOT met");
+    }
     std::fflush(stdout);
     (void)argc;
     (void)argv;

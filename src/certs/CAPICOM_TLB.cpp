@@ -134,24 +134,6 @@ struct TrustContext {
 
 // --- extensions -----------------------------------------------------------------------------
 
-QString IOID::FriendlyName() const {
-    const QByteArray v = value_.toLatin1();
-    const int nid = OBJ_txt2nid(v.constData());
-    return nid == NID_undef ? QString() : QString::fromLatin1(OBJ_nid2ln(nid));
-}
-
-QString IEncodedData::Value(long encoding) const {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(der_.constData());
-    std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)> ext(d2i_X509_EXTENSION(nullptr, &p, der_.size()),
-                                                                        X509_EXTENSION_free);
-    if (!ext) throw CapicomError(NTE_FAIL, "Extensão do certificado ilegível.");
-    const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(ext.get());
-    const QByteArray value(reinterpret_cast<const char*>(ASN1_STRING_get0_data(data)), ASN1_STRING_length(data));
-    if (encoding == CAPICOM_ENCODE_BASE64) return base64Lines(value);
-    if (encoding == CAPICOM_ENCODE_BINARY) return binaryString(value);
-    throw CapicomError(E_INVALIDARG, "Codificação desconhecida.");
-}
-
 QString IEncodedData::Format(bool multiline) const { return norvane::formatExtension(der_, multiline); }
 
 IExtension::IExtension(QByteArray extensionDer) {
@@ -372,11 +354,6 @@ std::shared_ptr<IAttribute> IAttributes::Item(long index) const {
 void IAttributes::Add(std::shared_ptr<IAttribute> attribute) {
     if (!attribute) throw CapicomError(E_INVALIDARG, "Atributo não informado.");
     items_.push_back(std::move(attribute));
-}
-
-void IAttributes::Remove(long index) {
-    if (index < 1 || index > Count()) throw CapicomError(E_INVALIDARG, "Índice de atributo fora do intervalo.");
-    items_.erase(items_.begin() + (index - 1));
 }
 
 void ISignedData::SetContent(const QString& text) {

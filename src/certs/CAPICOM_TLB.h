@@ -93,7 +93,6 @@ class IOID {
 public:
     explicit IOID(QString dotted) : value_(std::move(dotted)) {}
     QString Value() const { return value_; }
-    QString FriendlyName() const;
 
 private:
     QString value_;
@@ -102,8 +101,6 @@ private:
 class IEncodedData {
 public:
     explicit IEncodedData(QByteArray extensionDer) : der_(std::move(extensionDer)) {}
-    // The extension's value: Base64 (0) or text of one character per byte (1).
-    QString Value(long encoding) const;
     // The value as text; multi-line with every line ended by CR LF when `multiline`.
     QString Format(bool multiline) const;
 
@@ -227,7 +224,6 @@ public:
     long Count() const { return static_cast<long>(items_.size()); }
     std::shared_ptr<IAttribute> Item(long index) const;
     void Add(std::shared_ptr<IAttribute> attribute);
-    void Remove(long index);
     void Clear() { items_.clear(); }
 
 private:

@@ -250,8 +250,10 @@ TEST_F(LoginWindow, RefusalsAndFailuresLeaveTheWindowReady) {
     EXPECT_EQ(attempt(pki[Cert::A3].commonName, ScriptedAnswer::ok("[{\"codigoIBGE\":")), Texts{});
     EXPECT_EQ(standIn.requests().size(), 1);
 
-    // A wrong PIN: the signing error, no call, and the window still answers.
+    // A wrong PIN: the signing error, no call, and the window still answers. (The token
+    // stays logged in for the run: unloading the modules ends that login.)
     norvane::tokens::forgetPins();
+    norvane::tokens::restoreDefaultModulesForTesting();
     dialogs.boxes.clear();
     dialogs.wanted = pki[Cert::A3].commonName;
     standIn.clear();
@@ -264,6 +266,7 @@ TEST_F(LoginWindow, RefusalsAndFailuresLeaveTheWindowReady) {
 
     // The token pulled out while its PIN is asked: the signing error.
     norvane::tokens::forgetPins();
+    norvane::tokens::restoreDefaultModulesForTesting();
     dialogs.boxes.clear();
     dialogs.atPin = [&] { tokens.removeToken("Token A"); };
     dialogs.pinAnswers = {QString::fromLatin1(SoftHsmTokens::kUserPin)};

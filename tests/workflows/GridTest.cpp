@@ -6,6 +6,9 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QImage>
+#include <QPalette>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -56,3 +59,29 @@ TEST(GridFiles, SizeFromTheEntryAndTheFolderChoiceKeepsTheCaptionOnCancel) {
 }
 
 }  // namespace
+
+TEST(GridLook, EveryRowIsPaintedOnTheLightColourWhateverItsStatus) {
+    QTableWidget grid;
+    QPalette palette = grid.palette();
+    palette.setColor(QPalette::Base, Qt::red);
+    palette.setColor(QPalette::AlternateBase, Qt::red);
+    palette.setColor(QPalette::Light, QColor(0, 200, 0));
+    grid.setPalette(palette);
+    norvane::setupGrid(&grid, {QStringLiteral("Arquivo"), QStringLiteral("Status")});
+    grid.resize(400, 200);
+    grid.setColumnWidth(0, 150);
+    grid.setColumnWidth(1, 150);
+    const QStringList statuses{QString(), QStringLiteral("Erro"), QStringLiteral("Enviado")};
+    grid.setRowCount(static_cast<int>(statuses.size()));
+    for (int row = 0; row < grid.rowCount(); ++row) {
+        norvane::setCell(&grid, row, 0, QStringLiteral("a.pdf"));
+        norvane::setCell(&grid, row, 1, statuses[row]);
+    }
+    grid.clearSelection();
+    const QImage image = grid.viewport()->grab().toImage();
+    for (int row = 0; row < grid.rowCount(); ++row) {
+        // Right of the texts, inside each cell.
+        const QRect cell = grid.visualRect(grid.model()->index(row, 1));
+        EXPECT_EQ(image.pixelColor(cell.right() - 3, cell.center().y()), QColor(0, 200, 0)) << row;
+    }
+}
