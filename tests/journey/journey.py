@@ -19,6 +19,7 @@ Screenshots of what the user sees go to --screens.
 import argparse
 import base64
 import ctypes
+import json
 import os
 import re
 import shutil
@@ -114,7 +115,6 @@ class Session:
                                  % (self.args.port, self.args.homologation_port, self.work))
 
     def standin_requests(self):
-        import json
         self.standin.stdin.write('{"cmd": "requests"}\n')
         self.standin.stdin.flush()
         reply = json.loads(self.standin.stdout.readline())
@@ -328,7 +328,8 @@ class Screen:
         deadline = time.time() + timeout
         while time.time() < deadline:
             if self.process.poll() is not None:
-                raise JourneyFailure("the program ended (code %s) while waiting for %s" % (self.process.returncode, what))
+                raise JourneyFailure("the program ended (code %s) while waiting for %s"
+                                     % (self.process.returncode, what))
             if answer_pin and self.answer_pin_box():
                 continue
             try:
@@ -516,7 +517,8 @@ def journey(args, session, work, pyatspi):
     first = session.start_program(env, "program")
     ui = Screen(pyatspi, first, shots)
     login = ui.wait("the login window", lambda: ui.window(name=TITLE, with_text="Login com Certificado Digital"), 60)
-    expect(ui.find(login, role="label", name="v. %s" % args.version), "the login window shows no \"v. %s\"" % args.version)
+    expect(ui.find(login, role="label", name="v. %s" % args.version),
+           "the login window shows no \"v. %s\"" % args.version)
     expect(ui.find(login, role="radio button", name="Produção").getState().contains(pyatspi.STATE_CHECKED),
            "\"Produção\" is not checked at start")
     ui.wait("the version check", lambda: any(b"servico=assinadorVersao" in r for r in session.standin_requests()), 20)
@@ -606,7 +608,8 @@ def journey(args, session, work, pyatspi):
     grid = ui.table(main)
     manual = ui.rows(grid)
     expect(len(manual) == 3, "manual grid: %s" % manual)
-    expect(ui.headers(grid)[:4] == ["ID", "Chave Única", "Status", "Observação"], "manual headers: %s" % ui.headers(grid))
+    expect(ui.headers(grid)[:4] == ["ID", "Chave Única", "Status", "Observação"],
+           "manual headers: %s" % ui.headers(grid))
     ui.press(main, "Assinar")
     ui.wait("every manual instrument sent",
             lambda: all(r[2] == "Enviado" and r[3] == "Enviado pra Norvane" for r in ui.rows(grid)), 90,
@@ -696,7 +699,8 @@ def journey(args, session, work, pyatspi):
     for n in samples:
         with open(os.path.join(folders["exemplos"], n), "rb") as f:
             expect(f.read() == originals[n], "the input file %s was changed" % n)
-    log("stand-in and disk checked: %d batch, %d manual, 1 individual signature verified" % (len(zips), len(manual_files)))
+    log("stand-in and disk checked: %d batch, %d manual, 1 individual signature verified"
+        % (len(zips), len(manual_files)))
 
     # --- the update window: the service names another version
     session.start_standin(args.update_version, os.path.join(work, "recebidos-2"), os.path.join(work, "exemplos-2"))
@@ -724,6 +728,7 @@ def main():
     parser.add_argument("--update-version", default="1.0.4")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
+    args.program, args.source, args.screens = (os.path.abspath(p) for p in (args.program, args.source, args.screens))
 
     for tool in ("Xvfb", "xdotool", "import", "dbus-daemon", "openssl", "certtool", "unzip"):
         if shutil.which(tool) is None:
