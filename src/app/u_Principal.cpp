@@ -203,6 +203,26 @@ void TFPrincipal::FormClose() {
     QApplication::quit();
 }
 
+void TFPrincipal::fitHeaderLabels() {
+    for (QLabel* label : {ui->Label1, ui->Label4}) {
+        QFont font = norvane::tahoma(19);
+        while (font.pixelSize() > 11 && QFontMetrics(font).horizontalAdvance(label->text()) > label->width())
+            font.setPixelSize(font.pixelSize() - 1);
+        label->setFont(font);
+        label->setToolTip(label->text());
+    }
+}
+
+void TFPrincipal::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    fitHeaderLabels();
+}
+
+void TFPrincipal::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    fitHeaderLabels();
+}
+
 void TFPrincipal::closeEvent(QCloseEvent* event) {
     QWidget::closeEvent(event);
     FormClose();

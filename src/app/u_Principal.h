@@ -84,7 +84,11 @@ protected:
     void SetupPanel3();
     void SetupPanel2();
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void FormClose();
+    // A long user or office name in the header is shown whole: its font shrinks to fit.
+    void fitHeaderLabels();
 };
 
 extern TFPrincipal* FPrincipal;

@@ -39,6 +39,19 @@ constexpr int kColumnTamanho = 1;
 constexpr int kColumnStatus = 2;
 constexpr int kColumnObservacao = 3;
 
+// The columns take their contents' width within their bounds; the statuses change during
+// a batch, so the status column is fitted again as they do.
+void fitColumn(QTableWidget* grid, int column, int least, int most) {
+    grid->resizeColumnToContents(column);
+    grid->setColumnWidth(column, std::clamp(grid->columnWidth(column), least, most));
+}
+
+void fitColumns(QTableWidget* grid) {
+    fitColumn(grid, kColumnArquivo, 350, 4000);
+    fitColumn(grid, kColumnStatus, 0, 100);
+    fitColumn(grid, kColumnObservacao, 800, 4000);
+}
+
 [[noreturn]] void failOpen(const QString& path, const QString& why) {
     throw std::runtime_error(QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(path, why).toStdString());
 }
@@ -264,18 +277,15 @@ void BatchSigningTab::intake() {
             setCell(grid, row, kColumnObservacao, observation);
         }
     }
-    // The columns take their contents' width within their bounds.
-    const auto fit = [grid](int column, int least, int most) {
-        grid->resizeColumnToContents(column);
-        grid->setColumnWidth(column, std::clamp(grid->columnWidth(column), least, most));
-    };
-    fit(kColumnArquivo, 350, 4000);
-    fit(kColumnStatus, 0, 100);
-    fit(kColumnObservacao, 800, 4000);
+    fitColumns(grid);
 }
 
 void BatchSigningTab::batch() {
     QTableWidget* grid = ui_.ListView1;
+    const auto setStatus = [grid](int row, const QString& status) {
+        setCell(grid, row, kColumnStatus, status);
+        fitColumn(grid, kColumnStatus, 0, 100);
+    };
     struct ProgressLine {
         QLabel* label;
         ~ProgressLine() { label->setText(QString()); }
@@ -295,7 +305,7 @@ void BatchSigningTab::batch() {
         if (status == kStatusErro || status == kStatusEnviado) continue;
         grid->scrollToItem(grid->item(row, kColumnArquivo));
 
-        setCell(grid, row, kColumnStatus, kStatusAssinando);
+        setStatus(row, kStatusAssinando);
         const QString outFolder = ui_.PastaSaida->text() + QDir::separator();
         const QString signedText =
             signing_.AssinarArquivo(entryPath(ui_.PastaEntrada, name), context_.Certificado_Thumbprint, outFolder);
@@ -305,7 +315,7 @@ void BatchSigningTab::batch() {
             if (signing_.pinRefused()) return;
             continue;
         }
-        setCell(grid, row, kColumnStatus, kStatusAssinado);
+        setStatus(row, kStatusAssinado);
 
         const QString p7s = outFolder + name + QStringLiteral(".p7s");
         const qint64 size = FileSize2(p7s);
@@ -313,7 +323,7 @@ void BatchSigningTab::batch() {
         if (size < 0)
             throw std::runtime_error(QStringLiteral("O arquivo assinado %1 não foi encontrado.").arg(p7s).toStdString());
         if (size > kSizeLimit) {
-            setCell(grid, row, kColumnStatus, kStatusErro);
+            setStatus(row, kStatusErro);
             setCell(grid, row, kColumnObservacao, QStringLiteral("Arquivo assinado maior que 200 Kb."));
             continue;
         }
@@ -348,10 +358,10 @@ void BatchSigningTab::batch() {
         fields.set(QStringLiteral("ds_certificado_digital_b64"), certificateText);
         const QString answer = serviceCall(http_, context_.Ambiente, context_.urlAPI, fields);
         if (parseAnswerObject(answer)) {
-            setCell(grid, row, kColumnStatus, kStatusEnviado);
+            setStatus(row, kStatusEnviado);
             setCell(grid, row, kColumnObservacao, QStringLiteral("Enviado pra Norvane"));
         } else {
-            setCell(grid, row, kColumnStatus, kStatusErro);
+            setStatus(row, kStatusErro);
             setCell(grid, row, kColumnObservacao, QStringLiteral("Erro ao enviar pra Norvane"));
         }
     }

@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QFontMetrics>
+#include <QLabel>
 #include <QTimer>
 #include <atomic>
 #include <gtest/gtest.h>
@@ -75,6 +77,23 @@ TEST(MainWindow, PanelsFollowTheWindowWhenResized) {
     EXPECT_EQ(window.ui->TabControl1->geometry(), QRect(8, 63, 984, 629));
     EXPECT_EQ(window.ui->Panel1->geometry(), QRect(before.topLeft(), QSize(978, 586)));
     EXPECT_EQ(window.ui->Label1->width(), 842);
+}
+
+TEST(MainWindow, ALongOfficeNameInTheHeaderIsShownWhole) {
+    TFPrincipal window;
+    window.ui->Label4->setText(
+        QStringLiteral("Cartório: (01) TABELIONATO DO 2º OFÍCIO DE PROTESTO DE LETRAS E TÍTULOS DE SÃO JOSÉ"));
+    window.ui->Label1->setText(QStringLiteral("Usuário: FULANO"));
+    window.show();
+    QCoreApplication::processEvents();
+    const QLabel* office = window.ui->Label4;
+    EXPECT_LE(QFontMetrics(office->font()).horizontalAdvance(office->text()), office->width());
+    EXPECT_LT(office->font().pixelSize(), 19);
+    EXPECT_EQ(window.ui->Label1->font().pixelSize(), 19) << "a name that fits keeps its size";
+    // A wider window gives the name its size back.
+    window.resize(1400, 600);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(office->font().pixelSize(), 19);
 }
 
 TEST(MainWindow, ClosingItEndsTheApplication) {

@@ -14,6 +14,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFontMetrics>
 #include <QFileInfo>
 #include <QLocale>
 #include <QProcess>
@@ -336,6 +337,10 @@ TEST_F(BatchTab, ABatchSignsZipsAndSendsEveryAcceptedRowWithItsFiveFields) {
     sign();
     EXPECT_EQ(statuses(), (QStringList{"Enviado", "Enviado", "Enviado", "Erro"}));
     EXPECT_EQ(rows()[0].observation, QStringLiteral("Enviado pra Norvane"));
+    // The status column grew with its words (it was fitted to "Erro" at the intake).
+    QTableWidget* grid = window.ui->ListView1;
+    EXPECT_GE(grid->columnWidth(2), QFontMetrics(grid->font()).horizontalAdvance(QStringLiteral("Enviado")));
+    EXPECT_LE(grid->columnWidth(2), 100);
     ASSERT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral("Processo Finalizado")});
     EXPECT_EQ(dialogs.boxes[0].kind, ShownBox::Info);
     // One PIN prompt, asked while every action control was locked, with the progress shown.
