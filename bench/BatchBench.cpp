@@ -7,6 +7,7 @@
 // - the cost per file of each stage (certificate lookup and export, signing, zip, encode,
 //   upload) and the longest event-loop stall during the intake and the batch.
 
+#include "StallMeter.h"
 #include "app/u_Principal.h"
 #include "certs/Packaging.h"
 #include "service/ServiceCall.h"
@@ -51,31 +52,6 @@ void writePdfs(const QString& folder, int count, qsizetype size) {
         if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size) throw std::runtime_error("cannot write input");
     }
 }
-
-class StallMeter {
-public:
-    StallMeter() {
-        timer_.setInterval(2);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            const qint64 now = clock_.nsecsElapsed();
-            longest_ = std::max(longest_, now - last_);
-            last_ = now;
-        });
-        clock_.start();
-        timer_.start();
-    }
-    double stopMs() {
-        longest_ = std::max(longest_, clock_.nsecsElapsed() - last_);
-        timer_.stop();
-        return double(longest_) / 1e6;
-    }
-
-private:
-    QTimer timer_;
-    QElapsedTimer clock_;
-    qint64 last_ = 0;
-    qint64 longest_ = 0;
-};
 
 double ms(const QElapsedTimer& clock) { return double(clock.nsecsElapsed()) / 1e6; }
 

@@ -8,6 +8,7 @@
 // The floor runs in a child process of this program (--floor ...), with a module context
 // of its own.
 
+#include "StallMeter.h"
 #include "core/Background.h"
 #include "app/ErrorReport.h"
 #include "app/u_Principal.h"
@@ -119,36 +120,6 @@ QString makeFile(const QTemporaryDir& dir, const QString& name, qsizetype size) 
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size) throw std::runtime_error("cannot write input");
     return path;
 }
-
-// The longest gap between two turns of the GUI thread's event loop while it lives.
-class StallMeter {
-public:
-    StallMeter() {
-        timer_.setInterval(2);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            const qint64 now = clock_.nsecsElapsed();
-            longest_ = std::max(longest_, now - last_);
-            last_ = now;
-        });
-    }
-    void start() {
-        clock_.start();
-        last_ = 0;
-        timer_.start();
-    }
-    double stopMs() {
-        const qint64 now = clock_.nsecsElapsed();
-        longest_ = std::max(longest_, now - last_);
-        timer_.stop();
-        return static_cast<double>(longest_) / 1e6;
-    }
-
-private:
-    QTimer timer_;
-    QElapsedTimer clock_;
-    qint64 last_ = 0;
-    qint64 longest_ = 0;
-};
 
 // The calls the spy wrote down from `offset` on, by name.
 std::map<QString, int> spyCalls(const QString& log, qint64 offset) {

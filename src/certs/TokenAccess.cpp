@@ -543,6 +543,17 @@ QByteArray withPrivateKey(const TokenLocation& where, const std::function<QByteA
     QString promptMessage;
     bool reloaded = false;
     bool retried = false;
+    // Asks for the PIN with the token lock released: the prompt may take long, and the tokens
+    // stay usable meanwhile (also from the GUI thread that shows it).
+    const auto askWithoutTheLock = [&](std::unique_lock<std::mutex>& held, const QString& label,
+                                       const QString& message) {
+        held.unlock();
+        std::optional<QString> answer = askPin(label, message);
+        if (!answer) throw cancelled();
+        typed = Pin(*answer);
+        answer->fill(QChar(0));
+        haveTyped = true;
+    };
 
     for (;;) {
         std::unique_lock lock(r.mutex);
@@ -625,12 +636,7 @@ QByteArray withPrivateKey(const TokenLocation& where, const std::function<QByteA
                         promptMessage = "Atenção: esta é a última tentativa antes do bloqueio do PIN.\n" + request;
                     else if (token->userPinCountLow)
                         promptMessage = "Atenção: o PIN já foi digitado incorretamente.\n" + request;
-                    lock.unlock();  // the prompt may take long; the tokens stay usable meanwhile
-                    std::optional<QString> answer = askPin(label, promptMessage);
-                    if (!answer) throw cancelled();
-                    typed = Pin(*answer);
-                    answer->fill(QChar(0));
-                    haveTyped = true;
+                    askWithoutTheLock(lock, label, promptMessage);
                     continue;
                 }
             }
@@ -650,13 +656,7 @@ QByteArray withPrivateKey(const TokenLocation& where, const std::function<QByteA
         const QString keyName = key + '\n' + QString::fromLatin1(where.id.toHex());
         if (!answer.pin && m->alwaysAuthenticate.count(keyName)) {
             // The key wants the PIN for this use: asked before the signature starts.
-            const QString label = text(token->label);
-            lock.unlock();
-            std::optional<QString> typedNow = askPin(label, QString());
-            if (!typedNow) throw cancelled();
-            typed = Pin(*typedNow);
-            typedNow->fill(QChar(0));
-            haveTyped = true;
+            askWithoutTheLock(lock, text(token->label), QString());
             continue;
         }
         m->answerKeyUseWith(&answer);
@@ -683,12 +683,7 @@ QByteArray withPrivateKey(const TokenLocation& where, const std::function<QByteA
                     m->reload();
                 } catch (const CapicomError&) {
                 }
-                lock.unlock();
-                std::optional<QString> typedNow = askPin(label, QString());
-                if (!typedNow) throw cancelled();
-                typed = Pin(*typedNow);
-                typedNow->fill(QChar(0));
-                haveTyped = true;
+                askWithoutTheLock(lock, label, QString());
                 continue;
             }
             if (answer.supplied) {
