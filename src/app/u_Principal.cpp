@@ -17,6 +17,25 @@
 
 TFPrincipal* FPrincipal = nullptr;
 
+namespace {
+
+// The largest size up to the forms' 19 pixels at which the text fits the width (11 at least).
+QFont tahomaThatFits(const QString& text, int width) {
+    QFont font = norvane::tahoma(19);
+    while (font.pixelSize() > 11 && QFontMetrics(font).horizontalAdvance(text) > width)
+        font.setPixelSize(font.pixelSize() - 1);
+    return font;
+}
+
+// A panel's controls take the tab control's font. Where Tahoma is missing, the font that
+// stands in for it is wider: a button's caption stays whole at a smaller size.
+void setPanelFonts(std::initializer_list<QWidget*> controls, std::initializer_list<QPushButton*> buttons) {
+    for (QWidget* control : controls) control->setFont(norvane::tahoma(19));
+    for (QPushButton* button : buttons) button->setFont(tahomaThatFits(button->text(), button->width() - 12));
+}
+
+}  // namespace
+
 TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TFPrincipal>()) {
     ui->setupUi(this);
     // Its own taskbar entry although the login window is the application's main window.
@@ -82,19 +101,8 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
 TFPrincipal::~TFPrincipal() = default;
 
 void TFPrincipal::SetupPanel1() {
-    const QFont large = norvane::tahoma(19);
-    for (QWidget* control : {static_cast<QWidget*>(ui->Button1), static_cast<QWidget*>(ui->Button2),
-                             static_cast<QWidget*>(ui->Button3), static_cast<QWidget*>(ui->PastaEntrada),
-                             static_cast<QWidget*>(ui->PastaSaida), static_cast<QWidget*>(ui->ListView1),
-                             static_cast<QWidget*>(ui->Progresso)})
-        control->setFont(large);
-    // Where Tahoma is missing, the font that stands in for it is wider: keep the captions whole.
-    for (QPushButton* button : {ui->Button1, ui->Button2, ui->Button3}) {
-        QFont font = button->font();
-        while (font.pixelSize() > 11 && QFontMetrics(font).horizontalAdvance(button->text()) + 12 > button->width())
-            font.setPixelSize(font.pixelSize() - 1);
-        button->setFont(font);
-    }
+    setPanelFonts({ui->Button1, ui->Button2, ui->Button3, ui->PastaEntrada, ui->PastaSaida, ui->ListView1, ui->Progresso},
+                  {ui->Button1, ui->Button2, ui->Button3});
     norvane::anchor(ui->ListView1, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
     Batch = std::make_unique<norvane::BatchSigningTab>(
         norvane::BatchSigningTab::Controls{ui->Button1, ui->Button2, ui->Button3, ui->PastaEntrada, ui->PastaSaida,
@@ -106,18 +114,7 @@ void TFPrincipal::SetupPanel1() {
 }
 
 void TFPrincipal::SetupPanel3() {
-    const QFont large = norvane::tahoma(19);
-    for (QWidget* control :
-         {static_cast<QWidget*>(ui->Button9), static_cast<QWidget*>(ui->Label5), static_cast<QWidget*>(ui->Button7),
-          static_cast<QWidget*>(ui->Label6), static_cast<QWidget*>(ui->Label3)})
-        control->setFont(large);
-    // Where Tahoma is missing, the font that stands in for it is wider: keep the captions whole.
-    for (QPushButton* button : {ui->Button9, ui->Button7}) {
-        QFont font = button->font();
-        while (font.pixelSize() > 11 && QFontMetrics(font).horizontalAdvance(button->text()) + 12 > button->width())
-            font.setPixelSize(font.pixelSize() - 1);
-        button->setFont(font);
-    }
+    setPanelFonts({ui->Button9, ui->Label5, ui->Button7, ui->Label6, ui->Label3}, {ui->Button9, ui->Button7});
     Individual = std::make_unique<norvane::IndividualSigningTab>(
         norvane::IndividualSigningTab::Controls{ui->Button9, ui->Label5, ui->Button7, ui->Label6}, *this, Signing,
         ActionControls);
@@ -147,18 +144,8 @@ private:
 }  // namespace
 
 void TFPrincipal::SetupPanel2() {
-    const QFont large = norvane::tahoma(19);
-    for (QWidget* control : {static_cast<QWidget*>(ui->Button6), static_cast<QWidget*>(ui->Button5),
-                             static_cast<QWidget*>(ui->Button4), static_cast<QWidget*>(ui->PastaGravacao),
-                             static_cast<QWidget*>(ui->ListView2)})
-        control->setFont(large);
-    // Where Tahoma is missing, the font that stands in for it is wider: keep the captions whole.
-    for (QPushButton* button : {ui->Button6, ui->Button5, ui->Button4}) {
-        QFont font = button->font();
-        while (font.pixelSize() > 11 && QFontMetrics(font).horizontalAdvance(button->text()) + 12 > button->width())
-            font.setPixelSize(font.pixelSize() - 1);
-        button->setFont(font);
-    }
+    setPanelFonts({ui->Button6, ui->Button5, ui->Button4, ui->PastaGravacao, ui->ListView2},
+                  {ui->Button6, ui->Button5, ui->Button4});
     norvane::anchor(ui->ListView2, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
     Manual = std::make_unique<norvane::ManualInstrumentsTab>(
         norvane::ManualInstrumentsTab::Controls{ui->Button6, ui->Button5, ui->Button4, ui->PastaGravacao,
@@ -205,10 +192,7 @@ void TFPrincipal::FormClose() {
 
 void TFPrincipal::fitHeaderLabels() {
     for (QLabel* label : {ui->Label1, ui->Label4}) {
-        QFont font = norvane::tahoma(19);
-        while (font.pixelSize() > 11 && QFontMetrics(font).horizontalAdvance(label->text()) > label->width())
-            font.setPixelSize(font.pixelSize() - 1);
-        label->setFont(font);
+        label->setFont(tahomaThatFits(label->text(), label->width()));
         label->setToolTip(label->text());
     }
 }
