@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses of fuzz/ with clang (ASan + UBSan) and runs each for
 # SECONDS (default 60) on a copy of its seed corpus, printing the executions and the
-# findings of every target. Exit status 1 when any target found something.
+# findings of every target. Exit status 1 when any target found something. NORVANE_FUZZ_SEED
+# fixes the inputs' sequence (0, the default: a new one each run).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
@@ -22,7 +23,7 @@ for harness in "$build"/fuzz_*; do
   cp "$root/fuzz/corpus/$target/"* "$work/corpus/" 2>/dev/null || true
   log="$work/log.txt"
   set +e
-  "$harness" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+  "$harness" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 -seed="${NORVANE_FUZZ_SEED:-0}" \
     -artifact_prefix="$work/findings/" -print_final_stats=1 "$work/corpus" >"$log" 2>&1
   set -e
   executions="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
