@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <atomic>
 #include <ctime>
+#include <mutex>
+#include <sys/stat.h>
 #include <tuple>
 
 #include "core/Background.h"
@@ -102,17 +104,59 @@ const QString kNotFound =
 
 }  // namespace
 
+namespace {
+
+// What the system's trust anchors are read from (SSL_CERT_FILE / SSL_CERT_DIR or OpenSSL's
+// defaults) and how those files stand now: a change of either means new anchors.
+QByteArray anchorsState() {
+    QByteArray state;
+    const auto add = [&state](const char* variable, const char* fallback) {
+        const QByteArray path = qEnvironmentVariableIsSet(variable) ? qgetenv(variable) : QByteArray(fallback);
+        struct stat entry {};
+        const bool found = ::stat(path.constData(), &entry) == 0;
+        state += path + '\n';
+        if (found)
+            state += QByteArray::number(qint64(entry.st_ino)) + ' ' + QByteArray::number(qint64(entry.st_size)) + ' ' +
+                     QByteArray::number(qint64(entry.st_mtim.tv_sec)) + '.' +
+                     QByteArray::number(qint64(entry.st_mtim.tv_nsec));
+        state += '\n';
+    };
+    add(X509_get_default_cert_file_env(), X509_get_default_cert_file());
+    add(X509_get_default_cert_dir_env(), X509_get_default_cert_dir());
+    return state;
+}
+
+// The system's trust anchors, read again only when their files change: the system bundle
+// holds some 150 certificates and takes tens of milliseconds to read, and every certificate
+// lookup of a batch verifies. A store serves any number of verifications at once.
+std::shared_ptr<X509_STORE> trustAnchors() {
+    static std::mutex mutex;
+    static std::shared_ptr<X509_STORE> anchors;
+    static QByteArray anchorsRead;
+    const QByteArray state = anchorsState();
+    const std::lock_guard lock(mutex);
+    if (!anchors || state != anchorsRead) {
+        std::shared_ptr<X509_STORE> fresh(X509_STORE_new(), X509_STORE_free);
+        if (!fresh) throw CapicomError(NTE_FAIL, "Memória insuficiente.");
+        // Nothing is fetched: the bundle file and the hashed folder only.
+        X509_STORE_set_default_paths(fresh.get());
+        anchors = std::move(fresh);
+        anchorsRead = state;
+    }
+    return anchors;
+}
+
+}  // namespace
+
 // The trust anchors of the system store and every certificate the tokens hold (the
 // intermediates among them), as one Open found them.
 struct TrustContext {
-    std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store{X509_STORE_new(), X509_STORE_free};
+    std::shared_ptr<X509_STORE> store = trustAnchors();
     std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)> untrusted{
         sk_X509_new_null(), [](STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }};
 
     TrustContext() {
-        if (!store || !untrusted) throw CapicomError(NTE_FAIL, "Memória insuficiente.");
-        // SSL_CERT_FILE / SSL_CERT_DIR or the system's bundle; nothing is fetched.
-        X509_STORE_set_default_paths(store.get());
+        if (!untrusted) throw CapicomError(NTE_FAIL, "Memória insuficiente.");
     }
 
     // Verifies now; `chain` receives the issuers found (also when the verification fails).

@@ -156,6 +156,25 @@ TEST_F(Platform, IntermediatesComeFromTheTokenOrTheTrustStore) {
     EXPECT_EQ(myStore()->Find(0, pki[Cert::A3].thumbprint, true)->Count(), 1);
 }
 
+TEST_F(Platform, TheTrustAnchorsAreReadAgainWhenTheirFileChanges) {
+    tokens.addToken("Token A", {Cert::A3});
+    QTemporaryDir dir;
+    const QString bundle = dir.filePath("bundle.pem");
+    const auto writeBundle = [&](const QByteArray& pem) {
+        QFile out(bundle);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(pem);
+    };
+    writeBundle(readWholeFile(pki[Cert::Root].certPath));
+    qputenv("SSL_CERT_FILE", bundle.toUtf8());  // the fixture puts the original back
+    EXPECT_EQ(myStore()->Find(0, pki[Cert::A3].thumbprint, true)->Count(), 1);
+    // The same file, now without our root (another one in its place): no longer trusted.
+    writeBundle(readWholeFile(pki[Cert::UntrustedRoot].certPath));
+    EXPECT_EQ(myStore()->Find(0, pki[Cert::A3].thumbprint, true)->Count(), 0);
+    writeBundle(readWholeFile(pki[Cert::Root].certPath));
+    EXPECT_EQ(myStore()->Find(0, pki[Cert::A3].thumbprint, true)->Count(), 1);
+}
+
 TEST_F(Platform, CertificateFieldsAndExport) {
     tokens.addToken("Token A", {Cert::A3});
     const auto cert = findOne(pki[Cert::A3].thumbprint);
