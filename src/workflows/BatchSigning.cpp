@@ -12,9 +12,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QStyle>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -39,8 +41,7 @@ constexpr int kColumnTamanho = 1;
 constexpr int kColumnStatus = 2;
 constexpr int kColumnObservacao = 3;
 
-// The columns take their contents' width within their bounds; the statuses change during
-// a batch, so the status column is fitted again as they do.
+// The columns take their contents' width within their bounds.
 void fitColumn(QTableWidget* grid, int column, int least, int most) {
     grid->resizeColumnToContents(column);
     grid->setColumnWidth(column, std::clamp(grid->columnWidth(column), least, most));
@@ -282,9 +283,13 @@ void BatchSigningTab::intake() {
 
 void BatchSigningTab::batch() {
     QTableWidget* grid = ui_.ListView1;
-    const auto setStatus = [grid](int row, const QString& status) {
+    // A status wider than its column widens it, up to the column's bound (measured on the
+    // one cell: fitting the whole column at every row would cost a batch of n rows n² texts).
+    const int textMargin = 2 * (grid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, grid) + 1) + 2;
+    const auto setStatus = [grid, textMargin](int row, const QString& status) {
         setCell(grid, row, kColumnStatus, status);
-        fitColumn(grid, kColumnStatus, 0, 100);
+        const int wanted = std::min(100, QFontMetrics(grid->font()).horizontalAdvance(status) + textMargin);
+        if (wanted > grid->columnWidth(kColumnStatus)) grid->setColumnWidth(kColumnStatus, wanted);
     };
     struct ProgressLine {
         QLabel* label;
