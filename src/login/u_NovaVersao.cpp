@@ -131,8 +131,9 @@ bool TFNovaVersao::DownloadInstaller() {
             constexpr quint64 most = std::numeric_limits<quint32>::max();
             const quint32 r = quint32(std::min(received, most));
             const quint32 t = quint32(std::min(total, most));
+            // Posted to the application object, and the window looked at only on its own thread.
             QMetaObject::invokeMethod(
-                window.data(),
+                qApp,
                 [window, r, t] {
                     if (window) window->DownloadProgress(r, t);
                 },

@@ -327,9 +327,9 @@ void BatchSigningTab::batch() {
         // Zipa skips a missing file: an empty archive must never be sent in its place.
         if (size < 0)
             throw std::runtime_error(QStringLiteral("O arquivo assinado %1 não foi encontrado.").arg(p7s).toStdString());
-        if (size > kSizeLimit) {
+        if (size > kSignedFileLimit) {
             setStatus(row, kStatusErro);
-            setCell(grid, row, kColumnObservacao, QStringLiteral("Arquivo assinado maior que 200 Kb."));
+            setCell(grid, row, kColumnObservacao, kSignedFileTooLarge);
             continue;
         }
 
@@ -364,10 +364,10 @@ void BatchSigningTab::batch() {
         const QString answer = serviceCall(http_, context_.Ambiente, context_.urlAPI, fields);
         if (parseAnswerObject(answer)) {
             setStatus(row, kStatusEnviado);
-            setCell(grid, row, kColumnObservacao, QStringLiteral("Enviado pra Norvane"));
+            setCell(grid, row, kColumnObservacao, kSentText);
         } else {
             setStatus(row, kStatusErro);
-            setCell(grid, row, kColumnObservacao, QStringLiteral("Erro ao enviar pra Norvane"));
+            setCell(grid, row, kColumnObservacao, kNotSentText);
         }
     }
     dialogs().showInfo(QStringLiteral("Processo Finalizado"));

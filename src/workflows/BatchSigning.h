@@ -67,9 +67,6 @@ public:
     void Button2Click();
     void Button3Click();
 
-    // The signature size limit in bytes (a larger .p7s is refused).
-    static constexpr qint64 kSizeLimit = 200 * 1024;
-
 private:
     void intake();
     void batch();

@@ -15,6 +15,12 @@ inline const QString kStatusAssinado = QStringLiteral("Assinado");
 inline const QString kStatusEnviado = QStringLiteral("Enviado");
 inline const QString kStatusErro = QStringLiteral("Erro");
 
+// A signature larger than this is not sent; the row says so. And what a row says of its upload.
+constexpr qint64 kSignedFileLimit = 200 * 1024;
+inline const QString kSignedFileTooLarge = QStringLiteral("Arquivo assinado maior que 200 Kb.");
+inline const QString kSentText = QStringLiteral("Enviado pra Norvane");
+inline const QString kNotSentText = QStringLiteral("Erro ao enviar pra Norvane");
+
 // The folder dialog ("Selecione uma pasta", button "Selecionar"): the chosen folder replaces
 // the label's caption; a cancel keeps it. True when a folder was chosen.
 bool chooseFolderInto(QLabel* label);

@@ -189,9 +189,9 @@ bool ManualInstrumentsTab::signRow(int row, const QString& folder, FieldList& fi
     setCell(grid, row, kManualStatus, kStatusAssinado);
 
     const QString signature = pdf + QStringLiteral(".p7s");
-    if (FileSize2(signature) > 200 * 1024) {
+    if (FileSize2(signature) > kSignedFileLimit) {
         setCell(grid, row, kManualStatus, kStatusErro);
-        setCell(grid, row, kManualObservacao, QStringLiteral("Arquivo assinado maior que 200 Kb."));
+        setCell(grid, row, kManualObservacao, kSignedFileTooLarge);
         return true;
     }
     const QByteArray signatureText = runInBackground([signature] { return EncodeFile(signature); });
@@ -211,12 +211,12 @@ bool ManualInstrumentsTab::signRow(int row, const QString& folder, FieldList& fi
     const std::optional<JsonValue> parsed = jsonParse(answer);
     if (!parsed || !parsed->is_object()) {
         setCell(grid, row, kManualStatus, kStatusErro);
-        setCell(grid, row, kManualObservacao, QStringLiteral("Erro ao enviar pra Norvane"));
+        setCell(grid, row, kManualObservacao, kNotSentText);
         return true;
     }
     // Marked sent before the PDF goes: the service has it, whatever happens to the file.
     setCell(grid, row, kManualStatus, kStatusEnviado);
-    setCell(grid, row, kManualObservacao, QStringLiteral("Enviado pra Norvane"));
+    setCell(grid, row, kManualObservacao, kSentText);
     QFile written(pdf);
     if (!written.remove() && written.exists())
         throw std::runtime_error(
