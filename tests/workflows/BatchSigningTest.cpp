@@ -494,6 +494,27 @@ TEST_F(BatchTab, ATokenPulledOutMidBatchFailsTheRestWithTheKeyErrorAndSendsNothi
     EXPECT_EQ(outputFiles(), QStringList{names[0] + ".p7s"});
 }
 
+// The certificate goes between the signature and its upload: the lookup before the upload
+// finds nothing, and the batch ends at that row, left "Assinado".
+TEST_F(BatchTab, ACertificateGoneBeforeTheUploadEndsTheBatchAtItsSignedRow) {
+    const QStringList names = acceptedFiles(2);
+    chooseOutput();
+    intake();
+    QTableWidget* grid = window.ui->ListView1;
+    QObject::connect(grid->model(), &QAbstractItemModel::dataChanged, [&](const QModelIndex& index) {
+        if (index.column() == 2 && index.data().toString() == QStringLiteral("Assinado"))
+            tokens.removeToken("Token A");
+    });
+    dialogs.pinAnswers = {QStringLiteral("1234")};
+    sign();
+    EXPECT_EQ(statuses(), (QStringList{"Assinado", ""}));
+    EXPECT_TRUE(standIn.requests().isEmpty());
+    const std::vector<QString> texts = dialogs.texts();
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_TRUE(texts[0].startsWith("Erro 03: ")) << texts[0].toStdString();
+    EXPECT_EQ(outputFiles(), QStringList{names[0] + ".p7s"});
+}
+
 // The PIN in a batch: a cancelled or refused PIN ends the batch at its row.
 TEST_F(BatchTab, ACancelledOrWrongPinEndsTheBatchAtTheFirstRowThenOnePromptSignsAll) {
     acceptedFiles(5);
