@@ -12,7 +12,7 @@
 
 #include "StallMeter.h"
 #include "app/u_Principal.h"
-#include "certs/Packaging.h"
+#include "packaging/Packaging.h"
 #include "service/ServiceCall.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SoftHsmTokens.h"

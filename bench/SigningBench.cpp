@@ -12,7 +12,7 @@
 #include "core/Background.h"
 #include "app/ErrorReport.h"
 #include "app/u_Principal.h"
-#include "certs/TokenAccess.h"
+#include "certs/tokens/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SoftHsmTokens.h"
 #include "support/TestPki.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "FastEncoders.h"
-#include "certs/Packaging.h"
+#include "packaging/Packaging.h"
 #include "service/Form.h"
 
 namespace {

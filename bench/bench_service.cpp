@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "certs/Packaging.h"
+#include "packaging/Packaging.h"
 #include "service/ServiceCall.h"
 #include "support/StandIn.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "certs/Packaging.h"
+#include "packaging/Packaging.h"
 
 namespace {
 

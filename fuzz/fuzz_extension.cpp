@@ -12,8 +12,8 @@
 #include <stdexcept>
 
 #include "FuzzCheck.h"
-#include "certs/ExtensionFormat.h"
-#include "certs/IdentityRules.h"
+#include "certs/pki/ExtensionFormat.h"
+#include "certs/pki/IdentityRules.h"
 
 using namespace norvane;
 

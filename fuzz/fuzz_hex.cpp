@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "FuzzCheck.h"
-#include "certs/IdentityRules.h"
+#include "certs/pki/IdentityRules.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString input = latin1(data, size);

@@ -17,9 +17,9 @@
 
 #include "core/Background.h"
 #include "core/Dialogs.h"
-#include "certs/CmsBuilder.h"
-#include "certs/ExtensionFormat.h"
-#include "certs/TokenAccess.h"
+#include "certs/cms/CmsBuilder.h"
+#include "certs/pki/ExtensionFormat.h"
+#include "certs/tokens/TokenAccess.h"
 
 namespace CAPICOM_TLB {
 

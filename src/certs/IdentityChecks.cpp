@@ -7,7 +7,7 @@
 #include "core/ErrorText.h"
 #include "certs/SigningSession.h"
 #include "certs/CAPICOM_TLB.h"
-#include "certs/IdentityRules.h"
+#include "certs/pki/IdentityRules.h"
 
 using namespace CAPICOM_TLB;
 

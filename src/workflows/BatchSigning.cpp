@@ -3,7 +3,7 @@
 
 #include "workflows/BatchSigning.h"
 
-#include "certs/Packaging.h"
+#include "packaging/Packaging.h"
 #include "core/Background.h"
 #include "core/Dialogs.h"
 #include "service/ServiceCall.h"

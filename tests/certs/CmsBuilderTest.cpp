@@ -1,6 +1,6 @@
 // The SignedData builder, with a key and certificates that openssl makes for the test.
 
-#include "certs/CmsBuilder.h"
+#include "certs/cms/CmsBuilder.h"
 #include "support/SignatureChecks.h"
 
 #include <QDir>

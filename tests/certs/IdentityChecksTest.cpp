@@ -10,7 +10,7 @@
 
 #include "app/u_Principal.h"
 #include "certs/CAPICOM_TLB.h"
-#include "certs/TokenAccess.h"
+#include "certs/tokens/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"

@@ -10,7 +10,7 @@
 
 #include "core/Background.h"
 #include "certs/CAPICOM_TLB.h"
-#include "certs/TokenAccess.h"
+#include "certs/tokens/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"

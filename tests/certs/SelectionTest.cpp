@@ -5,7 +5,7 @@
 #include <QSet>
 
 #include "app/u_Principal.h"
-#include "certs/TokenAccess.h"
+#include "certs/tokens/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SoftHsmTokens.h"
 #include "support/TestPki.h"

@@ -2,7 +2,7 @@
 
 #include "app/u_Principal.h"
 #include "core/unit_esfunctions.h"
-#include "certs/TokenAccess.h"
+#include "certs/tokens/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"

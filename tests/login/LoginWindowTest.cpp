@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "app/u_Principal.h"
-#include "certs/TokenAccess.h"
+#include "certs/tokens/TokenAccess.h"
 #include "core/Background.h"
 #include "login/u_NorvaneAssinadorIP_Login.h"
 #include "login/u_NovaVersao.h"

@@ -16,7 +16,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
-#include "certs/Packaging.h"
+#include "packaging/Packaging.h"
 
 namespace {
 

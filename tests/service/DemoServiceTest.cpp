@@ -8,7 +8,7 @@
 #include <QMap>
 #include <QTemporaryDir>
 
-#include "certs/Packaging.h"
+#include "packaging/Packaging.h"
 #include "service/ServiceCall.h"
 #include "support/StandIn.h"
 

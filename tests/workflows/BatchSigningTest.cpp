@@ -2,7 +2,7 @@
 // token and the HTTP stand-in.
 
 #include "app/u_Principal.h"
-#include "certs/TokenAccess.h"
+#include "certs/tokens/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"

@@ -3,7 +3,7 @@
 #include "app/ErrorReport.h"
 #include "app/u_Principal.h"
 #include "core/Background.h"
-#include "certs/TokenAccess.h"
+#include "certs/tokens/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"

@@ -3,13 +3,13 @@
 
 #include "app/TabControl.h"
 #include "app/u_Principal.h"
-#include "certs/TokenAccess.h"
+#include "certs/tokens/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"
 #include "support/StandIn.h"
 #include "support/TestPki.h"
-#include "certs/Packaging.h"
+#include "packaging/Packaging.h"
 #include "workflows/Grid.h"
 #include "workflows/ManualInstruments.h"
 

@@ -1,4 +1,4 @@
-#include "certs/IdentityRules.h"
+#include "certs/pki/IdentityRules.h"
 
 #include <QStringList>
 #include <stdexcept>

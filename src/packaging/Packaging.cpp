@@ -1,4 +1,4 @@
-#include "certs/Packaging.h"
+#include "packaging/Packaging.h"
 
 #include <dirent.h>
 #include <libdeflate.h>

@@ -1,4 +1,4 @@
-#include "certs/CmsBuilder.h"
+#include "certs/cms/CmsBuilder.h"
 
 #include <limits>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "certs/ExtensionFormat.h"
+#include "certs/pki/ExtensionFormat.h"
 
 #include <openssl/bio.h>
 #include <openssl/objects.h>

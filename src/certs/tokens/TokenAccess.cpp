@@ -1,4 +1,4 @@
-#include "certs/TokenAccess.h"
+#include "certs/tokens/TokenAccess.h"
 
 #include <dlfcn.h>
 #include <libp11.h>
