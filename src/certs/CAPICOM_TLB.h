@@ -1,13 +1,11 @@
 #pragma once
-// The certificate platform: the user's certificate store, certificate fields, the pick
-// list and PKCS#7 signing, as objects shaped like the CAPICOM ones the program is written
-// against. On Linux the store "My" holds every certificate of every PKCS#11 token that
-// p11-kit's proxy module or a well-known vendor driver reaches (see TokenAccess.h for
-// when they are read again), trust comes from the system
-// trust store (OpenSSL's default paths) and private keys stay on their tokens (libp11).
+// The certificate platform as the program's described code calls it: objects shaped like
+// the CAPICOM ones, thin over the core that does the work (pki/ for the store and the
+// certificates' fields, cms/ for signing, tokens/ for the keys). The store "My" holds every
+// certificate of every token (see tokens/TokenAccess.h for when they are read again).
 //
 // Objects are reference-counted (std::shared_ptr); collections count from 1. A failing
-// member throws CapicomError, which carries a numeric code and a Portuguese message.
+// member throws CapicomError: a norvane::Error that also carries the platform's numeric code.
 
 #include <QByteArray>
 #include <QDateTime>
@@ -16,14 +14,10 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
-typedef struct x509_st X509;
-
-namespace norvane::tokens {
-enum class Look;
-}
+#include "certs/pki/CertificateStore.h"
+#include "core/Error.h"
 
 namespace CAPICOM_TLB {
 
@@ -36,11 +30,12 @@ constexpr long SCARD_W_WRONG_CHV = 0x8010006B;    // wrong PIN
 constexpr long SCARD_W_CHV_BLOCKED = 0x8010006C;  // PIN locked
 constexpr long NTE_FAIL = 0x80090020;             // the token or the cryptography failed
 
-class CapicomError : public std::runtime_error {
+class CapicomError : public norvane::Error {
 public:
     CapicomError(long code, const QString& message);
+    // The core's error under the code of its kind, its causes kept.
+    explicit CapicomError(const norvane::Error& error);
     long code() const { return code_; }
-    QString message() const { return QString::fromUtf8(what()); }
 
 private:
     long code_;
@@ -71,17 +66,7 @@ enum : long {
     CAPICOM_AUTHENTICATED_ATTRIBUTE_DOCUMENT_DESCRIPTION = 2,
 };
 
-// Where a certificate was read: its token and its object id there (CKA_ID).
-struct TokenLocation {
-    QString serial;
-    QString label;
-    QString manufacturer;
-    QString model;
-    QByteArray id;
-    QString module;  // the PKCS#11 module it was read through
-};
-
-struct TrustContext;  // the trust store and the tokens' certificates of one Open
+using TokenLocation = norvane::tokens::TokenLocation;
 
 // The platform's binary string: one byte per position, held as the bytes themselves. A
 // file's bytes pass between Utilities, SignedData and the caller shared, never converted.
@@ -135,8 +120,9 @@ private:
 
 class ICertificate2 {
 public:
-    ICertificate2(std::shared_ptr<X509> certificate, TokenLocation location,
-                  std::shared_ptr<TrustContext> trust = nullptr);
+    explicit ICertificate2(norvane::pki::StoredCertificate stored);
+    // A certificate read elsewhere: verified against the trust anchors alone.
+    ICertificate2(std::shared_ptr<X509> certificate, TokenLocation location);
 
     QString GetInfo(long type) const;
     QString Thumbprint() const;    // SHA-1 of the DER, upper-case hex
@@ -149,18 +135,17 @@ public:
     std::shared_ptr<IExtensions> Extensions() const;
 
     // Not of the platform's interface.
-    X509* x509() const { return cert_.get(); }
+    X509* x509() const { return stored_.certificate.get(); }
     QByteArray der() const;
-    const TokenLocation& location() const { return location_; }
-    // Inside its validity dates now and chaining to a trust anchor of the system store.
+    const TokenLocation& location() const { return stored_.token; }
+    const norvane::pki::StoredCertificate& stored() const { return stored_; }
+    // Inside its validity dates now and chaining to a trust anchor (checked once).
     bool isValid() const;
     // The issuers from the signer up to, not including, the self-signed root (best effort).
     std::vector<std::shared_ptr<X509>> chainWithoutRoot() const;
 
 private:
-    std::shared_ptr<X509> cert_;
-    TokenLocation location_;
-    std::shared_ptr<TrustContext> trust_;
+    norvane::pki::StoredCertificate stored_;
     mutable std::atomic<int> validity_{-1};  // chain check: -1 not made yet, 0 failed, 1 passed
 };
 using ICertificate2Disp = ICertificate2;
@@ -199,7 +184,6 @@ public:
     std::shared_ptr<ICertificates2> Certificates() const;
 
 private:
-    static std::vector<CertificatePtr> readStore(norvane::tokens::Look look);
     bool opened_ = false;
     std::vector<CertificatePtr> items_;
 };

@@ -51,7 +51,7 @@ public:
     std::shared_ptr<CAPICOM_TLB::IUtilities> Utilities;
 
 private:
-    void showSigningError(const char* code, const std::exception& error, const QString& platformKeySetText);
+    void showSigningError(const char* code, const std::exception& error);
 
     LoginContext& context_;
     bool pinRefused_ = false;

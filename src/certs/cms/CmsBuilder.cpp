@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/Error.h"
+
 namespace norvane {
 
 namespace {
@@ -16,18 +18,9 @@ namespace {
 constexpr const char* kDocumentNameOid = "1.3.6.1.4.1.311.88.2.1";
 constexpr const char* kDocumentDescriptionOid = "1.3.6.1.4.1.311.88.2.2";
 
-// Throws with the given text followed by everything OpenSSL queued about the failure.
-[[noreturn]] void fail(const std::string& what) {
-    std::string message = what;
-    unsigned long code = 0;
-    char buffer[256];
-    while ((code = ERR_get_error()) != 0) {
-        ERR_error_string_n(code, buffer, sizeof buffer);
-        message += message == what ? ": " : "; ";
-        message += buffer;
-    }
-    throw std::runtime_error(message);
-}
+// Throws with the given text followed by everything OpenSSL queued about the failure,
+// which also stands as the error's causes.
+[[noreturn]] void fail(const std::string& what) { throwWithOpenSslErrors(ErrorKind::CryptoError, QString::fromStdString(what)); }
 
 struct CmsFree {
     void operator()(CMS_ContentInfo* p) const { CMS_ContentInfo_free(p); }
@@ -63,10 +56,10 @@ QByteArray utf16leWithNul(const QString& text) {
 QByteArray buildSignedData(EVP_PKEY* key, X509* signerCert, STACK_OF(X509)* chain,
                            const QByteArray& content, const SignedAttributeValues& attributes) {
     ERR_clear_error();
-    if (!key || !signerCert) throw std::runtime_error("Assinatura sem certificado ou sem chave privada.");
-    if (!attributes.signingTime.isValid()) throw std::runtime_error("Data e hora da assinatura inválidas.");
+    if (!key || !signerCert) throw Error(ErrorKind::InvalidArgument, "Assinatura sem certificado ou sem chave privada.");
+    if (!attributes.signingTime.isValid()) throw Error(ErrorKind::InvalidArgument, "Data e hora da assinatura inválidas.");
     if (content.size() > std::numeric_limits<int>::max())
-        throw std::runtime_error("Arquivo grande demais para ser assinado.");
+        throw Error(ErrorKind::FileError, "Arquivo grande demais para ser assinado.");
 
     constexpr unsigned int flags = CMS_PARTIAL | CMS_BINARY;
     std::unique_ptr<CMS_ContentInfo, CmsFree> cms(CMS_sign(nullptr, nullptr, chain, nullptr, flags));

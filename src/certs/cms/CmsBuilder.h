@@ -21,7 +21,7 @@ struct SignedAttributeValues {
 // message digest, signing time (1.2.840.113549.1.9.5), document name (1.3.6.1.4.1.311.88.2.1) and
 // description (1.3.6.1.4.1.311.88.2.2), each an OCTET STRING of the text in UTF-16LE + two NUL bytes,
 // and ESS signing-certificate-v2 (CAdES-BES). `key` may be a token key (libp11 EVP_PKEY).
-// Throws std::runtime_error (UTF-8 message) on failure; keeps the OpenSSL error text in the message.
+// Throws norvane::Error on failure: OpenSSL's errors stand as its causes and follow in its message.
 QByteArray buildSignedData(EVP_PKEY* key, X509* signerCert, STACK_OF(X509)* chain,
                            const QByteArray& content, const SignedAttributeValues& attributes);
 

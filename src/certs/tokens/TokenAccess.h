@@ -18,15 +18,24 @@
 #include <memory>
 #include <vector>
 
-#include "certs/CAPICOM_TLB.h"
-
 typedef struct evp_pkey_st EVP_PKEY;
+typedef struct x509_st X509;
 
 namespace norvane::tokens {
 
+// Where a certificate was read: its token and its object id there (CKA_ID).
+struct TokenLocation {
+    QString serial;
+    QString label;
+    QString manufacturer;
+    QString model;
+    QByteArray id;
+    QString module;  // the PKCS#11 module it was read through
+};
+
 struct TokenCertificate {
     std::shared_ptr<X509> certificate;
-    CAPICOM_TLB::TokenLocation location;
+    TokenLocation location;
 };
 
 enum class Look {
@@ -39,11 +48,11 @@ enum class Look {
 std::vector<TokenCertificate> readCertificates(Look look = Look::IfChanged);
 
 // Runs `use` with the private key whose CKA_ID is `where.id` on the token `where` names,
-// logging in first when the token needs it. Throws CapicomError: NTE_BAD_KEYSET when the
-// token or the key is not there; distinct errors for a wrong or locked PIN and a
-// cancelled prompt. A PIN the token refused is forgotten, never sent again. Callable from
+// logging in first when the token needs it. Throws norvane::Error: KeyUnreachable when the
+// token or the key is not there; PinRefused, PinLocked and PinCancelled for a wrong or
+// locked PIN and a cancelled prompt; TokenError when the token fails otherwise. A PIN the token refused is forgotten, never sent again. Callable from
 // any thread (the PIN is asked on the GUI thread, with no lock held meanwhile).
-QByteArray withPrivateKey(const CAPICOM_TLB::TokenLocation& where, const std::function<QByteArray(EVP_PKEY*)>& use);
+QByteArray withPrivateKey(const TokenLocation& where, const std::function<QByteArray(EVP_PKEY*)>& use);
 
 // Forgets (wipes) the PINs kept for this run; the logins stay.
 void forgetPins();

@@ -1,20 +1,118 @@
-// The signing engine: a text (the key test at login) or a file (into a .p7s) signed with
-// the certificate of the login context. Errors of the signing steps are shown here, under
-// the code of the step, and the caller gets the empty text.
+// The certificate of the login and what the program does with it: the pick list, the
+// lookup by thumbprint, the identity checks, and the signing of a text or a file. Errors of
+// each step are shown here under the step's number, and the caller gets a neutral result.
 
 #include "certs/SigningSession.h"
-#include "core/Background.h"
-#include "core/Dialogs.h"
-#include "core/ErrorText.h"
-#include "core/unit_esfunctions.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <algorithm>
-#include <stdexcept>
+#include <functional>
+
+#include "certs/pki/IdentityRules.h"
+#include "core/Background.h"
+#include "core/Dialogs.h"
+#include "core/Error.h"
+#include "core/ErrorText.h"
+#include "core/unit_esfunctions.h"
 
 using namespace CAPICOM_TLB;
+
+// --- choosing the certificate ---------------------------------------------------------------
+
+namespace {
+
+// The user's store "My" (Open reads the tokens off the GUI thread).
+std::shared_ptr<ICertificates2> openMyStore() {
+    auto store = CoStore::Create();
+    store->Open(CAPICOM_CURRENT_USER_STORE, "My", CAPICOM_STORE_OPEN_READ_ONLY);
+    return store->Certificates();
+}
+
+}  // namespace
+
+QString norvane::SigningSession::ListaCertificados(int /*PKAcessivel: the listing is the same for every value*/) {
+    try {
+        std::shared_ptr<ICertificates2> certificates = openMyStore();
+        certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_KEY_USAGE, 128, true);
+        certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_KEY_USAGE, 64, true);
+        certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_TIME_VALID, 0, true);
+
+        const auto picked =
+            certificates->Select("Certificado Digital", "Por favor, escolha o certificado e clique em OK:", false);
+        if (picked->Count() != 1) return QString();
+
+        const CertificatePtr certificate = picked->Item(1);
+        context_.Certificado_Nome = certificate->GetInfo(CAPICOM_INFO_SUBJECT_SIMPLE_NAME);
+        context_.Certificado_Thumbprint = certificate->Thumbprint();
+        context_.Certificado_SerialNumber = certificate->SerialNumber();
+        Signer = CoSigner::Create();
+        SignedData = CoSignedData::Create();
+        Utilities = CoUtilities::Create();
+        return QStringLiteral("1");
+    } catch (const CapicomError& e) {
+        norvane::dialogs().showError(QString::number(e.code()) + ": " + e.message());
+        return e.message();
+    } catch (const std::exception& e) {
+        const QString message = norvane::errorText(e);
+        norvane::dialogs().showError("0: " + message);
+        return message;
+    }
+}
+
+std::shared_ptr<ICertificate2> norvane::SigningSession::selecionaCertificado(const QString& Cert) {
+    try {
+        return openMyStore()->Find(CAPICOM_CERTIFICATE_FIND_SHA1_HASH, Cert, true)->Item(1);
+    } catch (const std::exception& e) {
+        norvane::dialogs().showError("Erro 03: " + norvane::errorText(e));
+        return nullptr;
+    }
+}
+
+// --- the identity checks ---------------------------------------------------------------------
+
+namespace {
+
+// Hands the text of every extension of that OID to `onText`.
+void walkExtension(const std::shared_ptr<ICertificate2Disp>& certificate, const QString& oid,
+                   const std::function<void(const QString&)>& onText) {
+    if (!certificate) throw CapicomError(E_INVALIDARG, "Nenhum certificado foi informado.");
+    const auto extensions = certificate->Extensions();
+    const long count = extensions->Count();
+    for (long i = 1; i <= count; ++i) {
+        const auto extension = extensions->Item(i);
+        if (extension->OID()->Value() == oid) onText(extension->EncodedData()->Format(true));
+    }
+}
+
+}  // namespace
+
+QString norvane::SigningSession::verificaTipoCertificado(const std::shared_ptr<ICertificate2Disp>& Certificado2) {
+    QString result;
+    try {
+        walkExtension(Certificado2, "2.5.29.32",
+                      [&](const QString& text) { norvane::applyPolicyTypeRule(text, result); });
+    } catch (const std::exception& e) {
+        norvane::dialogs().showError("Erro 1C: " + norvane::errorText(e));
+    }
+    return result;
+}
+
+QString norvane::SigningSession::pegaExtensaoCPFCNPJCertificado(const std::shared_ptr<ICertificate2Disp>& Certificado2) {
+    QString result;
+    try {
+        walkExtension(Certificado2, "2.5.29.17", [&](const QString& text) { norvane::applyCpfRule(text, result); });
+    } catch (const std::exception& e) {
+        norvane::dialogs().showError("Erro 1A: " + norvane::errorText(e));
+    }
+    return result;
+}
+
+QString norvane::SigningSession::HexToString(const QString& H) { return norvane::hexToString(H); }
+
+// --- signing -----------------------------------------------------------------------------------
 
 namespace {
 
@@ -28,12 +126,8 @@ constexpr qint64 kReadBlock = 4 * 1024 * 1024;
 
 // What the user reads after the error code: the key text when the private key could not be
 // reached, otherwise the error's own message.
-QString messageOf(const std::exception& error, const QString& platformKeySetText) {
-    if (const auto* platform = dynamic_cast<const CapicomError*>(&error);
-        platform && platform->code() == NTE_BAD_KEYSET)
-        return kKeyText;
-    const QString text = norvane::errorText(error);
-    return text == platformKeySetText ? kKeyText : text;
+QString messageOf(const std::exception& error) {
+    return norvane::kindOf(error) == norvane::ErrorKind::KeyUnreachable ? kKeyText : norvane::errorText(error);
 }
 
 void showCoded(const char* code, const QString& message) {
@@ -61,7 +155,8 @@ void requireSignerCertificate(const ISigner2& signer) {
 
 void requireSigningObjects(const norvane::SigningSession& session) {
     if (!session.Signer || !session.SignedData || !session.Utilities)
-        throw std::runtime_error("Nenhum certificado foi escolhido: faça o login com o certificado antes de assinar.");
+        throw norvane::Error(norvane::ErrorKind::InvalidArgument,
+                             "Nenhum certificado foi escolhido: faça o login com o certificado antes de assinar.");
 }
 
 // A file's bytes, or why it could not be opened. Opened, read and closed on the thread that
@@ -84,8 +179,8 @@ FileBytes readWholeFile(const QString& path) {
             bytes.resize(std::max<qint64>(file.size(), filled) + kReadBlock);
         const qint64 n = file.read(bytes.data() + filled, std::min<qint64>(bytes.size() - filled, kReadBlock));
         if (n < 0)
-            throw std::runtime_error(
-                QStringLiteral("Falha ao ler o arquivo %1: %2").arg(file.fileName(), file.errorString()).toStdString());
+            throw norvane::Error(norvane::ErrorKind::FileError,
+                                 QStringLiteral("Falha ao ler o arquivo %1: %2").arg(file.fileName(), file.errorString()));
         if (n == 0) break;
         filled += n;
     }
@@ -95,12 +190,9 @@ FileBytes readWholeFile(const QString& path) {
 
 }  // namespace
 
-void norvane::SigningSession::showSigningError(const char* code, const std::exception& error,
-                                               const QString& platformKeySetText) {
-    if (const auto* platform = dynamic_cast<const CapicomError*>(&error))
-        pinRefused_ = platform->code() == ERROR_CANCELLED || platform->code() == SCARD_W_WRONG_CHV ||
-                      platform->code() == SCARD_W_CHV_BLOCKED;
-    showCoded(code, messageOf(error, platformKeySetText));
+void norvane::SigningSession::showSigningError(const char* code, const std::exception& error) {
+    pinRefused_ = norvane::isPinProblem(norvane::kindOf(error));
+    showCoded(code, messageOf(error));
 }
 
 QString norvane::SigningSession::AssinarString(const QString& Texto, const QString& Cert) {
@@ -119,7 +211,7 @@ QString norvane::SigningSession::AssinarString(const QString& Texto, const QStri
         return QString::fromLatin1(
             norvane::runInBackground([signer, signedData] { return signedData->Sign(signer, false, CAPICOM_ENCODE_BASE64); }));
     } catch (const std::exception& error) {
-        showSigningError("04", error, QStringLiteral("O conjunto de chaves não está definido"));
+        showSigningError("04", error);
         return QString();
     }
 }
@@ -140,8 +232,8 @@ QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, cons
     // Not caught: a file that cannot be opened ends the call and reaches the caller.
     // A pipe or a device would block the open or never end the read: only plain files are signed.
     if (QFileInfo(PathArquivo).exists() && !QFileInfo(PathArquivo).isFile())
-        throw std::runtime_error(
-            QStringLiteral("Não foi possível abrir o arquivo %1: não é um arquivo comum.").arg(PathArquivo).toStdString());
+        throw norvane::Error(norvane::ErrorKind::FileError,
+                             QStringLiteral("Não foi possível abrir o arquivo %1: não é um arquivo comum.").arg(PathArquivo));
 
     // Reading. Nothing is signed after a failed reading: the bytes read would be only a part.
     FileBytes read;
@@ -151,7 +243,7 @@ QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, cons
         showCoded("09", norvane::errorText(error));
         return QString();
     }
-    if (!read.openError.isEmpty()) throw std::runtime_error(read.openError.toStdString());
+    if (!read.openError.isEmpty()) throw norvane::Error(norvane::ErrorKind::FileError, read.openError);
     QByteArray content = std::move(read.bytes);
 
     // Certificate. Its own failure is shown by the lookup ("Erro 03"); the later stages then
@@ -194,7 +286,23 @@ QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, cons
         });
         return sizeText;
     } catch (const std::exception& error) {
-        showSigningError("11", error, QStringLiteral("Conjunto de chaves não está definido"));
+        showSigningError("11", error);
         return QString();
     }
+}
+
+// --- saving --------------------------------------------------------------------------------------
+
+// A .p7s appears whole or not at all: QSaveFile writes a temporary file beside the target
+// and renames it over the target only once every byte is on disk, so a failed write
+// leaves an earlier file of that name as it was.
+void norvane::SigningSession::SaveBinFile(const QString& FileName, const QByteArray& BinArray) {
+    QSaveFile file(FileName);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
+        throw norvane::Error(norvane::ErrorKind::FileError,
+                             QStringLiteral("Não foi possível criar o arquivo %1: %2").arg(FileName, file.errorString()));
+    if (file.write(BinArray) != BinArray.size() || !file.commit())
+        throw norvane::Error(norvane::ErrorKind::FileError,
+                             QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(FileName, file.errorString()));
 }

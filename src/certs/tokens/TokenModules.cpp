@@ -1,0 +1,373 @@
+// Reading the tokens: the modules of the run (p11-kit's proxy and the vendor drivers),
+// loaded anew only when their slot lists change, and the certificates they hold.
+
+#include "certs/tokens/TokenModules.h"
+
+#include <dlfcn.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <algorithm>
+
+namespace norvane::tokens {
+
+const std::vector<VendorDriver>& vendorDrivers() {
+    // Where the vendors' Debian/Ubuntu installers put their PKCS#11 drivers. OpenSC and any
+    // driver registered with p11-kit come through the proxy and need no line here.
+    static const QStringList lib = {"/usr/lib", "/usr/lib/x86_64-linux-gnu", "/usr/lib64", "/usr/local/lib",
+                                    "/usr/lib/pkcs11", "/usr/lib/x86_64-linux-gnu/pkcs11"};
+    static const std::vector<VendorDriver> table = {
+        {"SafeNet Authentication Client", lib + QStringList{"/usr/lib/safenet", "/opt/safenet/lib", "/opt/SafenetAuthenticationClient/lib"},
+         {"libeToken.so", "libeTPkcs11.so"}},
+        {"SafeSign / Giesecke+Devrient", lib + QStringList{"/usr/lib/safesign", "/opt/safesign/lib", "/opt/gd/safesign/lib"},
+         {"libaetpkss.so", "libaetpkss.so.*"}},
+        {"Thales / Gemalto IDPrime", lib + QStringList{"/usr/lib/idprime", "/opt/gemalto/lib", "/opt/thales/lib", "/opt/idprime/lib"},
+         {"libIDPrimePKCS11.so"}},
+        {"Watchdata", lib + QStringList{"/usr/lib/watchdata/ICP/lib", "/usr/lib/watchdata/lib", "/opt/watchdata/lib", "/opt/watchdata/lib64"},
+         {"libwdpkcs_icp.so"}},
+    };
+    return table;
+}
+
+namespace detail {
+
+QString openSslText() {
+    QString text;
+    while (unsigned long e = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(e, buffer, sizeof buffer);
+        if (!text.isEmpty()) text += "; ";
+        text += QString::fromUtf8(buffer);
+    }
+    return text;
+}
+
+QString text(const char* s) { return s ? QString::fromUtf8(s).trimmed() : QString(); }
+QString text(const unsigned char* s, size_t n) {
+    return QString::fromUtf8(reinterpret_cast<const char*>(s), static_cast<qsizetype>(n)).trimmed();
+}
+
+QString tokenKey(const QString& manufacturer, const QString& model, const QString& serial, const QString& label) {
+    return manufacturer + '\n' + model + '\n' + serial + '\n' + label;
+}
+QString tokenKey(const TokenLocation& where) { return tokenKey(where.manufacturer, where.model, where.serial, where.label); }
+QString tokenKey(const PKCS11_TOKEN* t) {
+    return tokenKey(text(t->manufacturer), text(t->model), text(t->serialnr), text(t->label));
+}
+
+namespace {
+
+// p11-kit's trust module ("System Trust", "Default Trust") holds the system's CA
+// certificates: trust anchors, never the user's own, and well over a hundred of them.
+// Where the proxy is set to load it, its objects are not read.
+bool isTrustModuleToken(const PKCS11_TOKEN* t) {
+    return text(t->manufacturer) == QLatin1String("PKCS#11 Kit") && text(t->model) == QLatin1String("p11-kit-trust");
+}
+
+// The modules that p11-kit's proxy loads: the "module:" of every registration that the
+// proxy is not told to leave out.
+QSet<QString> p11KitModules(const QString& proxy) {
+    QSet<QString> out;
+    const QString moduleDir = QFileInfo(proxy).absolutePath() + "/pkcs11";
+    for (const QString& folder : {QDir::homePath() + "/.config/pkcs11/modules", QStringLiteral("/etc/pkcs11/modules"),
+                                  QStringLiteral("/usr/share/p11-kit/modules")}) {
+        for (const QFileInfo& info : QDir(folder).entryInfoList({"*.module"}, QDir::Files)) {
+            QFile f(info.filePath());
+            if (!f.open(QIODevice::ReadOnly)) continue;
+            QString module;
+            bool proxied = true;
+            for (const QByteArray& line : f.readAll().split('\n')) {
+                const QString t = QString::fromUtf8(line).trimmed();
+                const qsizetype colon = t.indexOf(':');
+                if (t.startsWith('#') || colon < 0) continue;
+                const QString name = t.left(colon).trimmed(), value = t.mid(colon + 1).trimmed();
+                if (name == "module") module = value;
+                if (name == "disable-in" && value.contains("p11-kit-proxy")) proxied = false;
+                if (name == "enable-in" && !value.contains("p11-kit-proxy")) proxied = false;
+            }
+            if (module.isEmpty() || !proxied) continue;
+            if (!module.startsWith('/')) module = moduleDir + '/' + module;
+            const QString real = QFileInfo(module).canonicalFilePath();
+            if (!real.isEmpty()) out.insert(real);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void RawModule::open(const QString& path) {
+    handle = dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return;
+    auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
+    if (!get || get(&functions) != CKR_OK || !functions) {
+        functions = nullptr;
+        return;
+    }
+    // Most modules hand out one function list, which libp11 has initialized already (a
+    // second C_Initialize could even start it over); p11-kit's proxy hands out a state
+    // of its own, to be initialized and finalized by us.
+    CK_ULONG n = 0;
+    if (functions->C_GetSlotList(CK_TRUE, nullptr, &n) != CKR_CRYPTOKI_NOT_INITIALIZED) return;
+    CK_C_INITIALIZE_ARGS args{};
+    args.flags = CKF_OS_LOCKING_OK;
+    const CK_RV rv = functions->C_Initialize(&args);
+    initializedByUs = rv == CKR_OK;
+    if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) functions = nullptr;
+}
+void RawModule::close() {
+    if (functions && initializedByUs) functions->C_Finalize(nullptr);
+    functions = nullptr;
+    initializedByUs = false;
+    if (handle) dlclose(handle);
+    handle = nullptr;
+}
+
+std::optional<std::vector<QString>> RawModule::tokens() const {
+    if (!functions) return std::nullopt;
+    CK_ULONG n = 0;
+    if (functions->C_GetSlotList(CK_TRUE, nullptr, &n) != CKR_OK) return std::nullopt;
+    std::vector<CK_SLOT_ID> ids(n);
+    if (n && functions->C_GetSlotList(CK_TRUE, ids.data(), &n) != CKR_OK) return std::nullopt;
+    std::vector<QString> out;
+    for (CK_ULONG i = 0; i < n; ++i) {
+        CK_TOKEN_INFO info;
+        if (functions->C_GetTokenInfo(ids[i], &info) != CKR_OK) return std::nullopt;
+        out.push_back(tokenKey(text(info.manufacturerID, sizeof info.manufacturerID), text(info.model, sizeof info.model),
+                               text(info.serialNumber, sizeof info.serialNumber), text(info.label, sizeof info.label)) +
+                      ((info.flags & CKF_TOKEN_INITIALIZED) ? "" : "\n-"));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void Module::reload() {
+    unload();
+    if (!ctx_) ctx_ = PKCS11_CTX_new();
+    if (!ctx_) throw Error(ErrorKind::TokenError, "Não foi possível iniciar o acesso a cartões e tokens.");
+    ERR_clear_error();
+    if (PKCS11_CTX_load(ctx_, path_.toLocal8Bit().constData()) != 0)
+        throw Error(ErrorKind::TokenError,
+                    QString("Não foi possível carregar o módulo PKCS#11 %1: %2").arg(path_, openSslText()));
+    loaded_ = true;
+    if (PKCS11_enumerate_slots(ctx_, &slots_, &count_) != 0) {
+        slots_ = nullptr;
+        count_ = 0;
+        throw Error(ErrorKind::TokenError,
+                    "Não foi possível listar os cartões e tokens conectados: " + openSslText());
+    }
+    raw_.open(path_);
+    listed_ = raw_.tokens();
+}
+
+void Module::unload() {
+    keys_.clear();
+    certificates_.reset();
+    raw_.close();
+    listed_.reset();
+    if (slots_) PKCS11_release_all_slots(ctx_, slots_, count_);
+    slots_ = nullptr;
+    count_ = 0;
+    if (loaded_) PKCS11_CTX_unload(ctx_);
+    loaded_ = false;
+    inUse = false;
+}
+
+bool Module::changed() const {
+    if (!loaded_) return true;
+    const auto now = raw_.tokens();
+    return !now || !listed_ || *now != *listed_;
+}
+
+std::vector<PKCS11_SLOT*> Module::presentTokens() {
+    std::vector<PKCS11_SLOT*> out;
+    for (unsigned i = 0; i < count_; ++i)
+        if (slots_[i].token && slots_[i].token->initialized) out.push_back(&slots_[i]);
+    return out;
+}
+
+PKCS11_SLOT* Module::find(const TokenLocation& where) {
+    const QString key = tokenKey(where);
+    for (PKCS11_SLOT* slot : presentTokens())
+        if (tokenKey(slot->token) == key) return slot;
+    return nullptr;
+}
+
+const std::vector<TokenCertificate>& Module::certificates() {
+    if (certificates_) return *certificates_;
+    std::vector<TokenCertificate> out;
+    for (PKCS11_SLOT* slot : presentTokens()) {
+        PKCS11_TOKEN* token = slot->token;
+        if (isTrustModuleToken(token)) continue;
+        PKCS11_CERT* certs = nullptr;
+        unsigned n = 0;
+        // A token that cannot be read (pulled out right now, a faulty card) adds nothing;
+        // the others still show.
+        if (PKCS11_enumerate_certs(token, &certs, &n) != 0) {
+            ERR_clear_error();
+            continue;
+        }
+        for (unsigned i = 0; i < n; ++i) {
+            if (!certs[i].x509) continue;
+            X509* copy = X509_dup(certs[i].x509);
+            if (!copy) continue;
+            TokenCertificate c;
+            c.certificate.reset(copy, X509_free);
+            c.location.serial = text(token->serialnr);
+            c.location.label = text(token->label);
+            c.location.manufacturer = text(token->manufacturer);
+            c.location.model = text(token->model);
+            c.location.id = QByteArray(reinterpret_cast<const char*>(certs[i].id), static_cast<int>(certs[i].id_len));
+            c.location.module = path_;
+            out.push_back(std::move(c));
+        }
+    }
+    certificates_ = std::move(out);
+    return *certificates_;
+}
+
+std::shared_ptr<EVP_PKEY> Module::key(PKCS11_SLOT* slot, const TokenLocation& where) {
+    const QString name = tokenKey(where) + '\n' + QString::fromLatin1(where.id.toHex());
+    if (auto kept = keys_.find(name); kept != keys_.end()) return kept->second;
+    PKCS11_KEY* keys = nullptr;
+    unsigned n = 0;
+    if (PKCS11_enumerate_keys(slot->token, &keys, &n) != 0) {
+        ERR_clear_error();
+        return nullptr;
+    }
+    for (unsigned i = 0; i < n; ++i) {
+        if (keys[i].isPrivate && keys[i].id_len == static_cast<size_t>(where.id.size()) &&
+            QByteArray(reinterpret_cast<const char*>(keys[i].id), static_cast<int>(keys[i].id_len)) == where.id) {
+            std::shared_ptr<EVP_PKEY> pkey(PKCS11_get_private_key(&keys[i]), EVP_PKEY_free);
+            if (pkey) keys_[name] = pkey;
+            return pkey;
+        }
+    }
+    return nullptr;
+}
+
+void Registry::listModules() {
+    if (listed) return;
+    const QString proxy = proxyOverride ? *proxyOverride : QString::fromUtf8(NORVANE_P11KIT_PROXY);
+    QSet<QString> seen;
+    if (!proxy.isEmpty()) {
+        modules.push_back(std::make_unique<Module>(proxy));
+        seen = p11KitModules(NORVANE_P11KIT_PROXY);
+        seen.insert(QFileInfo(proxy).canonicalFilePath());
+    }
+    for (const VendorDriver& driver : driversOverride ? *driversOverride : vendorDrivers()) {
+        for (const QString& folder : driver.folders) {
+            for (const QFileInfo& file : QDir(folder).entryInfoList(driver.files, QDir::Files)) {
+                const QString real = file.canonicalFilePath();
+                if (real.isEmpty() || seen.contains(real)) continue;
+                seen.insert(real);
+                modules.push_back(std::make_unique<Module>(file.absoluteFilePath()));
+            }
+        }
+    }
+    listed = true;
+}
+
+// Brings every module up to date; one that fails is skipped and its reason kept.
+void Registry::refresh(Look look) {
+    listModules();
+    problems.clear();
+    for (auto& m : modules) {
+        if (m->loaded() && look == Look::IfChanged && m->inUse && !m->changed()) continue;
+        try {
+            m->reload();
+        } catch (const Error& e) {
+            problems << m->path() + ": " + e.message();
+            m->unload();
+        }
+    }
+    bool any = false;
+    for (auto& m : modules) any = any || m->loaded();
+    if (!any && !problems.isEmpty())
+        throw Error(ErrorKind::TokenError, problems.first().section(": ", 1));
+}
+
+
+// Never destroyed: finalizing token modules while the process exits gains nothing. The
+// PINs it holds are wiped at exit all the same.
+Registry& registry() {
+    static Registry* instance = new Registry;
+    return *instance;
+}
+
+struct WipePinsAtExit {
+    ~WipePinsAtExit() {
+        Registry& r = registry();
+        if (!r.mutex.try_lock()) return;
+        for (auto& m : r.modules) m->pins.clear();
+        r.mutex.unlock();
+    }
+} wipePinsAtExit;
+
+
+}  // namespace detail
+
+using namespace detail;
+
+std::vector<TokenCertificate> readCertificates(Look look) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.refresh(look);
+    std::vector<TokenCertificate> out;
+    QSet<QByteArray> seen;  // token and certificate: the same token reached through two modules
+    for (auto& m : r.modules) {
+        if (!m->loaded()) continue;
+        for (const TokenCertificate& c : m->certificates()) {
+            unsigned char* der = nullptr;
+            const int n = i2d_X509(c.certificate.get(), &der);
+            if (n <= 0) continue;
+            const QByteArray key = tokenKey(c.location).toUtf8() + '\n' + c.location.id.toHex() + '\n' +
+                                   QByteArray(reinterpret_cast<const char*>(der), n);
+            OPENSSL_free(der);
+            if (seen.contains(key)) continue;
+            seen.insert(key);
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+void forgetPins() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    for (auto& m : r.modules) m->pins.clear();
+}
+
+QStringList moduleProblems() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.problems;
+}
+
+void setProxyModuleForTesting(const QString& path) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.unloadAll();
+    r.proxyOverride = path;
+}
+
+void setVendorDriversForTesting(const std::vector<VendorDriver>& drivers) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.unloadAll();
+    r.driversOverride = drivers;
+}
+
+void restoreDefaultModulesForTesting() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    r.unloadAll();
+    r.proxyOverride.reset();
+    r.driversOverride.reset();
+}
+
+}  // namespace norvane::tokens
