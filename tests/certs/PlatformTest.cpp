@@ -450,3 +450,27 @@ TEST_F(Platform, TheTokensStayUsableWhileAKeyUsePinPromptWaits) {
     EXPECT_TRUE(listedDuringPrompt);
     EXPECT_EQ(dialogs.pinPrompts.size(), 2u);
 }
+
+TEST_F(Platform, AWrongPinForAKeyThatWantsItAtEveryUseIsARefusedPin) {
+    tokens.keysAlwaysAuthenticate = true;
+    tokens.addToken("Token A", {Cert::A3});
+    dialogs.pinAnswers = {QString("1234")};
+    const auto a3 = findOne(pki[Cert::A3].thumbprint);
+    signOffThread(a3, "um", 1);
+    // Logged in, the PIN forgotten: the key's own prompt gets a wrong PIN, which the token
+    // refuses by its return value, whatever the words of libp11's message.
+    norvane::tokens::forgetPins();
+    dialogs.pinAnswers = {QString("9999")};
+    try {
+        signOffThread(a3, "dois", 1);
+        FAIL() << "a wrong PIN for the key must fail";
+    } catch (const CapicomError& e) {
+        EXPECT_EQ(e.code(), SCARD_W_WRONG_CHV) << e.what();
+        EXPECT_EQ(e.kind(), norvane::ErrorKind::PinRefused);
+    }
+    // The PIN refused is not kept: the next use asks again.
+    dialogs.pinAnswers = {QString("1234")};
+    EXPECT_EQ(readSignedData(CoUtilities::Create()->BinaryStringToByteArray(signOffThread(a3, "tres", 1))).content,
+              "tres");
+    EXPECT_EQ(dialogs.pinPrompts.size(), 3u);
+}

@@ -233,55 +233,58 @@ private:
     }
 
     std::optional<QByteArray> sign(std::unique_lock<std::mutex>& lock, Module& m, PKCS11_SLOT* slot) {
-        const std::shared_ptr<EVP_PKEY> pkey = m.key(slot, where_);
-        if (!pkey) {
-            if (!m.changed()) throw keyMissing();
-            freshLook(&m);
-            return std::nullopt;
-        }
-        const auto kept = m.pins.find(key_);
-        KeyUseAnswer answer;
-        answer.pin = haveTyped_ ? &typed_ : kept != m.pins.end() ? &kept->second : nullptr;
         const QString keyName = key_ + '\n' + QString::fromLatin1(where_.id.toHex());
-        if (!answer.pin && m.alwaysAuthenticate.count(keyName)) {
-            // The key wants the PIN for this use: asked before the signature starts.
-            askWithoutTheLock(lock, text(slot->token->label), QString());
-            return std::nullopt;
-        }
-        m.answerKeyUseWith(&answer);
-        try {
-            QByteArray result = use_(pkey.get());
-            m.answerKeyUseWith(nullptr);
-            m.inUse = true;
-            // Kept only while a key wants it for every use.
-            if (answer.supplied) {
-                m.alwaysAuthenticate.insert(keyName);
-                if (haveTyped_) m.pins[key_] = std::move(typed_);
+        const QString label = text(slot->token->label);
+        KeyUseAnswer answer;
+        std::exception_ptr failure;
+        bool pinRefused = false;
+        {
+            const std::shared_ptr<EVP_PKEY> pkey = m.key(slot, where_);
+            if (!pkey) {
+                if (!m.changed()) throw keyMissing();
+                freshLook(&m);
+                return std::nullopt;
             }
-            return result;
-        } catch (const std::exception& failure) {
-            m.answerKeyUseWith(nullptr);
-            if (signingFailed(lock, m, slot, answer, keyName, failure)) return std::nullopt;
-            throw;
+            const auto kept = m.pins.find(key_);
+            answer.pin = haveTyped_ ? &typed_ : kept != m.pins.end() ? &kept->second : nullptr;
+            if (!answer.pin && m.alwaysAuthenticate.count(keyName)) {
+                // The key wants the PIN for this use: asked before the signature starts.
+                askWithoutTheLock(lock, label, QString());
+                return std::nullopt;
+            }
+            m.answerKeyUseWith(&answer);
+            try {
+                QByteArray result = use_(pkey.get());
+                m.answerKeyUseWith(nullptr);
+                m.inUse = true;
+                // Kept only while a key wants it for every use.
+                if (answer.supplied) {
+                    m.alwaysAuthenticate.insert(keyName);
+                    if (haveTyped_) m.pins[key_] = std::move(typed_);
+                }
+                return result;
+            } catch (const std::exception& e) {
+                m.answerKeyUseWith(nullptr);
+                pinRefused = answer.supplied && refusedPinWhileSigning(e);
+                ERR_clear_error();
+                failure = std::current_exception();
+            }
         }
+        // The key is let go before the module may be loaded anew.
+        if (signingFailed(lock, m, answer, pinRefused, keyName, label)) return std::nullopt;
+        std::rethrow_exception(failure);
     }
 
-    // After a failed signature: true when the use is to be tried again, else the caller
-    // raises (this raises itself when it knows better).
-    bool signingFailed(std::unique_lock<std::mutex>& lock, Module& m, PKCS11_SLOT* slot, const KeyUseAnswer& answer,
-                       const QString& keyName, const std::exception& failure) {
-        const bool pinRefused = answer.supplied && refusedPinWhileSigning(failure);
-        ERR_clear_error();
+    // After a failed signature: true when the use is to be tried again, false when the
+    // failure stands (this raises itself when it knows better).
+    bool signingFailed(std::unique_lock<std::mutex>& lock, Module& m, const KeyUseAnswer& answer, bool pinRefused,
+                       const QString& keyName, const QString& label) {
         if (answer.wanted && !haveTyped_) {
             // The key wants the PIN for this use and none was at hand. The signature it
             // began stays pending on the token's session until the module is loaded anew;
             // then the PIN typed now logs in and answers the key.
             m.alwaysAuthenticate.insert(keyName);
-            const QString label = text(slot->token->label);
-            try {
-                m.reload();
-            } catch (const Error&) {
-            }
+            reloadQuietly(m);
             askWithoutTheLock(lock, label, QString());
             return true;
         }
@@ -289,7 +292,11 @@ private:
             // A PIN the key refused is never sent again.
             m.pins.erase(key_);
             typed_.wipe();
-            if (pinRefused) throw wrongPin();
+            if (pinRefused) {
+                // The signature the key refused stays pending too: the session ends with a fresh load.
+                reloadQuietly(m);
+                throw wrongPin();
+            }
         }
         // A token pulled out while it signed fails in the middle: say so plainly.
         if (m.changed()) {
@@ -309,6 +316,14 @@ private:
             return true;
         }
         return false;
+    }
+
+    // A load that fails leaves the module unloaded: the next look tells why.
+    static void reloadQuietly(Module& m) {
+        try {
+            m.reload();
+        } catch (const Error&) {
+        }
     }
 
     Registry& r_;
