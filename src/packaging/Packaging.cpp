@@ -292,6 +292,36 @@ QString unrepresentableNameError(const QString& path) {
         .arg(path);
 }
 
+namespace {
+
+// The central directory of the entries written, and the record that ends the archive.
+QByteArray centralDirectory(const std::vector<Entry>& entries, quint32 directoryOffset) {
+    QByteArray directory;
+    for (const Entry& entry : entries) {
+        put32(directory, 0x02014B50);
+        put16(directory, 20);  // version made by
+        putEntryFields(directory, entry);
+        put16(directory, 0);  // comment length
+        put16(directory, 0);
+        put16(directory, 0);
+        put32(directory, entry.attributes);
+        put32(directory, entry.offset);
+        directory += entry.name;
+    }
+    QByteArray end;
+    put32(end, 0x06054B50);
+    put16(end, 0);
+    put16(end, 0);
+    put16(end, quint32(entries.size()));
+    put16(end, quint32(entries.size()));
+    put32(end, quint32(directory.size()));
+    put32(end, directoryOffset);
+    put16(end, 0);
+    return directory + end;
+}
+
+}  // namespace
+
 bool Zipa(const QStringList& Files, const QString& ZipName) {
     TransientFile archive(ZipName);
     if (!archive.open())
@@ -346,29 +376,7 @@ bool Zipa(const QStringList& Files, const QString& ZipName) {
         entries.push_back(entry);
     }
 
-    QByteArray directory;
-    for (const Entry& entry : entries) {
-        put32(directory, 0x02014B50);
-        put16(directory, 20);  // version made by
-        putEntryFields(directory, entry);
-        put16(directory, 0);  // comment length
-        put16(directory, 0);
-        put16(directory, 0);
-        put32(directory, entry.attributes);
-        put32(directory, entry.offset);
-        directory += entry.name;
-    }
-    QByteArray end;
-    put32(end, 0x06054B50);
-    put16(end, 0);
-    put16(end, 0);
-    put16(end, quint32(entries.size()));
-    put16(end, quint32(entries.size()));
-    put32(end, quint32(directory.size()));
-    put32(end, offset);
-    put16(end, 0);
-    archive.write(directory);
-    archive.write(end);
+    archive.write(centralDirectory(entries, offset));
     archive.commit();
 
     if (!failure.isEmpty()) fail(failure);
