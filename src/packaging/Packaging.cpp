@@ -168,8 +168,14 @@ namespace {
 constexpr qsizetype kLineBytes = 57;
 constexpr qsizetype kLineChars = 76;
 
+// Characters of the last, partial line, whose padding may make it a whole line of 76.
+qsizetype lastLineChars(qsizetype rest) { return (rest + 2) / 3 * 4; }
+
+// A CR LF follows every 76th character, also when that character is the last group's
+// padding (55 or 56 bytes past a multiple of 57).
 qsizetype encodedLength(qsizetype size) {
-    return size / kLineBytes * (kLineChars + 2) + (size % kLineBytes + 2) / 3 * 4;
+    const qsizetype last = lastLineChars(size % kLineBytes);
+    return size / kLineBytes * (kLineChars + 2) + last + (last == kLineChars ? 2 : 0);
 }
 
 // Encodes whole lines, and a last partial one when `last`; returns the end of the text.
@@ -191,6 +197,10 @@ unsigned char* encodeLines(unsigned char* target, const unsigned char* source, q
         target[3] = '=';
         if (rest % 3 == 1) target[2] = '=';
         target += 4;
+    }
+    if (lastLineChars(rest) == kLineChars) {
+        *target++ = '\r';
+        *target++ = '\n';
     }
     return target;
 }

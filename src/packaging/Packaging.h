@@ -14,7 +14,8 @@ public:
 };
 
 // Base64 (RFC 4648 alphabet, "=" padding) of the whole file, with CR LF after every
-// 76th character, also at the very end when the file's length is a multiple of 57.
+// 76th character, also at the very end when the text's last line is a whole one: the
+// file's length is a multiple of 57, or 55 or 56 past one (the padding ends that line).
 // An empty file gives the empty text.
 QByteArray EncodeFile(const QString& FileName);
 

@@ -84,6 +84,37 @@ TEST_F(Packaging, Base64LinesBreakAfterEvery76thCharacter) {
     EXPECT_TRUE(b58.endsWith("/w=="));
 }
 
+// A CR LF follows every 76th character of the text, also when that character is the last
+// group's padding: 55 and 56 bytes past a multiple of 57 end in a whole line too.
+TEST_F(Packaging, Base64TextsWhoseLastLineIsWholeEndWithItsLineBreak) {
+    for (const qsizetype lines : {qsizetype(0), qsizetype(1), qsizetype(3)}) {
+        for (const qsizetype past : {qsizetype(55), qsizetype(56), qsizetype(57), qsizetype(58)}) {
+            const qsizetype size = 57 * lines + past;
+            SCOPED_TRACE(size);
+            const QByteArray original = randomBytes(size, quint32(size) * 3 + 1);
+            const QByteArray text = EncodeFile(writeFile(path(QStringLiteral("b%1").arg(size)), original));
+            EXPECT_EQ(text, EncodeBase64Lines(original));
+            const QList<QByteArray> split = text.split('\n');
+            // Every line but a last partial one holds 76 characters and ends with CR LF.
+            const bool whole = past != 58;
+            EXPECT_EQ(text.endsWith("\r\n"), whole);
+            EXPECT_EQ(split.size(), lines + 2);
+            for (qsizetype i = 0; i + 1 < split.size(); ++i) {
+                EXPECT_EQ(split[i].size(), 77) << i;
+                EXPECT_TRUE(split[i].endsWith('\r')) << i;
+            }
+            EXPECT_EQ(split.last().size(), whole ? 0 : 4);
+            if (past == 55) {
+                EXPECT_TRUE(text.endsWith("==\r\n"));
+            } else if (past == 56) {
+                EXPECT_TRUE(text.endsWith("=\r\n") && !text.endsWith("==\r\n"));
+            }
+            SaveBase64ToFile(text, path("back"));
+            EXPECT_EQ(readFile(path("back")), original);
+        }
+    }
+}
+
 TEST_F(Packaging, Base64MatchesCoreutilsWithCrLf) {
     for (const qsizetype size : {qsizetype(1), qsizetype(56), qsizetype(114), qsizetype(1000), qsizetype(57 * 40),
                                  qsizetype(100001), qsizetype(57 * 8192 * 2), qsizetype(1000003)}) {
@@ -93,8 +124,8 @@ TEST_F(Packaging, Base64MatchesCoreutilsWithCrLf) {
         ASSERT_EQ(coreutils.code, 0);
         QByteArray expected = coreutils.out;
         expected.replace("\n", "\r\n");
-        // coreutils ends every text with a line break; ours only after a full line.
-        if (size % 57 != 0) expected.chop(2);
+        // coreutils ends every text with a line break; ours only after a full line of 76.
+        if ((size % 57 + 2) / 3 * 4 % 76 != 0) expected.chop(2);
         EXPECT_EQ(EncodeFile(file), expected);
     }
 }
