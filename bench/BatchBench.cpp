@@ -224,7 +224,7 @@ int run() {
     QTest::mouseClick(window.ui->Button1, Qt::LeftButton);
     const double intakeMs = ms(clock);
     const double intakeStallMs = intakeStall.stopMs();
-    if (window.ui->ListView1->rowCount() != kIntakeFiles || !dialogs.boxes.empty())
+    if (window.ui->ListView1->model()->rowCount() != kIntakeFiles || !dialogs.boxes.empty())
         throw std::runtime_error("the intake did not list every file");
     std::printf(
         "intake of %d files of 100 KB: %.1f ms; grep -c of the three strings: %.1f ms; ratio %.2f "

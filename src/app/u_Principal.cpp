@@ -79,8 +79,8 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
         norvane::anchor(panel, Qt::LeftEdge | Qt::TopEdge | Qt::RightEdge | Qt::BottomEdge);
 
     connect(ui->TabControl1, &TTabControl::Change, this, norvane::guard([this] { TabControl1Change(); }));
-    ActionControls = {ui->TabControl1->Tabs(),
-                      ui->Button1,
+    // The tab strip starts no action: while a batch runs the other tabs can be looked at.
+    ActionControls = {ui->Button1,
                       ui->Button2,
                       ui->Button3,
                       ui->Button6,

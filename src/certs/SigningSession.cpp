@@ -10,6 +10,7 @@
 #include <QSaveFile>
 #include <algorithm>
 #include <functional>
+#include <openssl/evp.h>
 
 #include "certs/pki/IdentityRules.h"
 #include "core/Background.h"
@@ -63,10 +64,17 @@ QString norvane::SigningSession::ListaCertificados(int /*PKAcessivel: the listin
 }
 
 std::shared_ptr<ICertificate2> norvane::SigningSession::selecionaCertificado(const QString& Cert) {
+    QString failure;
+    auto certificate = findCertificate(Cert, &failure);
+    if (!certificate) norvane::dialogs().showError(failure);
+    return certificate;
+}
+
+std::shared_ptr<ICertificate2> norvane::SigningSession::findCertificate(const QString& Cert, QString* failure) {
     try {
         return openMyStore()->Find(CAPICOM_CERTIFICATE_FIND_SHA1_HASH, Cert, true)->Item(1);
     } catch (const std::exception& e) {
-        norvane::dialogs().showError("Erro 03: " + norvane::errorText(e));
+        if (failure) *failure = "Erro 03: " + norvane::errorText(e);
         return nullptr;
     }
 }
@@ -130,8 +138,19 @@ QString messageOf(const std::exception& error) {
     return norvane::kindOf(error) == norvane::ErrorKind::KeyUnreachable ? kKeyText : norvane::errorText(error);
 }
 
-void showCoded(const char* code, const QString& message) {
-    norvane::dialogs().showError(QStringLiteral("Erro %1: ").arg(QLatin1String(code)) + message);
+QString coded(const char* code, const QString& message) {
+    return QStringLiteral("Erro %1: ").arg(QLatin1String(code)) + message;
+}
+
+void showCoded(const char* code, const QString& message) { norvane::dialogs().showError(coded(code, message)); }
+
+QByteArray sha256(const QByteArray& bytes) {
+    QByteArray digest(32, Qt::Uninitialized);
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.constData(), size_t(bytes.size()), reinterpret_cast<unsigned char*>(digest.data()), &size,
+                   EVP_sha256(), nullptr) != 1)
+        return QByteArray();
+    return digest;
 }
 
 // The three attributes of every signature, each added as soon as it is complete.
@@ -217,16 +236,29 @@ QString norvane::SigningSession::AssinarString(const QString& Texto, const QStri
 }
 
 QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, const QString& Cert, const QString& PathSalvar) {
+    const FileSignature signature = signFile(PathArquivo, Cert, PathSalvar);
+    for (const QString& error : signature.errors) norvane::dialogs().showError(error);
+    pinRefused_ = signature.pinProblem();
+    return signature.sizeText;
+}
+
+norvane::FileSignature norvane::SigningSession::signFile(const QString& PathArquivo, const QString& Cert,
+                                                         const QString& PathSalvar) {
     const QDateTime signingTime = QDateTime::currentDateTime();
-    pinRefused_ = false;
+    FileSignature result;
+    const auto fail = [&result](const char* code, const std::exception& error) {
+        result.errors.push_back(coded(code, messageOf(error)));
+        result.failure = norvane::kindOf(error);
+    };
     const QString sizeText = GetFileSizeText(PathArquivo, false);
     const QString fileName = QFileInfo(PathArquivo).fileName();
 
     // A signature file is not signed again (the result would claim a signature never made).
     if (QFileInfo(PathArquivo).suffix().toLower() == QLatin1String("p7s")) {
-        norvane::dialogs().showError(QStringLiteral("O arquivo %1 já é uma assinatura (.p7s) e não será assinado novamente.")
-                                         .arg(fileName));
-        return QString();
+        result.errors.push_back(
+            QStringLiteral("O arquivo %1 já é uma assinatura (.p7s) e não será assinado novamente.").arg(fileName));
+        result.failure = norvane::ErrorKind::InvalidArgument;
+        return result;
     }
 
     // Not caught: a file that cannot be opened ends the call and reaches the caller.
@@ -240,20 +272,24 @@ QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, cons
     try {
         read = norvane::runInBackground([path = PathArquivo] { return readWholeFile(path); });
     } catch (const std::exception& error) {
-        showCoded("09", norvane::errorText(error));
-        return QString();
+        result.errors.push_back(coded("09", norvane::errorText(error)));
+        result.failure = norvane::kindOf(error);
+        return result;
     }
     if (!read.openError.isEmpty()) throw norvane::Error(norvane::ErrorKind::FileError, read.openError);
     QByteArray content = std::move(read.bytes);
+    result.contentSha256 = sha256(content);
 
-    // Certificate. Its own failure is shown by the lookup ("Erro 03"); the later stages then
+    // Certificate. Its own failure is told by the lookup ("Erro 03"); the later stages then
     // run without a certificate and report what fails.
     CertificatePtr certificate;
     try {
-        certificate = selecionaCertificado(Cert);
+        QString lookupFailure;
+        certificate = findCertificate(Cert, &lookupFailure);
+        if (!certificate) result.errors.push_back(lookupFailure);
     } catch (const std::exception& error) {
-        // Fires only if the lookup itself raises; today it shows its own "Erro 03" instead.
-        showCoded("10", norvane::errorText(error));
+        // Fires only if the lookup itself raises; today it tells its own "Erro 03" instead.
+        fail("10", error);
     }
 
     // Preparing. A failure here leaves the content or the attributes of an earlier call in
@@ -266,8 +302,9 @@ QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, cons
         content = QByteArray();
         addAttributes(*Signer, signingTime, fileName);
     } catch (const std::exception& error) {
-        showCoded("13", norvane::errorText(error));
-        return QString();
+        result.errors.push_back(coded("13", norvane::errorText(error)));
+        result.failure = norvane::kindOf(error);
+        return result;
     }
 
     // Signing and saving.
@@ -276,19 +313,22 @@ QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, cons
         if (!folder.isEmpty() && !folder.endsWith(QLatin1Char('/')) && !folder.endsWith(QDir::separator()))
             folder += QDir::separator();
         const QString target = folder + fileName + QStringLiteral(".p7s");
+        result.signaturePath = target;
         requireSignerCertificate(*Signer);
         const auto signer = Signer;
         const auto signedData = SignedData;
         const auto utilities = Utilities;
-        norvane::runInBackground([signer, signedData, utilities, target] {
+        result.signatureSha256 = norvane::runInBackground([signer, signedData, utilities, target] {
             const BinaryString signedMessage = signedData->Sign(signer, false, CAPICOM_ENCODE_BINARY);
             SaveBinFile(target, utilities->BinaryStringToByteArray(signedMessage));
+            return sha256(signedMessage);
         });
-        return sizeText;
+        result.sizeText = sizeText;
+        result.failure.reset();
     } catch (const std::exception& error) {
-        showSigningError("11", error);
-        return QString();
+        fail("11", error);
     }
+    return result;
 }
 
 // --- saving --------------------------------------------------------------------------------------

@@ -5,13 +5,33 @@
 // the program's dialogs and return a neutral result.
 
 #include "certs/CAPICOM_TLB.h"
+#include "core/Error.h"
 #include "core/LoginContext.h"
 
 #include <QByteArray>
 #include <QString>
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace norvane {
+
+// What signing a file gave, with nothing shown yet: the error boxes the signature has to
+// show, in order, and the kind of the failure that left it unsigned.
+struct FileSignature {
+    QString sizeText;             // not empty: the .p7s was written
+    QString signaturePath;        // where the .p7s goes
+    std::vector<QString> errors;  // "Erro 11: ...", in the order they happened
+    std::optional<ErrorKind> failure;
+    QByteArray contentSha256;    // of the bytes signed
+    QByteArray signatureSha256;  // of the .p7s written
+
+    bool signedFile() const { return !sizeText.isEmpty(); }
+    // The PIN was cancelled, refused or is locked.
+    bool pinProblem() const { return failure && isPinProblem(*failure); }
+    // The private key cannot be reached (the token was pulled out, the certificate is gone).
+    bool keyUnreachable() const { return failure == ErrorKind::KeyUnreachable; }
+};
 
 class SigningSession {
 public:
@@ -37,6 +57,12 @@ public:
     // Signs the file PathArquivo into PathSalvar + its name + ".p7s": the file's size text,
     // or the empty text after the error was shown. A file that cannot be opened raises.
     QString AssinarArquivo(const QString& PathArquivo, const QString& Cert, const QString& PathSalvar);
+    // The same signature, showing nothing: its boxes come back in the result. Callable off
+    // the GUI thread (the PIN is still asked on it), one signature at a time.
+    FileSignature signFile(const QString& PathArquivo, const QString& Cert, const QString& PathSalvar);
+    // The lookup of selecionaCertificado, showing nothing: the certificate, or none and the
+    // text of its box in `failure` ("Erro 03: ...").
+    std::shared_ptr<CAPICOM_TLB::ICertificate2> findCertificate(const QString& Cert, QString* failure);
     // Writes the bytes to FileName whole or not at all (temporary name, then rename). Raises.
     static void SaveBinFile(const QString& FileName, const QByteArray& BinArray);
 

@@ -3,20 +3,17 @@
 
 #include "workflows/BatchSigning.h"
 
-#include "packaging/Packaging.h"
 #include "core/Background.h"
 #include "core/Dialogs.h"
-#include "service/ServiceCall.h"
+#include "engine/BatchRows.h"
 #include "workflows/Grid.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFontMetrics>
 #include <QHeaderView>
 #include <QRegularExpression>
 #include <QStringDecoder>
-#include <QStyle>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -42,12 +39,12 @@ constexpr int kColumnStatus = 2;
 constexpr int kColumnObservacao = 3;
 
 // The columns take their contents' width within their bounds.
-void fitColumn(QTableWidget* grid, int column, int least, int most) {
+void fitColumn(QTableView* grid, int column, int least, int most) {
     grid->resizeColumnToContents(column);
     grid->setColumnWidth(column, std::clamp(grid->columnWidth(column), least, most));
 }
 
-void fitColumns(QTableWidget* grid) {
+void fitColumns(QTableView* grid) {
     fitColumn(grid, kColumnArquivo, 350, 4000);
     fitColumn(grid, kColumnStatus, 0, 100);
     fitColumn(grid, kColumnObservacao, 800, 4000);
@@ -199,9 +196,14 @@ QString intakeObservation(const ContentMarks& marks, const QString& name, const 
 
 BatchSigningTab::BatchSigningTab(const Controls& controls, const LoginContext& context, SigningSession& signing,
                                  HttpClient& IdHTTP2, const ActionControls& actionControls)
-    : ui_(controls), context_(context), signing_(signing), http_(IdHTTP2), actionControls_(actionControls) {
-    setupGrid(ui_.ListView1, {QStringLiteral("Arquivo"), QStringLiteral("Tamanho"), QStringLiteral("Status"),
-                              QStringLiteral("Observação")});
+    : ui_(controls),
+      context_(context),
+      signing_(signing),
+      http_(IdHTTP2),
+      actionControls_(actionControls),
+      rows_(new RowModel(RowModel::Kind::Batch, controls.ListView1)),
+      engine_(*rows_) {
+    setupGrid(ui_.ListView1, rows_);
     QHeaderView* header = ui_.ListView1->horizontalHeader();
     header->setMinimumSectionSize(20);
     ui_.ListView1->setColumnWidth(kColumnArquivo, 350);
@@ -210,11 +212,10 @@ BatchSigningTab::BatchSigningTab(const Controls& controls, const LoginContext& c
     ui_.ListView1->setColumnWidth(kColumnStatus, 100);
     ui_.ListView1->setColumnWidth(kColumnObservacao, 800);
     ui_.Progresso->setText(QString());
+    engine_.addObserver(this);
 }
 
-QString BatchSigningTab::entryPath(const QLabel* folder, const QString& name) const {
-    return folder->text() + QDir::separator() + name;
-}
+BatchSigningTab::~BatchSigningTab() = default;
 
 void BatchSigningTab::Button1Click() {
     chooseFolderInto(ui_.PastaEntrada);
@@ -234,13 +235,21 @@ void BatchSigningTab::Button3Click() {
         return;
     }
     const ActionLock lock(actionControls_);
-    batch();
+    BatchRows steps({context_, ui_.PastaEntrada->text(), ui_.PastaSaida->text()}, signing_, http_);
+    if (engine_.run(steps).completed) dialogs().showInfo(QStringLiteral("Processo Finalizado"));
 }
 
+void BatchSigningTab::rowReached(int row) {
+    ui_.Progresso->setText(QStringLiteral("%1 de %2").arg(row + 1).arg(rows_->rowCount()));
+    ui_.ListView1->scrollTo(rows_->index(row, kColumnArquivo));
+}
+
+void BatchSigningTab::runEnded(const RunEnd&) { ui_.Progresso->setText(QString()); }
+
 void BatchSigningTab::intake() {
-    QTableWidget* grid = ui_.ListView1;
+    QTableView* grid = ui_.ListView1;
     // Cleared first: rows of another folder must never be signed from this one.
-    grid->setRowCount(0);
+    rows_->clear();
     const QString folder = ui_.PastaEntrada->text() + QDir::separator();
     const QStringList names = runInBackground([folder] { return listarArquivosDaPasta(folder, QStringLiteral("*.pdf")); });
     // The files are read off the GUI thread a slice at a time (a few milliseconds of work),
@@ -267,110 +276,21 @@ void BatchSigningTab::intake() {
         });
         for (const Read& read : slice) {
             const QString& name = names[next++];
-            const int row = grid->rowCount();
-            grid->insertRow(row);
-            setCell(grid, row, kColumnArquivo, name);
-            setCell(grid, row, kColumnTamanho, sizeText(FileSize2(folder + name)));
+            RowRecord record;
+            record.file = name;
+            record.size = sizeText(FileSize2(folder + name));
             // A file that cannot be opened ends the intake here: its row keeps its name and size.
-            if (read.failure) std::rethrow_exception(read.failure);
+            if (read.failure) {
+                rows_->append(std::move(record));
+                std::rethrow_exception(read.failure);
+            }
             const QString observation = intakeObservation(read.marks, name, context_.cd_ibge, context_.nr_cartorio);
-            setCell(grid, row, kColumnStatus, observation.isEmpty() ? QString() : kStatusErro);
-            setCell(grid, row, kColumnObservacao, observation);
+            record.status = observation.isEmpty() ? QString() : kStatusErro;
+            record.observation = observation;
+            rows_->append(std::move(record));
         }
     }
     fitColumns(grid);
-}
-
-void BatchSigningTab::batch() {
-    QTableWidget* grid = ui_.ListView1;
-    // A status wider than its column widens it, up to the column's bound (measured on the
-    // one cell: fitting the whole column at every row would cost a batch of n rows n² texts).
-    const int textMargin = 2 * (grid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, grid) + 1) + 2;
-    const auto setStatus = [grid, textMargin](int row, const QString& status) {
-        setCell(grid, row, kColumnStatus, status);
-        const int wanted = std::min(100, QFontMetrics(grid->font()).horizontalAdvance(status) + textMargin);
-        if (wanted > grid->columnWidth(kColumnStatus)) grid->setColumnWidth(kColumnStatus, wanted);
-    };
-    struct ProgressLine {
-        QLabel* label;
-        ~ProgressLine() { label->setText(QString()); }
-    } progress{ui_.Progresso};
-
-    // One list of fields for the whole batch: every file overwrites its values in place.
-    FieldList fields;
-    for (int row = 0; row < grid->rowCount(); ++row) {
-        progress.label->setText(QStringLiteral("%1 de %2").arg(row + 1).arg(grid->rowCount()));
-        const QString name = cellText(grid, row, kColumnArquivo);
-        if (!grid->item(row, kColumnStatus))
-            throw std::runtime_error(QStringLiteral("O arquivo %1 não foi validado: a leitura da pasta de entrada "
-                                                    "terminou antes dele. Leia a pasta novamente.")
-                                         .arg(name)
-                                         .toStdString());
-        const QString status = cellText(grid, row, kColumnStatus);
-        if (status == kStatusErro || status == kStatusEnviado) continue;
-        grid->scrollToItem(grid->item(row, kColumnArquivo));
-
-        setStatus(row, kStatusAssinando);
-        const QString outFolder = ui_.PastaSaida->text() + QDir::separator();
-        const QString signedText =
-            signing_.AssinarArquivo(entryPath(ui_.PastaEntrada, name), context_.Certificado_Thumbprint, outFolder);
-        if (signedText.isEmpty()) {
-            // A PIN cancelled, refused or locked ends the batch: going on would ask again for
-            // every file, or try the same PIN until the token blocks.
-            if (signing_.pinRefused()) return;
-            continue;
-        }
-        setStatus(row, kStatusAssinado);
-
-        const QString p7s = outFolder + name + QStringLiteral(".p7s");
-        const qint64 size = FileSize2(p7s);
-        // Zipa skips a missing file: an empty archive must never be sent in its place.
-        if (size < 0)
-            throw std::runtime_error(QStringLiteral("O arquivo assinado %1 não foi encontrado.").arg(p7s).toStdString());
-        if (size > kSignedFileLimit) {
-            setStatus(row, kStatusErro);
-            setCell(grid, row, kColumnObservacao, kSignedFileTooLarge);
-            continue;
-        }
-
-        // The archive lives only while its text is made: it is gone also when this fails.
-        const QString zip = p7s + QStringLiteral(".zip");
-        const QByteArray zipText = runInBackground([p7s, zip] {
-            QByteArray text;
-            try {
-                Zipa({p7s}, zip);
-                text = EncodeFile(zip);
-            } catch (...) {
-                QFile::remove(zip);
-                throw;
-            }
-            if (!text.isEmpty() && !QFile::remove(zip) && QFile::exists(zip))
-                throw std::runtime_error(
-                    QStringLiteral("Não foi possível apagar o arquivo temporário %1.").arg(zip).toStdString());
-            return text;
-        });
-        if (zipText.isEmpty()) continue;
-
-        // The lookup shows its own error: without the certificate nothing can be sent.
-        const auto certificate = signing_.selecionaCertificado(context_.Certificado_Thumbprint);
-        if (!certificate) return;
-        const QString certificateText = certificate->Export(CAPICOM_TLB::CAPICOM_ENCODE_BASE64);
-
-        fields.set(QStringLiteral("servico"), kInstrumentoDeProtesto);
-        fields.set(QStringLiteral("ds_instrumento_protesto"), zipText);
-        fields.set(QStringLiteral("nm_chave"), name.left(23));
-        fields.set(QStringLiteral("cd_usuario"), context_.cd_usuario);
-        fields.set(QStringLiteral("ds_certificado_digital_b64"), certificateText);
-        const QString answer = serviceCall(http_, context_.Ambiente, context_.urlAPI, fields);
-        if (parseAnswerObject(answer)) {
-            setStatus(row, kStatusEnviado);
-            setCell(grid, row, kColumnObservacao, kSentText);
-        } else {
-            setStatus(row, kStatusErro);
-            setCell(grid, row, kColumnObservacao, kNotSentText);
-        }
-    }
-    dialogs().showInfo(QStringLiteral("Processo Finalizado"));
 }
 
 }  // namespace norvane

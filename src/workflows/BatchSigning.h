@@ -4,6 +4,8 @@
 
 #include "certs/SigningSession.h"
 #include "core/LoginContext.h"
+#include "engine/RowEngine.h"
+#include "engine/RowModel.h"
 #include "service/HttpClient.h"
 #include "workflows/ActionLock.h"
 
@@ -12,7 +14,7 @@
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
-#include <QTableWidget>
+#include <QTableView>
 #include <stdexcept>
 
 namespace norvane {
@@ -48,7 +50,7 @@ ContentMarks contentMarks(const QByteArray& bytes);
 QString intakeObservation(const ContentMarks& marks, const QString& name, const QString& cd_ibge,
                           const QString& nr_cartorio);
 
-class BatchSigningTab {
+class BatchSigningTab : private RowObserver {
 public:
     struct Controls {
         QPushButton* Button1;  // input folder and intake
@@ -56,27 +58,34 @@ public:
         QPushButton* Button3;  // sign and upload
         QLabel* PastaEntrada;
         QLabel* PastaSaida;
-        QTableWidget* ListView1;
+        QTableView* ListView1;
         QLabel* Progresso;  // "n de N" while a batch runs
     };
 
     BatchSigningTab(const Controls& controls, const LoginContext& context, SigningSession& signing,
                     HttpClient& IdHTTP2, const ActionControls& actionControls);
+    ~BatchSigningTab() override;
 
     void Button1Click();
     void Button2Click();
     void Button3Click();
 
+    // The grid's rows, and the engine that runs them.
+    RowModel& rows() const { return *rows_; }
+    RowEngine& engine() { return engine_; }
+
 private:
     void intake();
-    void batch();
-    QString entryPath(const QLabel* folder, const QString& name) const;
+    void rowReached(int row) override;
+    void runEnded(const RunEnd& end) override;
 
     Controls ui_;
     const LoginContext& context_;
     SigningSession& signing_;
     HttpClient& http_;
     const ActionControls& actionControls_;
+    RowModel* rows_;  // owned by the grid
+    RowEngine engine_;
 };
 
 }  // namespace norvane

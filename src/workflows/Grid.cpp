@@ -3,11 +3,13 @@
 #include "core/Dialogs.h"
 
 #include <QDir>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QLocale>
 #include <QPainter>
+#include <QStyle>
 #include <QStyledItemDelegate>
-#include <sys/stat.h>
+#include <algorithm>
 
 namespace norvane {
 
@@ -16,13 +18,6 @@ bool chooseFolderInto(QLabel* label) {
     if (chosen.isEmpty()) return false;
     label->setText(QDir::toNativeSeparators(chosen));
     return true;
-}
-
-qint64 FileSize2(const QString& fileName) {
-    const QByteArray path = QFile::encodeName(fileName);
-    struct stat entry {};
-    if (::stat(path.constData(), &entry) != 0 && ::lstat(path.constData(), &entry) != 0) return -1;
-    return entry.st_size;
 }
 
 namespace {
@@ -74,13 +69,36 @@ public:
 
 }  // namespace
 
-void ListView1CustomDrawItem(QTableWidget* grid) {
+void ListView1CustomDrawItem(QTableView* grid) {
     if (!dynamic_cast<LightRows*>(grid->itemDelegate())) grid->setItemDelegate(new LightRows(grid));
 }
 
-void setupGrid(QTableWidget* grid, const QStringList& captions) {
-    grid->setColumnCount(static_cast<int>(captions.size()));
-    grid->setHorizontalHeaderLabels(captions);
+namespace {
+
+// A status wider than its column widens it, up to its bound: measured on the changed cells
+// only (fitting the whole column at every change would cost a run of n rows n² texts).
+void widenWithStatuses(QTableView* grid, RowModel* rows) {
+    const int column = rows->columnOf(RowColumn::Status);
+    if (column < 0) return;
+    QObject::connect(rows, &QAbstractItemModel::dataChanged, grid,
+                     [grid, rows, column](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+                         if (topLeft.column() > column || bottomRight.column() < column) return;
+                         const int margin =
+                             2 * (grid->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, grid) + 1) + 2;
+                         const QFontMetrics metrics(grid->font());
+                         int wanted = 0;
+                         for (int r = topLeft.row(); r <= bottomRight.row(); ++r)
+                             wanted = std::max(wanted, metrics.horizontalAdvance(
+                                                           rows->index(r, column).data().toString()) + margin);
+                         wanted = std::min(100, wanted);
+                         if (wanted > grid->columnWidth(column)) grid->setColumnWidth(column, wanted);
+                     });
+}
+
+}  // namespace
+
+void setupGrid(QTableView* grid, RowModel* rows) {
+    grid->setModel(rows);
     grid->verticalHeader()->setVisible(false);
     grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     grid->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -88,19 +106,15 @@ void setupGrid(QTableWidget* grid, const QStringList& captions) {
     grid->setShowGrid(true);
     grid->setWordWrap(false);
     ListView1CustomDrawItem(grid);
+    widenWithStatuses(grid, rows);
 }
 
-void setCell(QTableWidget* grid, int row, int column, const QString& text) {
-    if (QTableWidgetItem* item = grid->item(row, column)) {
-        item->setText(text);
-        return;
-    }
-    grid->setItem(row, column, new QTableWidgetItem(text));
+QString cellText(const QTableView* grid, int row, int column) {
+    return grid->model()->index(row, column).data().toString();
 }
 
-QString cellText(const QTableWidget* grid, int row, int column) {
-    const QTableWidgetItem* item = grid->item(row, column);
-    return item ? item->text() : QString();
+bool hasCell(const QTableView* grid, int row, int column) {
+    return grid->model()->index(row, column).data().isValid();
 }
 
 }  // namespace norvane

@@ -3,58 +3,13 @@
 
 #include "workflows/ManualInstruments.h"
 
-#include "packaging/Packaging.h"
-#include "core/Background.h"
 #include "core/Dialogs.h"
 #include "service/ServiceCall.h"
 #include "workflows/Grid.h"
 
-#include <QDir>
-#include <QFile>
 #include <QHeaderView>
-#include <algorithm>
-#include <stdexcept>
 
 namespace norvane {
-
-namespace {
-
-// The longest name written for a key is key + ".pdf.p7s", and while it is written the
-// temporary name beside it adds ".XXXXXX"; a file name holds at most 255 bytes.
-constexpr qsizetype kNameMax = 255;
-const QByteArray kLongestSuffix = QByteArrayLiteral(".pdf.p7s.XXXXXX");
-
-// The key as shown in a message: control characters as \xNN, so that the text stays readable.
-QString shownKey(const QString& key) {
-    QString shown;
-    for (const QChar c : key) {
-        if (c.category() == QChar::Other_Control)
-            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            shown += c;
-    }
-    return shown;
-}
-
-}  // namespace
-
-QString invalidKeyText(const QString& key) {
-    QString reason;
-    if (key.isEmpty())
-        reason = QStringLiteral("vazia");
-    else if (key == QLatin1String(".") || key == QLatin1String(".."))
-        reason = QStringLiteral("nome reservado de pasta");
-    else if (key.contains(QLatin1Char('/')) || key.contains(QLatin1Char('\\')))
-        reason = QStringLiteral("contém separador de pasta");
-    else if (std::any_of(key.begin(), key.end(), [](QChar c) { return c.category() == QChar::Other_Control; }))
-        reason = QStringLiteral("contém caractere de controle");
-    else if (!key.isValidUtf16())
-        reason = QStringLiteral("contém caractere inválido");
-    else if (QFile::encodeName(key).size() + kLongestSuffix.size() > kNameMax)
-        reason = QStringLiteral("longa demais para nome de arquivo");
-    if (reason.isEmpty()) return QString();
-    return QStringLiteral("Chave única inválida para nome de arquivo (%1): \"%2\"").arg(reason, shownKey(key));
-}
 
 ManualInstrumentsTab::ManualInstrumentsTab(const Controls& controls, const LoginContext& context,
                                            SigningSession& signing, HttpClient& consultation, HttpClient& upload,
@@ -64,9 +19,11 @@ ManualInstrumentsTab::ManualInstrumentsTab(const Controls& controls, const Login
       signing_(signing),
       consultation_(consultation),
       upload_(upload),
-      actionControls_(actionControls) {
-    QTableWidget* grid = ui_.ListView2;
-    setupGrid(grid, columnCaptions());
+      actionControls_(actionControls),
+      rows_(new RowModel(RowModel::Kind::Manual, controls.ListView2)),
+      engine_(*rows_) {
+    QTableView* grid = ui_.ListView2;
+    setupGrid(grid, rows_);
     QHeaderView* header = grid->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::Interactive);
     grid->setColumnWidth(kManualId, 100);
@@ -74,7 +31,10 @@ ManualInstrumentsTab::ManualInstrumentsTab(const Controls& controls, const Login
     grid->setColumnWidth(kManualStatus, 100);
     grid->setColumnWidth(kManualObservacao, 300);
     grid->setColumnWidth(kManualPdf, header->defaultSectionSize());
+    engine_.addObserver(this);
 }
+
+ManualInstrumentsTab::~ManualInstrumentsTab() = default;
 
 QStringList ManualInstrumentsTab::columnCaptions() {
     return {QStringLiteral("ID"), QStringLiteral("Chave Única"), QStringLiteral("Status"), QStringLiteral("Observação"),
@@ -87,19 +47,16 @@ void ManualInstrumentsTab::Button6Click() {
 }
 
 void ManualInstrumentsTab::addRow(const QString& id, const QString& key, const QString& pdf) {
-    QTableWidget* grid = ui_.ListView2;
-    const int row = grid->rowCount();
-    grid->insertRow(row);
-    setCell(grid, row, kManualId, id);
-    setCell(grid, row, kManualChave, key);
-    setCell(grid, row, kManualStatus, QString());
-    setCell(grid, row, kManualObservacao, QString());
-    setCell(grid, row, kManualPdf, pdf);
+    RowRecord record;
+    record.id = id;
+    record.key = key;
+    record.pdfBase64 = pdf.toLatin1();
+    record.status = QString();
+    record.observation = QString();
+    rows_->append(std::move(record));
 }
 
-void ManualInstrumentsTab::showRow(int row) {
-    if (QTableWidgetItem* item = ui_.ListView2->item(row, kManualId)) ui_.ListView2->scrollToItem(item);
-}
+void ManualInstrumentsTab::rowReached(int row) { ui_.ListView2->scrollTo(rows_->index(row, kManualId)); }
 
 void ManualInstrumentsTab::pegaIPDigitacaoManual() {
     const ActionLock lock(actionControls_);
@@ -111,7 +68,7 @@ void ManualInstrumentsTab::pegaIPDigitacaoManual() {
     const QString answer = serviceCall(consultation_, context_.Ambiente, context_.urlAPI, Wrapping::N, fields);
 
     // Only an answer replaces the grid: a call that failed has left it as it was.
-    ui_.ListView2->setRowCount(0);
+    rows_->clear();
     const std::optional<JsonValue> parsed = parseAnswerObject(answer);
     if (!parsed) {
         dialogs().showError(QStringLiteral("Ocorreu um erro."));
@@ -143,85 +100,13 @@ void ManualInstrumentsTab::Button4Click() {
         dialogs().showError(QStringLiteral("Selecione a pasta de gravação dos arquivos"));
         return;
     }
-    if (ui_.ListView2->rowCount() == 0) {
+    if (rows_->rowCount() == 0) {
         dialogs().showError(QStringLiteral("Não existem arquivos para assinar"));
         return;
     }
-    // One list of fields for the whole run: every row overwrites its values in place.
-    FieldList fields;
-    for (int row = 0; row < ui_.ListView2->rowCount(); ++row) {
-        if (cellText(ui_.ListView2, row, kManualStatus) == kStatusEnviado) continue;
-        if (!signRow(row, folder, fields)) return;
-    }
-}
-
-bool ManualInstrumentsTab::signRow(int row, const QString& folder, FieldList& fields) {
-    QTableWidget* grid = ui_.ListView2;
-    const QString id = cellText(grid, row, kManualId);
-    setCell(grid, row, kManualStatus, kStatusAssinando);
-    showRow(row);
-
-    // The key names the files: one that would leave the folder or cannot be a file name
-    // is refused before anything is written.
-    const QString key = cellText(grid, row, kManualChave);
-    if (const QString invalid = invalidKeyText(key); !invalid.isEmpty()) {
-        setCell(grid, row, kManualStatus, kStatusErro);
-        setCell(grid, row, kManualObservacao, invalid);
-        return true;
-    }
-    const QByteArray base64 = cellText(grid, row, kManualPdf).toLatin1();
-    if (DecodeBase64Lenient(base64).isEmpty()) {
-        setCell(grid, row, kManualStatus, kStatusErro);
-        setCell(grid, row, kManualObservacao,
-                QStringLiteral("O PDF do instrumento veio vazio do serviço; nada foi assinado."));
-        return true;
-    }
-
-    const QString saveFolder = folder + QDir::separator();
-    const QString pdf = saveFolder + key + QStringLiteral(".pdf");
-    runInBackground([base64, pdf] { SaveBase64ToFile(base64, pdf); });
-
-    if (signing_.AssinarArquivo(pdf, context_.Certificado_Thumbprint, saveFolder).isEmpty()) {
-        // At the PIN (cancelled, refused, locked) the run ends: going on would ask again
-        // for every row, or try a refused PIN until the token blocks.
-        return !signing_.pinRefused();
-    }
-    setCell(grid, row, kManualStatus, kStatusAssinado);
-
-    const QString signature = pdf + QStringLiteral(".p7s");
-    if (FileSize2(signature) > kSignedFileLimit) {
-        setCell(grid, row, kManualStatus, kStatusErro);
-        setCell(grid, row, kManualObservacao, kSignedFileTooLarge);
-        return true;
-    }
-    const QByteArray signatureText = runInBackground([signature] { return EncodeFile(signature); });
-    if (signatureText.isEmpty()) return true;
-
-    // Without the certificate there is nothing to send; its lookup has shown why.
-    const auto certificate = signing_.selecionaCertificado(context_.Certificado_Thumbprint);
-    if (!certificate) return false;
-    const QString certificateText = certificate->Export(CAPICOM_TLB::CAPICOM_ENCODE_BASE64);
-
-    fields.set(QStringLiteral("servico"), kDigitacaoManualAtt);
-    fields.set(QStringLiteral("cd_titulo_instrumento_protesto"), id);
-    fields.set(QStringLiteral("ds_instrumento_protesto_b64"), signatureText);
-    fields.set(QStringLiteral("ds_certificado_digital_b64"), certificateText);
-    const QString answer = serviceCall(upload_, context_.Ambiente, context_.urlAPI, Wrapping::A, fields);
-
-    const std::optional<JsonValue> parsed = jsonParse(answer);
-    if (!parsed || !parsed->is_object()) {
-        setCell(grid, row, kManualStatus, kStatusErro);
-        setCell(grid, row, kManualObservacao, kNotSentText);
-        return true;
-    }
-    // Marked sent before the PDF goes: the service has it, whatever happens to the file.
-    setCell(grid, row, kManualStatus, kStatusEnviado);
-    setCell(grid, row, kManualObservacao, kSentText);
-    QFile written(pdf);
-    if (!written.remove() && written.exists())
-        throw std::runtime_error(
-            QStringLiteral("Não foi possível apagar o arquivo %1: %2").arg(pdf, written.errorString()).toStdString());
-    return true;
+    // No message closes the run.
+    ManualRows steps({context_, folder}, signing_, upload_);
+    engine_.run(steps);
 }
 
 }  // namespace norvane

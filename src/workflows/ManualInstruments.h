@@ -5,7 +5,9 @@
 
 #include "certs/SigningSession.h"
 #include "core/LoginContext.h"
-#include "service/Form.h"
+#include "engine/ManualRows.h"
+#include "engine/RowEngine.h"
+#include "engine/RowModel.h"
 #include "service/HttpClient.h"
 #include "workflows/ActionLock.h"
 
@@ -13,31 +15,27 @@
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
-#include <QTableWidget>
+#include <QTableView>
 
 namespace norvane {
-
-// Why an instrument key cannot name the files of the save folder (empty, a path separator,
-// "." or "..", a control character, broken UTF-16, too long for a file name), as the row's
-// Observação naming the key; the empty text when the key is fit.
-QString invalidKeyText(const QString& key);
 
 // Columns of ListView2.
 enum ManualColumn { kManualId = 0, kManualChave = 1, kManualStatus = 2, kManualObservacao = 3, kManualPdf = 4 };
 
-class ManualInstrumentsTab {
+class ManualInstrumentsTab : private RowObserver {
 public:
     struct Controls {
         QPushButton* Button6;   // save folder
         QPushButton* Button5;   // consultation
         QPushButton* Button4;   // sign and send
         QLabel* PastaGravacao;  // the save folder
-        QTableWidget* ListView2;
+        QTableView* ListView2;
     };
 
     // `consultation` is IdHTTP3, `upload` IdHTTP2.
     ManualInstrumentsTab(const Controls& controls, const LoginContext& context, SigningSession& signing,
                          HttpClient& consultation, HttpClient& upload, const ActionControls& actionControls);
+    ~ManualInstrumentsTab() override;
 
     static QStringList columnCaptions();
 
@@ -46,11 +44,13 @@ public:
     void pegaIPDigitacaoManual();
     void Button4Click();
 
+    // The grid's rows, and the engine that runs them.
+    RowModel& rows() const { return *rows_; }
+    RowEngine& engine() { return engine_; }
+
 private:
     void addRow(const QString& id, const QString& key, const QString& pdf);
-    void showRow(int row);
-    // Signs and sends one row; false when the run must end here (the reason already shown).
-    bool signRow(int row, const QString& folder, FieldList& fields);
+    void rowReached(int row) override;
 
     Controls ui_;
     const LoginContext& context_;
@@ -58,6 +58,8 @@ private:
     HttpClient& consultation_;
     HttpClient& upload_;
     const ActionControls& actionControls_;
+    RowModel* rows_;  // owned by the grid
+    RowEngine engine_;
 };
 
 }  // namespace norvane

@@ -8,7 +8,7 @@
 #include <QLocale>
 #include <QImage>
 #include <QPalette>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -61,27 +61,29 @@ TEST(GridFiles, SizeFromTheEntryAndTheFolderChoiceKeepsTheCaptionOnCancel) {
 }  // namespace
 
 TEST(GridLook, EveryRowIsPaintedOnTheLightColourWhateverItsStatus) {
-    QTableWidget grid;
+    QTableView grid;
     QPalette palette = grid.palette();
     palette.setColor(QPalette::Base, Qt::red);
     palette.setColor(QPalette::AlternateBase, Qt::red);
     palette.setColor(QPalette::Light, QColor(0, 200, 0));
     grid.setPalette(palette);
-    norvane::setupGrid(&grid, {QStringLiteral("Arquivo"), QStringLiteral("Status")});
-    grid.resize(400, 200);
-    grid.setColumnWidth(0, 150);
-    grid.setColumnWidth(1, 150);
+    auto* rows = new norvane::RowModel(norvane::RowModel::Kind::Batch, &grid);
+    norvane::setupGrid(&grid, rows);
+    grid.resize(700, 200);
+    for (int column = 0; column < 4; ++column) grid.setColumnWidth(column, 150);
     const QStringList statuses{QString(), QStringLiteral("Erro"), QStringLiteral("Enviado")};
-    grid.setRowCount(static_cast<int>(statuses.size()));
-    for (int row = 0; row < grid.rowCount(); ++row) {
-        norvane::setCell(&grid, row, 0, QStringLiteral("a.pdf"));
-        norvane::setCell(&grid, row, 1, statuses[row]);
+    for (const QString& status : statuses) {
+        norvane::RowRecord record;
+        record.file = QStringLiteral("a.pdf");
+        record.status = status;
+        record.observation = QString();
+        rows->append(record);
     }
     grid.clearSelection();
     const QImage image = grid.viewport()->grab().toImage();
-    for (int row = 0; row < grid.rowCount(); ++row) {
+    for (int row = 0; row < rows->rowCount(); ++row) {
         // Right of the texts, inside each cell.
-        const QRect cell = grid.visualRect(grid.model()->index(row, 1));
+        const QRect cell = grid.visualRect(rows->index(row, 2));
         EXPECT_EQ(image.pixelColor(cell.right() - 3, cell.center().y()), QColor(0, 200, 0)) << row;
     }
 }

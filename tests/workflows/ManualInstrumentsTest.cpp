@@ -20,7 +20,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -31,6 +31,7 @@ using namespace norvane::test;
 namespace {
 
 const QByteArray kUpload = "servico=instrumentoDeProtestoDigitacaoManualAtt";
+constexpr int kStatusColumn = 2;
 
 struct Panel2Controls {
     explicit Panel2Controls(TFPrincipal& w)
@@ -39,12 +40,12 @@ struct Panel2Controls {
           Button5(w.findChild<QPushButton*>("Button5")),
           Button4(w.findChild<QPushButton*>("Button4")),
           PastaGravacao(w.findChild<QLabel*>("PastaGravacao")),
-          ListView2(w.findChild<QTableWidget*>("ListView2")),
+          ListView2(w.findChild<QTableView*>("ListView2")),
           Label3(w.findChild<QLabel*>("Label3")) {}
     QWidget* Panel2;
     QPushButton *Button6, *Button5, *Button4;
     QLabel* PastaGravacao;
-    QTableWidget* ListView2;
+    QTableView* ListView2;
     QLabel* Label3;
 };
 
@@ -135,7 +136,7 @@ protected:
     }
     QStringList column(int c) const {
         QStringList texts;
-        for (int row = 0; row < ui.ListView2->rowCount(); ++row) texts << norvane::cellText(ui.ListView2, row, c);
+        for (int row = 0; row < ui.ListView2->model()->rowCount(); ++row) texts << norvane::cellText(ui.ListView2, row, c);
         return texts;
     }
     QList<QList<QPair<QByteArray, QByteArray>>> uploads() {
@@ -180,8 +181,8 @@ TEST_F(ManualTab, ControlsSitWhereTheFormPlacesThemAndTheLabelsDoNothing) {
     EXPECT_EQ(ui.Button5->text(), QStringLiteral("Consultar Instr Prot"));
     EXPECT_EQ(ui.Button4->text(), QStringLiteral("Assinar"));
     const QStringList captions{"ID", "Chave Única", "Status", "Observação", "PDF"};
-    ASSERT_EQ(ui.ListView2->columnCount(), 5);
-    for (int c = 0; c < 5; ++c) EXPECT_EQ(ui.ListView2->horizontalHeaderItem(c)->text(), captions[c]);
+    ASSERT_EQ(ui.ListView2->model()->columnCount(), 5);
+    for (int c = 0; c < 5; ++c) EXPECT_EQ(ui.ListView2->model()->headerData(c, Qt::Horizontal).toString(), captions[c]);
     EXPECT_EQ(ui.ListView2->columnWidth(0), 100);
     EXPECT_EQ(ui.ListView2->columnWidth(1), 300);
     EXPECT_LE(ui.ListView2->columnWidth(2), 100);
@@ -228,7 +229,7 @@ TEST_F(ManualTab, ConsultationFillsTheGridOrEndsAsTheAnswerSays) {
     // A call that fails leaves the grid as it was.
     standIn.script(serverError());
     click(ui.Button5);
-    EXPECT_EQ(ui.ListView2->rowCount(), 3);
+    EXPECT_EQ(ui.ListView2->model()->rowCount(), 3);
     EXPECT_EQ(dialogs.boxes.back().kind, ShownBox::Error);
 
     struct Case {
@@ -250,13 +251,13 @@ TEST_F(ManualTab, ConsultationFillsTheGridOrEndsAsTheAnswerSays) {
     };
     for (const Case& c : cases) {
         consult(consultation({{"1", "x", "p"}, {"2", "y", "q"}}));
-        ASSERT_EQ(ui.ListView2->rowCount(), 2);
+        ASSERT_EQ(ui.ListView2->model()->rowCount(), 2);
         dialogs.boxes.clear();
         consult(c.answer);
         ASSERT_EQ(dialogs.boxes.size(), 1u) << c.answer.toStdString();
         EXPECT_EQ(dialogs.boxes[0].kind, c.kind) << c.answer.toStdString();
         EXPECT_EQ(dialogs.boxes[0].text, c.text);
-        EXPECT_EQ(ui.ListView2->rowCount(), c.rowsLeft) << c.answer.toStdString();
+        EXPECT_EQ(ui.ListView2->model()->rowCount(), c.rowsLeft) << c.answer.toStdString();
     }
 }
 
@@ -334,9 +335,12 @@ TEST_F(ManualTab, ARefusedUploadIsRetriedAndARaisedErrorEndsTheRun) {
     click(ui.Button4);
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_TRUE(dialogs.texts()[0].contains("500")) << dialogs.texts()[0].toStdString();
-    EXPECT_EQ(column(2), (QStringList{"Assinado", ""}));
+    // The row after it may have been signed meanwhile.
+    EXPECT_EQ(column(2)[0], QStringLiteral("Assinado"));
+    EXPECT_TRUE(column(2)[1] == "" || column(2)[1] == "Assinado") << column(2)[1].toStdString();
 
     // A PDF that cannot be written (its name is taken by a folder) ends the run as well.
+    QFile::remove(save + "/cinco.pdf");
     ASSERT_TRUE(QDir().mkpath(save + "/cinco.pdf"));
     dialogs.boxes.clear();
     click(ui.Button4);
@@ -425,6 +429,87 @@ TEST_F(ManualTab, UnfitKeysAndEmptyPdfsAreRowErrorsAndSameKeysOverwriteEachOther
     ASSERT_EQ(sent.size(), 2);
     EXPECT_EQ(sent[0][1].second, "9");
     EXPECT_EQ(sent[1][1].second, "10");
+}
+
+// The token is pulled out as the third of five instruments is taken up: the run ends there
+// with one box, nothing more is sent, and once the token is back the next press goes on.
+TEST_F(ManualTab, ATokenPulledOutMidRunEndsItAtItsRowWithOneBoxAndTheNextPressGoesOnFromThere) {
+    chooseSaveFolder();
+    consult(consultation({{"1", "um", pdfBytes(1)},
+                          {"2", "dois", pdfBytes(2)},
+                          {"3", "tres", pdfBytes(3)},
+                          {"4", "quatro", pdfBytes(4)},
+                          {"5", "cinco", pdfBytes(5)}}));
+    bool pulled = false;
+    QObject::connect(ui.ListView2->model(), &QAbstractItemModel::dataChanged, [&](const QModelIndex& index) {
+        if (!pulled && index.row() == 2 && index.column() == kStatusColumn && index.data().toString() == "Assinando") {
+            pulled = true;
+            tokens.removeToken("Token A");
+        }
+    });
+    dialogs.boxes.clear();
+    standIn.clear();
+    dialogs.pinAnswers = {QStringLiteral("1234")};
+    click(ui.Button4);
+    EXPECT_EQ(column(2), (QStringList{"Enviado", "Enviado", "Assinando", "", ""}));
+    const auto sent = uploads();
+    ASSERT_EQ(sent.size(), 2);
+    EXPECT_EQ(sent[0][1].second, "1");
+    EXPECT_EQ(sent[1][1].second, "2");
+    EXPECT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral(
+                                   "Erro 11: Chave do certificado não encontrada. Por favor confirme se o cartão ou "
+                                   "token USB do certificado selecionado está conectado ao seu computador ou remova e "
+                                   "insira-o novamente.")});
+    // The signatures sent, and the PDF of the row that ended the run; nothing half-written.
+    EXPECT_EQ(filesWritten(), (QStringList{"base/gravacao/dois.pdf.p7s", "base/gravacao/tres.pdf",
+                                           "base/gravacao/um.pdf.p7s"}));
+
+    tokens.addToken("Token A", {Cert::A3});
+    standIn.clear();
+    dialogs.boxes.clear();
+    dialogs.pinAnswers = {QStringLiteral("1234")};
+    click(ui.Button4);
+    EXPECT_TRUE(dialogs.boxes.empty());
+    EXPECT_EQ(column(2), QStringList(5, "Enviado"));
+    ASSERT_EQ(uploads().size(), 3);
+    EXPECT_EQ(uploads()[0][1].second, "3");
+}
+
+// A 500 at row 2 that comes late: row 3 is signed meanwhile and stays "Assinado", nothing
+// is sent after row 2; a row failing at once after it has its box after row 2's.
+TEST_F(ManualTab, AnErrorEndingTheRunLeavesTheRowSignedMeanwhileSignedAndBoxesComeInRowOrder) {
+    chooseSaveFolder();
+    const QList<Instrument> instruments{{"1", "um", pdfBytes(1)}, {"2", "dois", pdfBytes(2)},
+                                        {"3", "tres", pdfBytes(3)}, {"4", "quatro", pdfBytes(4)}};
+    consult(consultation(instruments));
+    ScriptedAnswer late = serverError();
+    late.delayMs = 600;
+    standIn.clear();
+    standIn.script(ScriptedAnswer::ok("{}"));
+    standIn.script(late);
+    dialogs.boxes.clear();
+    dialogs.pinAnswers = {QStringLiteral("1234")};
+    click(ui.Button4);
+    EXPECT_EQ(column(2), (QStringList{"Enviado", "Assinado", "Assinado", ""}));
+    ASSERT_EQ(uploads().size(), 2);
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_TRUE(dialogs.texts()[0].contains("500")) << dialogs.texts()[0].toStdString();
+
+    // Again, with row 3's PDF unwritable (a folder holds its name): its box comes second.
+    consult(consultation(instruments));
+    QFile::remove(save + "/tres.pdf");
+    ASSERT_TRUE(QDir().mkpath(save + "/tres.pdf"));
+    standIn.clear();
+    standIn.script(ScriptedAnswer::ok("{}"));
+    standIn.script(late);
+    dialogs.boxes.clear();
+    click(ui.Button4);
+    EXPECT_EQ(column(2), (QStringList{"Enviado", "Assinado", "Assinando", ""}));
+    EXPECT_EQ(uploads().size(), 2);
+    const std::vector<QString> texts = dialogs.texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_TRUE(texts[0].contains("500")) << texts[0].toStdString();
+    EXPECT_TRUE(texts[1].contains("tres.pdf")) << texts[1].toStdString();
 }
 
 TEST(ManualInstrumentKeys, FitKeysNameFilesAndOthersAreNamed) {

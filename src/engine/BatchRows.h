@@ -1,0 +1,38 @@
+#pragma once
+// The steps of a row of the batch tab: the token stage signs the input file into the output
+// folder and looks the certificate up; the service stage zips the signature, encodes the
+// archive in Base64 and uploads it to the service instrumentoDeProtesto.
+
+#include "certs/SigningSession.h"
+#include "core/LoginContext.h"
+#include "engine/RowEngine.h"
+#include "service/Form.h"
+#include "service/HttpClient.h"
+
+namespace norvane {
+
+struct BatchInputs {
+    LoginContext context;
+    QString inputFolder;   // as the folder choice gave it (no trailing separator)
+    QString outputFolder;  // idem
+};
+
+class BatchRows final : public RowSteps {
+public:
+    BatchRows(BatchInputs inputs, SigningSession& signing, HttpClient& upload);
+
+    // Rows in "Erro" or "Enviado" are left as they are.
+    bool takes(const RowRecord& row) const override;
+    bool sharesFiles(const RowRecord& a, const RowRecord& b) const override { return a.file == b.file; }
+    Verdict sign(int row, const RowRecord& record, RowStage& stage, std::optional<RowUpload>& upload) override;
+    void send(const RowUpload& upload, const RowRecord& record, RowStage& stage) override;
+
+private:
+    BatchInputs in_;
+    SigningSession& signing_;
+    HttpClient& http_;
+    // One list of fields for the whole batch: every file overwrites its values in place.
+    FieldList fields_;
+};
+
+}  // namespace norvane

@@ -1,0 +1,426 @@
+#include "engine/RowEngine.h"
+
+#include "core/Background.h"
+#include "core/Dialogs.h"
+#include "core/ErrorText.h"
+#include "engine/RowRules.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace norvane {
+
+namespace {
+
+// The run was cancelled (the application quits): a stage unwinds. Not an error, and not a
+// std::exception, so that no step's error handling can catch it.
+struct Stop {};
+
+}  // namespace
+
+class RowEngine::Run final : public RowStage {
+public:
+    Run(RowEngine& engine, RowSteps& steps)
+        : engine_(engine), steps_(steps), records_(engine.model_.rows()), done_(records_.size(), false) {}
+
+    RunEnd execute();
+
+    void change(RowChange change) override;
+    void showError(int row, const QString& text) override;
+    bool ending(int row) const override {
+        const std::lock_guard lock(m_);
+        return cancelled_ || endRow_ < row;
+    }
+
+private:
+    struct Box {
+        int row;
+        QString text;
+        bool shown = false;
+    };
+
+    void tokenStage();
+    void serviceStage();
+    // Runs `work` on the driving thread; with `wait`, returns once it ran (or raises Stop).
+    void onDriver(std::function<void()> work, bool wait);
+    // Makes the driving thread look again at the boxes and at the stages' end.
+    void wake();
+    void markDone(int row);
+    void endAt(int row);
+    void stageAborted();
+    std::shared_ptr<Box> nextDueBox();  // with m_ held
+    void applyChange(RowChange& change);
+    void cancelAndJoin(std::thread& token, std::thread& service);
+
+    RowEngine& engine_;
+    RowSteps& steps_;
+    const std::vector<RowRecord> records_;
+
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    bool cancelled_ = false;  // the application quits: everything stops
+    bool aborted_ = false;    // a stage saw the quit first
+    int endRow_ = INT_MAX;    // the run ends at this row
+    std::vector<bool> done_;  // no stage touches the row again
+    size_t doneUpTo_ = 0;     // every row before it is done
+    std::deque<std::shared_ptr<Box>> boxes_;
+    std::optional<RowUpload> slot_;  // handed over, not yet taken by the service stage
+    bool serviceIdle_ = false;       // the service stage waits for a row
+    bool tokenFinished_ = false;
+    bool serviceFinished_ = false;
+    int wakes_ = 0;
+
+    // Driving thread only.
+    QObject inbox_;
+    QEventLoop* loop_ = nullptr;
+    bool quitByUs_ = false;
+};
+
+// --- the stages ---------------------------------------------------------------------------------
+
+void RowEngine::Run::tokenStage() {
+    int lastSent = -1;  // the last row handed to the service stage
+    try {
+        for (int r = 0; r < int(records_.size()); ++r) {
+            {
+                const std::lock_guard lock(m_);
+                if (cancelled_ || r > endRow_) break;
+            }
+            onDriver(
+                [this, r] {
+                    for (RowObserver* observer : engine_.observers_) observer->rowReached(r);
+                },
+                false);
+            const RowRecord& record = records_[size_t(r)];
+            if (!steps_.takes(record)) {
+                markDone(r);
+                continue;
+            }
+            if (lastSent >= 0 && steps_.sharesFiles(record, records_[size_t(lastSent)])) {
+                // Its files are still the row before's, which the service stage may be using.
+                std::unique_lock lock(m_);
+                cv_.wait(lock, [&] { return cancelled_ || endRow_ < r || serviceFinished_ || (serviceIdle_ && !slot_); });
+                if (cancelled_ || endRow_ < r) break;
+            }
+            std::optional<RowUpload> upload;
+            RowSteps::Verdict verdict = RowSteps::Verdict::Next;
+            try {
+                verdict = steps_.sign(r, record, *this, upload);
+            } catch (const std::exception& error) {
+                endAt(r);
+                showError(r, errorText(error));
+                markDone(r);
+                break;
+            }
+            if (verdict == RowSteps::Verdict::End) {
+                endAt(r);
+                markDone(r);
+                break;
+            }
+            if (!upload) {
+                markDone(r);
+                continue;
+            }
+            upload->row = r;
+            // Handed over only once the service stage is done with the row before: one row
+            // being signed, one being sent.
+            std::unique_lock lock(m_);
+            cv_.wait(lock, [&] { return cancelled_ || endRow_ < r || (serviceIdle_ && !slot_); });
+            if (cancelled_) break;
+            if (endRow_ < r) {
+                // An earlier row ended the run: this one stays signed, for the next run.
+                lock.unlock();
+                markDone(r);
+                break;
+            }
+            slot_ = std::move(upload);
+            serviceIdle_ = false;
+            lastSent = r;
+            cv_.notify_all();
+        }
+    } catch (const Stop&) {
+    } catch (const Aborted&) {
+        stageAborted();
+    }
+    {
+        const std::lock_guard lock(m_);
+        tokenFinished_ = true;
+    }
+    cv_.notify_all();
+    wake();
+}
+
+void RowEngine::Run::serviceStage() {
+    try {
+        for (;;) {
+            RowUpload upload;
+            {
+                std::unique_lock lock(m_);
+                serviceIdle_ = true;
+                cv_.notify_all();
+                cv_.wait(lock, [&] { return cancelled_ || slot_ || tokenFinished_; });
+                if (cancelled_ || !slot_) break;
+                upload = std::move(*slot_);
+                slot_.reset();
+                serviceIdle_ = false;
+            }
+            try {
+                steps_.send(upload, records_[size_t(upload.row)], *this);
+            } catch (const std::exception& error) {
+                endAt(upload.row);
+                showError(upload.row, errorText(error));
+                markDone(upload.row);
+                break;
+            }
+            markDone(upload.row);
+        }
+    } catch (const Stop&) {
+    } catch (const Aborted&) {
+        stageAborted();
+    }
+    {
+        const std::lock_guard lock(m_);
+        serviceFinished_ = true;
+        serviceIdle_ = false;
+    }
+    cv_.notify_all();
+    wake();
+}
+
+void RowEngine::Run::stageAborted() {
+    {
+        const std::lock_guard lock(m_);
+        aborted_ = true;
+        cancelled_ = true;
+    }
+    cv_.notify_all();
+    wake();
+}
+
+void RowEngine::Run::markDone(int row) {
+    {
+        const std::lock_guard lock(m_);
+        done_[size_t(row)] = true;
+        while (doneUpTo_ < done_.size() && done_[doneUpTo_]) ++doneUpTo_;
+    }
+    cv_.notify_all();
+    wake();
+}
+
+void RowEngine::Run::endAt(int row) {
+    {
+        const std::lock_guard lock(m_);
+        endRow_ = std::min(endRow_, row);
+    }
+    cv_.notify_all();
+}
+
+// --- between the stages and the driving thread ---------------------------------------------------
+
+void RowEngine::Run::onDriver(std::function<void()> work, bool wait) {
+    auto ran = std::make_shared<bool>(false);
+    QMetaObject::invokeMethod(
+        &inbox_,
+        [this, work = std::move(work), ran] {
+            {
+                const std::lock_guard lock(m_);
+                if (cancelled_) return;
+            }
+            work();
+            {
+                const std::lock_guard lock(m_);
+                *ran = true;
+            }
+            cv_.notify_all();
+        },
+        Qt::QueuedConnection);
+    if (!wait) return;
+    std::unique_lock lock(m_);
+    cv_.wait(lock, [&] { return *ran || cancelled_; });
+    if (!*ran) throw Stop();
+}
+
+void RowEngine::Run::wake() {
+    {
+        const std::lock_guard lock(m_);
+        ++wakes_;
+    }
+    QMetaObject::invokeMethod(
+        &inbox_,
+        [this] {
+            if (!loop_) return;
+            quitByUs_ = true;
+            loop_->quit();
+        },
+        Qt::QueuedConnection);
+}
+
+void RowEngine::Run::change(RowChange change) {
+    onDriver([this, change]() mutable { applyChange(change); }, true);
+}
+
+void RowEngine::Run::applyChange(RowChange& change) {
+    RowModel& model = engine_.model_;
+    change.when = QDateTime::currentDateTime();
+    switch (change.kind) {
+        case RowChange::Signing:
+            model.setStatus(change.row, kStatusAssinando);
+            break;
+        case RowChange::Signed:
+            model.setSignature(change.row, change.signaturePath, change.inputSha256, change.signatureSha256);
+            model.setStatus(change.row, kStatusAssinado);
+            break;
+        case RowChange::Failed:
+            model.setStatus(change.row, kStatusErro);
+            model.setObservation(change.row, change.observation);
+            break;
+        case RowChange::Sent:
+            model.setStatus(change.row, kStatusEnviado);
+            model.setObservation(change.row, kSentText);
+            change.observation = kSentText;
+            break;
+        case RowChange::Stopped:
+            break;
+    }
+    change.status = model.row(change.row).status.value_or(QString());
+    for (RowObserver* observer : engine_.observers_) observer->rowChanged(change);
+}
+
+void RowEngine::Run::showError(int row, const QString& text) {
+    auto box = std::make_shared<Box>(Box{row, text});
+    {
+        const std::lock_guard lock(m_);
+        boxes_.push_back(box);
+    }
+    wake();
+    std::unique_lock lock(m_);
+    cv_.wait(lock, [&] { return box->shown || cancelled_; });
+    if (!box->shown) throw Stop();
+}
+
+std::shared_ptr<RowEngine::Run::Box> RowEngine::Run::nextDueBox() {
+    auto first = boxes_.end();
+    for (auto it = boxes_.begin(); it != boxes_.end(); ++it)
+        if (first == boxes_.end() || (*it)->row < (*first)->row) first = it;
+    if (first == boxes_.end() || size_t((*first)->row) > doneUpTo_) return nullptr;
+    std::shared_ptr<Box> box = *first;
+    boxes_.erase(first);
+    return box;
+}
+
+// --- the driving thread --------------------------------------------------------------------------
+
+RunEnd RowEngine::Run::execute() {
+    for (RowObserver* observer : engine_.observers_) observer->runStarted(int(records_.size()));
+    std::thread token([this] { tokenStage(); });
+    std::thread service([this] { serviceStage(); });
+    for (;;) {
+        std::shared_ptr<Box> box;
+        bool finished = false;
+        bool aborted = false;
+        {
+            const std::lock_guard lock(m_);
+            aborted = aborted_;
+            if (!aborted) box = nextDueBox();
+            finished = tokenFinished_ && serviceFinished_ && boxes_.empty();
+            if (!box && !finished && !aborted && wakes_ > 0) {
+                wakes_ = 0;
+                continue;
+            }
+        }
+        if (aborted) {
+            cancelAndJoin(token, service);
+            throw Aborted();
+        }
+        if (box) {
+            RowChange stopped(RowChange::Stopped, box->row);
+            stopped.message = box->text;
+            applyChange(stopped);
+            dialogs().showError(box->text);
+            {
+                const std::lock_guard lock(m_);
+                box->shown = true;
+            }
+            cv_.notify_all();
+            continue;
+        }
+        if (finished) break;
+        QEventLoop loop;
+        loop_ = &loop;
+        quitByUs_ = false;
+        loop.exec();
+        loop_ = nullptr;
+        // Only a stage's call ends this loop: ending otherwise means the application quits
+        // (every running loop was told to end, and a new one would return at once).
+        if (!quitByUs_) {
+            cancelAndJoin(token, service);
+            throw Aborted();
+        }
+    }
+    token.join();
+    service.join();
+    RunEnd end;
+    end.completed = endRow_ == INT_MAX;
+    end.endedAt = end.completed ? -1 : endRow_;
+    for (RowObserver* observer : engine_.observers_) observer->runEnded(end);
+    return end;
+}
+
+void RowEngine::Run::cancelAndJoin(std::thread& token, std::thread& service) {
+    requestAbort();
+    {
+        const std::lock_guard lock(m_);
+        cancelled_ = true;
+    }
+    cv_.notify_all();
+    // The stages may wait on calls into this thread (a PIN prompt): those are still served.
+    for (;;) {
+        {
+            const std::lock_guard lock(m_);
+            if (tokenFinished_ && serviceFinished_) break;
+        }
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    token.join();
+    service.join();
+}
+
+// --- the engine ----------------------------------------------------------------------------------
+
+RowEngine::RowEngine(RowModel& model) : model_(model) {}
+RowEngine::~RowEngine() = default;
+
+void RowEngine::addObserver(RowObserver* observer) {
+    if (std::find(observers_.begin(), observers_.end(), observer) == observers_.end()) observers_.push_back(observer);
+}
+
+void RowEngine::removeObserver(RowObserver* observer) {
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+}
+
+RunEnd RowEngine::run(RowSteps& steps) {
+    if (running_) throw std::logic_error("A run of this grid is already going on.");
+    if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread())
+        throw std::logic_error("A run is driven from the application's main thread.");
+    running_ = true;
+    struct Running {
+        bool& flag;
+        ~Running() { flag = false; }
+    } running{running_};
+    Run run(*this, steps);
+    return run.execute();
+}
+
+}  // namespace norvane

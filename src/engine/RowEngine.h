@@ -1,0 +1,135 @@
+#pragma once
+// The engine that runs the rows of a grid (the batch tab's and the manual tab's): two stages
+// that overlap, each taking one row at a time in row order. The token stage signs a row
+// (everything that needs the certificate and its key); the service stage packs and uploads
+// the row before it meanwhile. At most two rows are in flight: one being signed, one being
+// sent.
+//
+// A run is driven from the GUI thread (or a command line's main thread), which only applies
+// the rows' changes to the model, tells the observers and shows the boxes, in row order;
+// the stages run on threads of their own. It asks the user only through norvane::Dialogs.
+//
+// What the overlap changes: when an error ends the run at row i, row i + 1 may already be
+// signed; it stays "Assinado" and the next run takes it up again. Nothing is sent after the
+// row that ended the run, and a row's boxes come only once every row before it is done.
+
+#include "engine/RowModel.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace norvane {
+
+// One change of a row during a run.
+struct RowChange {
+    enum Kind {
+        Signing,  // "Assinando": the row is taken up
+        Signed,   // "Assinado": the .p7s is written (its path and the SHA-256 of input and .p7s)
+        Failed,   // "Erro", and the Observação says why
+        Sent,     // "Enviado" / "Enviado pra Norvane"
+        Stopped,  // a step of the row failed with a box (its text); the row keeps its status
+    };
+    RowChange() = default;
+    RowChange(Kind kind, int row, QString observation = QString())
+        : kind(kind), row(row), observation(std::move(observation)) {}
+
+    Kind kind = Signing;
+    int row = -1;
+    QString observation;  // Failed: why
+    QString message;      // Stopped: the box's text
+    QString inputPath;
+    QString signaturePath;
+    QByteArray inputSha256;
+    QByteArray signatureSha256;
+    // Filled by the engine: the row's status after the change and when it happened.
+    QString status;
+    QDateTime when;
+};
+
+struct RunEnd {
+    bool completed = false;  // every row was gone through: no error ended the run
+    int endedAt = -1;        // else the row that ended it
+};
+
+// Told of a run's progress, on the thread that drives the run, each change once the model
+// shows it. A stage waits until every observer has been told of its change.
+class RowObserver {
+public:
+    virtual ~RowObserver() = default;
+    virtual void runStarted(int /*rows*/) {}
+    // The token stage comes to this row (also to a row it passes by).
+    virtual void rowReached(int /*row*/) {}
+    virtual void rowChanged(const RowChange& /*change*/) {}
+    virtual void runEnded(const RunEnd& /*end*/) {}
+};
+
+// What a stage may do with the rows, from its own thread.
+class RowStage {
+public:
+    virtual ~RowStage() = default;
+    // Applies the change to the row; returns once the model and the observers have it.
+    virtual void change(RowChange change) = 0;
+    // An error box about the row: shown once every row before it is done, after their boxes;
+    // returns once it was closed.
+    virtual void showError(int row, const QString& text) = 0;
+    // True once the run ends at a row before this one: the stage stops after its current step.
+    virtual bool ending(int row) const = 0;
+};
+
+// What the token stage hands to the service stage for one row.
+struct RowUpload {
+    int row = -1;
+    QString signaturePath;    // the .p7s
+    QString pdfPath;          // manual: the PDF written for the signature
+    QString certificateText;  // the signer's certificate in Base64
+};
+
+// The steps of a grid's rows. Both run off the driving thread; an error they raise ends the
+// run at that row and is shown as the application's error report would show it.
+class RowSteps {
+public:
+    virtual ~RowSteps() = default;
+    enum class Verdict {
+        Next,  // the row is done with this stage (sent on when `upload` was filled)
+        End,   // the run ends at this row (its box already shown)
+    };
+    // Whether a run takes the row up; rows not taken are passed by as they are.
+    virtual bool takes(const RowRecord& row) const = 0;
+    // Whether the two rows write or read the same files: the later one is then signed only
+    // once the earlier one is sent, as if the stages did not overlap.
+    virtual bool sharesFiles(const RowRecord& /*a*/, const RowRecord& /*b*/) const { return false; }
+    // Token stage.
+    virtual Verdict sign(int row, const RowRecord& record, RowStage& stage, std::optional<RowUpload>& upload) = 0;
+    // Service stage.
+    virtual void send(const RowUpload& upload, const RowRecord& record, RowStage& stage) = 0;
+};
+
+class RowEngine {
+public:
+    explicit RowEngine(RowModel& model);
+    ~RowEngine();
+    RowEngine(const RowEngine&) = delete;
+    RowEngine& operator=(const RowEngine&) = delete;
+
+    RowModel& model() const { return model_; }
+    void addObserver(RowObserver* observer);
+    void removeObserver(RowObserver* observer);
+
+    // Runs every row of the model through the steps, from the first to the last, and returns
+    // once both stages have ended and every box was shown. The rows are taken as they are
+    // when the run starts. Raises norvane::Aborted when the application quits meanwhile.
+    RunEnd run(RowSteps& steps);
+    bool running() const { return running_; }
+
+private:
+    class Run;
+    RowModel& model_;
+    std::vector<RowObserver*> observers_;
+    bool running_ = false;
+};
+
+}  // namespace norvane

@@ -1,0 +1,23 @@
+#include "engine/RowSigning.h"
+
+namespace norvane {
+
+bool reportFailedSignature(int row, const FileSignature& signature, RowStage& stage) {
+    if (signature.keyUnreachable()) {
+        if (!signature.errors.empty()) stage.showError(row, signature.errors.back());
+        return true;
+    }
+    for (const QString& error : signature.errors) stage.showError(row, error);
+    return signature.pinProblem();
+}
+
+RowChange signedChange(int row, const QString& inputPath, const FileSignature& signature) {
+    RowChange change(RowChange::Signed, row);
+    change.inputPath = inputPath;
+    change.signaturePath = signature.signaturePath;
+    change.inputSha256 = signature.contentSha256;
+    change.signatureSha256 = signature.signatureSha256;
+    return change;
+}
+
+}  // namespace norvane

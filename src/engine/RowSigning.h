@@ -1,0 +1,17 @@
+#pragma once
+// What the steps of both grids share about a row's signature.
+
+#include "certs/SigningSession.h"
+#include "engine/RowEngine.h"
+
+namespace norvane {
+
+// Shows the boxes of a failed signature about its row, and tells whether the run ends there:
+// a PIN cancelled, refused or locked, or a key that cannot be reached. A key that cannot be
+// reached is told once, by the key's own box: every row after it would fail the same way.
+bool reportFailedSignature(int row, const FileSignature& signature, RowStage& stage);
+
+// The row's change to "Assinado", with what the signature wrote.
+RowChange signedChange(int row, const QString& inputPath, const FileSignature& signature);
+
+}  // namespace norvane

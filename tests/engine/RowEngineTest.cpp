@@ -1,0 +1,255 @@
+// The engine's two stages, with steps of the test's own: what they overlap, in what order the
+// rows change and the boxes come, and how a run ends. The real steps of both tabs, against a
+// SoftHSM token and the stand-in service, are tested through the tabs (tests/workflows).
+
+#include "core/Background.h"
+#include "engine/RowEngine.h"
+#include "engine/RowRules.h"
+#include "support/ScriptedDialogs.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <gtest/gtest.h>
+#include <array>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+
+using namespace norvane;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A flag a thread can wait for, with a time limit (a test must never hang).
+class Signal {
+public:
+    void set() {
+        {
+            const std::lock_guard lock(m_);
+            set_ = true;
+        }
+        cv_.notify_all();
+    }
+    bool wait(std::chrono::milliseconds limit = 5000ms) {
+        std::unique_lock lock(m_);
+        return cv_.wait_for(lock, limit, [&] { return set_; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool set_ = false;
+};
+
+// Steps whose work the test writes; every row is taken, signed into "Assinado" and sent.
+class ScriptedSteps : public RowSteps {
+public:
+    std::function<void(int row, RowStage&)> onSign;  // after "Assinado"
+    std::function<void(int row, RowStage&)> onSend;  // before "Enviado"
+    std::function<RowSteps::Verdict(int row, RowStage&)> verdict;
+
+    std::mutex m;
+    std::vector<int> sent;
+    std::set<int> inFlight;  // from the start of the signature to the end of the upload
+    size_t mostInFlight = 0;
+    std::array<Signal, 16> signing;  // the token stage began the row
+
+    bool takes(const RowRecord& row) const override { return row.status.value_or(QString()) != kStatusEnviado; }
+    Verdict sign(int row, const RowRecord&, RowStage& stage, std::optional<RowUpload>& upload) override {
+        {
+            const std::lock_guard lock(m);
+            inFlight.insert(row);
+            mostInFlight = std::max(mostInFlight, inFlight.size());
+        }
+        signing[size_t(row)].set();
+        stage.change(RowChange(RowChange::Signing, row));
+        stage.change(RowChange(RowChange::Signed, row));
+        if (onSign) onSign(row, stage);
+        const Verdict v = verdict ? verdict(row, stage) : Verdict::Next;
+        if (v == Verdict::Next && !stage.ending(row))
+            upload = RowUpload{row, {}, {}, {}};
+        else
+            rowOut(row);
+        return v;
+    }
+    void send(const RowUpload& upload, const RowRecord&, RowStage& stage) override {
+        struct Out {
+            ScriptedSteps& steps;
+            int row;
+            ~Out() { steps.rowOut(row); }
+        } out{*this, upload.row};
+        if (onSend) onSend(upload.row, stage);
+        {
+            const std::lock_guard lock(m);
+            sent.push_back(upload.row);
+        }
+        stage.change(RowChange(RowChange::Sent, upload.row));
+    }
+    void rowOut(int row) {
+        const std::lock_guard lock(m);
+        inFlight.erase(row);
+    }
+};
+
+// Every change and box in the order the driving thread saw them.
+class Recorder : public RowObserver {
+public:
+    std::vector<QString> events;
+    int started = -1;
+    std::optional<RunEnd> ended;
+    void runStarted(int rows) override { started = rows; }
+    void rowChanged(const RowChange& change) override {
+        static const char* kinds[] = {"Signing", "Signed", "Failed", "Sent", "Stopped"};
+        events.push_back(QStringLiteral("%1 %2 %3").arg(change.row).arg(kinds[change.kind], change.status));
+    }
+    void runEnded(const RunEnd& end) override { ended = end; }
+    std::vector<QString> of(int row) const {
+        std::vector<QString> out;
+        for (const QString& e : events)
+            if (e.startsWith(QString::number(row) + ' ')) out.push_back(e);
+        return out;
+    }
+};
+
+RowRecord row(const QString& status = QString()) {
+    RowRecord record;
+    record.file = QStringLiteral("a.pdf");
+    record.status = status;
+    record.observation = QString();
+    return record;
+}
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (int i = 0; i < 6; ++i) model.append(row());
+        engine.addObserver(&recorder);
+    }
+    QStringList statuses() const {
+        QStringList out;
+        for (const RowRecord& r : model.rows()) out << r.status.value_or(QString());
+        return out;
+    }
+
+    test::ScriptedDialogs dialogs;
+    RowModel model{RowModel::Kind::Batch};
+    RowEngine engine{model};
+    Recorder recorder;
+    ScriptedSteps steps;
+};
+
+TEST_F(Engine, RowIPlusOneIsSignedWhileRowIIsSentAndNoMoreThanTwoRowsAreInFlight) {
+    model.setStatus(3, kStatusEnviado);  // passed by
+    steps.onSend = [&](int row, RowStage&) {
+        // Sent only once the next row's signature has begun: the stages overlap.
+        const int next = row == 2 ? 4 : row + 1;
+        if (next < 6) {
+            EXPECT_TRUE(steps.signing[size_t(next)].wait()) << "row " << next << " was not signed meanwhile";
+        }
+        QThread::msleep(10);
+    };
+    const RunEnd end = engine.run(steps);
+    EXPECT_TRUE(end.completed);
+    EXPECT_EQ(recorder.started, 6);
+    ASSERT_TRUE(recorder.ended);
+    EXPECT_TRUE(recorder.ended->completed);
+    EXPECT_EQ(statuses(), QStringList(6, kStatusEnviado));
+    EXPECT_EQ(steps.sent, (std::vector<int>{0, 1, 2, 4, 5}));
+    EXPECT_LE(steps.mostInFlight, 2u);
+    EXPECT_EQ(steps.mostInFlight, 2u);
+    // Each row's statuses in the order described, "Assinando" first.
+    for (int r : {0, 1, 2, 4, 5}) {
+        EXPECT_EQ(recorder.of(r), (std::vector<QString>{QStringLiteral("%1 Signing Assinando").arg(r),
+                                                        QStringLiteral("%1 Signed Assinado").arg(r),
+                                                        QStringLiteral("%1 Sent Enviado").arg(r)}));
+    }
+    EXPECT_TRUE(recorder.of(3).empty());
+    EXPECT_TRUE(dialogs.boxes.empty());
+    EXPECT_FALSE(engine.running());
+}
+
+TEST_F(Engine, AnErrorAtRowIShowsItsBoxBeforeRowIPlusOnesAndNothingIsSentAfterIt) {
+    Signal secondBoxAsked;
+    steps.onSign = [&](int row, RowStage& stage) {
+        if (row != 2) return;
+        // Row 2 fails first in time, while row 1 is still being sent.
+        secondBoxAsked.set();
+        stage.showError(row, QStringLiteral("Erro 09: linha 3"));
+    };
+    steps.onSend = [&](int row, RowStage&) {
+        if (row != 1) return;
+        EXPECT_TRUE(secondBoxAsked.wait());
+        QThread::msleep(20);
+        throw std::runtime_error("HTTP/1.1 500 Internal Server Error");
+    };
+    const RunEnd end = engine.run(steps);
+    EXPECT_FALSE(end.completed);
+    EXPECT_EQ(end.endedAt, 1);
+    EXPECT_EQ(dialogs.texts(), (std::vector<QString>{QStringLiteral("HTTP/1.1 500 Internal Server Error"),
+                                                     QStringLiteral("Erro 09: linha 3")}));
+    EXPECT_EQ(steps.sent, (std::vector<int>{0}));
+    // Row 1 stays signed; row 2, signed meanwhile, stays signed too; the rest are untouched.
+    EXPECT_EQ(statuses(), (QStringList{kStatusEnviado, kStatusAssinado, kStatusAssinado, "", "", ""}));
+    // The observers heard of each box as its row's last change.
+    EXPECT_EQ(recorder.of(1).back(), QStringLiteral("1 Stopped Assinado"));
+    EXPECT_EQ(recorder.of(2).back(), QStringLiteral("2 Stopped Assinado"));
+}
+
+TEST_F(Engine, ARowThatEndsTheRunInTheTokenStageLetsTheRowBeforeItBeSentFirst) {
+    steps.verdict = [&](int row, RowStage& stage) {
+        if (row != 3) return RowSteps::Verdict::Next;
+        stage.showError(row, QStringLiteral("Erro 11: PIN incorreto"));
+        return RowSteps::Verdict::End;
+    };
+    steps.onSend = [&](int row, RowStage&) {
+        if (row == 2) QThread::msleep(100);  // the PIN's box waits for this upload
+    };
+    const RunEnd end = engine.run(steps);
+    EXPECT_EQ(end.endedAt, 3);
+    EXPECT_EQ(steps.sent, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral("Erro 11: PIN incorreto")});
+    EXPECT_EQ(statuses(), (QStringList{kStatusEnviado, kStatusEnviado, kStatusEnviado, kStatusAssinado, "", ""}));
+    // Row 2's "Enviado" came before row 3's box.
+    const auto sent2 = std::find(recorder.events.begin(), recorder.events.end(), QStringLiteral("2 Sent Enviado"));
+    const auto box3 = std::find(recorder.events.begin(), recorder.events.end(), QStringLiteral("3 Stopped Assinado"));
+    EXPECT_LT(sent2, box3);
+}
+
+TEST_F(Engine, QuittingEndsBothStagesWithoutABox) {
+    Signal uploading;
+    steps.onSend = [&](int row, RowStage&) {
+        if (row != 1) return;
+        uploading.set();
+        // Like an upload, which polls the quit.
+        for (int i = 0; i < 1000 && !abortRequested(); ++i) QThread::msleep(5);
+        if (abortRequested()) throw Aborted();
+    };
+    std::optional<bool> aborted;
+    QTimer::singleShot(0, [&] {
+        std::thread quitter([&] {
+            uploading.wait();
+            QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+        });
+        try {
+            engine.run(steps);
+            aborted = false;
+        } catch (const Aborted&) {
+            aborted = true;
+        }
+        quitter.join();
+    });
+    QCoreApplication::exec();
+    clearAbortRequest();
+    EXPECT_EQ(aborted, std::optional<bool>(true));
+    EXPECT_TRUE(dialogs.boxes.empty());
+    EXPECT_EQ(steps.sent, (std::vector<int>{0}));
+    EXPECT_FALSE(recorder.ended);
+    EXPECT_FALSE(engine.running());
+}
+
+}  // namespace
