@@ -391,9 +391,9 @@ TEST_F(LoginWindow, VersionCheckComparesTheTextsExactly) {
         // The stand-in serves no installer: the download's failure is reported.
         ASSERT_EQ(texts.size(), 1u) << other;
         EXPECT_EQ(texts[0],
-                  QStringLiteral("Error downloading URL: http://127.0.0.1:9/files/NorvaneAssinadorIP_Install.exe"));
+                  "Error downloading URL: http://127.0.0.1:9/files/" + TFNovaVersao::kInstallerName);
     }
-    EXPECT_FALSE(QFile::exists(home.filePath("Downloads/NorvaneAssinadorIP_Install.exe")));
+    EXPECT_FALSE(QFile::exists(home.filePath("Downloads/" + TFNovaVersao::kInstallerName)));
     TFNovaVersao::WaitBeforeDownloadMs = 5000;
     qputenv("HOME", savedHome);
     qputenv("XDG_CONFIG_HOME", savedConfig);
