@@ -164,7 +164,7 @@ void TFPrincipal::FormCreate() {
     setWindowTitle(windowTitle() + QStringLiteral(" - v.") + VersionText);
 }
 
-void TFPrincipal::recebeLogin(const norvane::LoginContext& contexto) {
+void TFPrincipal::enterWithLogin(const norvane::LoginContext& contexto) {
     static_cast<norvane::LoginContext&>(*this) = contexto;
     const auto setPlain = [](QLabel* label, const QString& text) {
         label->setTextFormat(Qt::PlainText);

@@ -36,7 +36,7 @@ public:
 
     // The end of the login: takes its context, names the user, the office and the
     // environment in the header and shows the window.
-    void recebeLogin(const norvane::LoginContext& contexto);
+    void enterWithLogin(const norvane::LoginContext& contexto);
 
     // Every control of every tab that starts an action: locked as a whole by each action.
     norvane::ActionControls ActionControls;

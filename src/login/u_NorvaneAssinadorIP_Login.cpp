@@ -160,7 +160,7 @@ void TFLogin::ComboBox1Select() {
 
 void TFLogin::enterMainWindow(const norvane::LoginContext& context) {
     hide();
-    FPrincipal->recebeLogin(context);
+    FPrincipal->enterWithLogin(context);
 }
 
 void TFLogin::closeEvent(QCloseEvent* event) {
