@@ -11,6 +11,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   gnutls-bin unzip file python3 xvfb xauth xfonts-base fonts-dejavu-core fonts-liberation2
   xdotool imagemagick dbus-daemon at-spi2-core python3-pyatspi
+  dpkg-dev xdg-utils shared-mime-info lintian appstream man-db groff-base
 )
 
 SUDO=""

@@ -12,6 +12,7 @@
 #include "app/Fonts.h"
 #include "app/Logo.h"
 #include "core/Background.h"
+#include "core/Environment.h"
 #include "core/u_global.h"
 #include "ui_u_Principal.h"
 
@@ -161,6 +162,18 @@ void TFPrincipal::SetupPanel2() {
 void TFPrincipal::FormCreate() {
     VersionText = GetFileVersionText(QApplication::applicationFilePath(), QStringLiteral("%d.%d.%d"));
     setWindowTitle(windowTitle() + QStringLiteral(" - v.") + VersionText);
+}
+
+void TFPrincipal::enterWithLogin(const norvane::LoginContext& contexto) {
+    static_cast<norvane::LoginContext&>(*this) = contexto;
+    const auto setPlain = [](QLabel* label, const QString& text) {
+        label->setTextFormat(Qt::PlainText);
+        label->setText(text);
+    };
+    setPlain(ui->Label1, QStringLiteral("Usuário: ") + Certificado_Nome);
+    setPlain(ui->Label4, QStringLiteral("Cartório: (") + nr_cartorio + QStringLiteral(") ") + nm_cartorio);
+    setPlain(ui->Label2, QStringLiteral("Ambiente: ") + norvane::environmentLabel(Ambiente));
+    show();
 }
 
 void TFPrincipal::TabControl1Change() {

@@ -34,6 +34,10 @@ public:
     void FormCreate();
     void TabControl1Change();
 
+    // The end of the login: takes its context, names the user, the office and the
+    // environment in the header and shows the window.
+    void enterWithLogin(const norvane::LoginContext& contexto);
+
     // Every control of every tab that starts an action: locked as a whole by each action.
     norvane::ActionControls ActionControls;
 

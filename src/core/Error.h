@@ -23,6 +23,7 @@ enum class ErrorKind {
     CryptoError,      // the cryptographic library failed
     ServiceError,     // the service answered with an error, or could not be reached
     FileError,        // a file could not be read or written
+    PackageRefused,   // a downloaded package is not ours of the version named
 };
 
 class Error : public std::runtime_error {

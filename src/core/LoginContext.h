@@ -14,6 +14,7 @@ struct LoginContext {
     QString nr_cartorio;
     QString cd_usuario;
     QString nm_nr_cpf;
+    QString nm_cartorio;  // the office's name, for the header: "Cartório: (" + nr_cartorio + ") " + it
     QString Ambiente;
     QString urlAPI;
 };

@@ -4,10 +4,13 @@
 #include <QString>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
+#include "core/LoginContext.h"
 #include "service/Form.h"
 #include "service/HttpClient.h"
 #include "workflows/ActionLock.h"
+#include "workflows/Login.h"
 
 namespace Ui {
 class TFLogin;
@@ -25,16 +28,6 @@ struct LoginUrls {
     static LoginUrls configured();
 };
 
-// The office name of a login answer, re-decoded: each character turned back into the
-// byte it came from (the answer was decoded one byte one character when it named no
-// charset) and those bytes decoded as UTF-8. A character beyond one byte (the answer
-// named a charset), or bytes that are not UTF-8, keep the name as it is.
-QString redecodeOfficeName(const QString& name);
-
-// The office record: five fields kept apart whatever they hold ("|" included).
-QString joinOfficeRecord(const QStringList& fields);
-QStringList splitOfficeRecord(const QString& record);
-
 }  // namespace norvane
 
 class TFLogin : public QWidget {
@@ -51,7 +44,9 @@ public:
     QString VersionText;
     QString AmbienteSelecionado;   // "P" or "H"
     QString UrlSelecionada;        // its service base URL
-    norvane::FieldList Cartorios;  // office list: codCartorio -> office record
+    norvane::FieldList Cartorios;  // office list: codCartorio -> office record (norvane::officeRecord)
+    // The login whose offices the list shows, until one is chosen.
+    std::optional<norvane::LoginContext> ContextoLogin;
 
     // Btn_Login and the two radio buttons: locked while the version check or a login runs.
     norvane::ActionControls ActionControls;
@@ -71,7 +66,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void enterMainWindow();
+    void enterMainWindow(const norvane::LoginContext& context);
     norvane::LoginUrls urls_;
     bool shown_ = false;
 };

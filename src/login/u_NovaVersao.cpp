@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QFont>
 #include <QLocale>
 #include <QPointer>
@@ -17,12 +18,16 @@
 #include "app/Fonts.h"
 #include "core/Background.h"
 #include "core/DesktopOpen.h"
+#include "core/Dialogs.h"
 #include "core/Environment.h"
 #include "core/u_global.h"
 #include "service/Download.h"
+#include "service/PackageCheck.h"
 #include "ui_u_NovaVersao.h"
 
 TFNovaVersao* FNovaVersao = nullptr;
+
+const QString TFNovaVersao::kInstallerName = QStringLiteral(NORVANE_INSTALLER_NAME);
 
 namespace {
 
@@ -69,6 +74,20 @@ QString TFNovaVersao::TargetPath() {
     return folder + QDir::separator() + kInstallerName;
 }
 
+bool TFNovaVersao::InstallerIsDebianPackage() {
+    return kInstallerName.endsWith(QStringLiteral(".deb"), Qt::CaseInsensitive);
+}
+
+QString TFNovaVersao::NoHandlerText(const QString& path) {
+    const QFileInfo file(path);
+    return QStringLiteral(
+               "Nenhum instalador de programas foi encontrado para abrir o pacote da nova versão.\n\n"
+               "O pacote foi baixado em:\n%1\n\n"
+               "Para instalá-lo, abra um terminal na pasta %2 e execute:\n"
+               "sudo apt install ./%3")
+        .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(file.absolutePath()), file.fileName());
+}
+
 bool TFNovaVersao::event(QEvent* event) {
     // The update starts when the window is first activated; shown is taken as activated
     // too, for desktops that do not activate a window that is shown.
@@ -110,11 +129,22 @@ void TFNovaVersao::FormActivate() {
             QStringLiteral("Não foi possível apagar o instalador anterior: %1").arg(old).toStdString());
 
     if (DownloadInstaller() && QFile::exists(TargetPath())) {
-        waitPainting(WaitBeforeOpenMs);
         const QString installer = TargetPath();
-        if (!norvane::openWithDefaultHandler(installer))
-            throw std::runtime_error(
-                QStringLiteral("Não foi possível abrir o instalador: %1").arg(installer).toStdString());
+        // Only our package of the version the service named is ever opened; anything else
+        // (an error page saved under the name, another package or version) is deleted and
+        // reported.
+        if (InstallerIsDebianPackage()) {
+            const QString version = NovaVersao;
+            norvane::runInBackground([installer, version] { norvane::acceptDownloadedPackage(installer, version); });
+        }
+        waitPainting(WaitBeforeOpenMs);
+        if (!norvane::openWithDefaultHandler(installer)) {
+            if (!InstallerIsDebianPackage())
+                throw std::runtime_error(
+                    QStringLiteral("Não foi possível abrir o instalador: %1").arg(installer).toStdString());
+            // No software installer on this desktop: the user installs it himself.
+            norvane::dialogs().showInfo(NoHandlerText(installer));
+        }
         end.terminated = true;
         norvane::requestAbort();
         QApplication::quit();

@@ -1,5 +1,6 @@
 #pragma once
-// The new-version window: downloads the installer, starts it and ends the program.
+// The new-version window: downloads the installer (on Linux our Debian package), checks
+// it, hands it to the desktop and ends the program.
 
 #include <QString>
 #include <QWidget>
@@ -27,10 +28,15 @@ public:
     static inline int WaitBeforeDownloadMs = 5000;
     static inline int WaitBeforeOpenMs = 2000;
 
-    static inline const QString kInstallerName = QStringLiteral("NorvaneAssinadorIP_Install.exe");
+    // The configured installer name (NORVANE_INSTALLER_NAME).
+    static const QString kInstallerName;
+    // A Debian package (.deb): checked before it is opened.
+    static bool InstallerIsDebianPackage();
     // The user's Downloads folder (the desktop's path with "Desktop" made "Downloads")
     // + the installer's name; computed afresh at every call.
     static QString TargetPath();
+    // The box shown when the desktop has no handler for the downloaded package.
+    static QString NoHandlerText(const QString& path);
 
     void FormActivate();
     bool DownloadInstaller();

@@ -6,11 +6,13 @@
 #include <QString>
 #include <QStringList>
 #include <stdexcept>
+#include "core/Error.h"
 
 // A file that cannot be read or written.
-class PackagingError : public std::runtime_error {
+class PackagingError : public norvane::Error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit PackagingError(const std::string& message)
+        : norvane::Error(norvane::ErrorKind::FileError, QString::fromStdString(message)) {}
 };
 
 // Base64 (RFC 4648 alphabet, "=" padding) of the whole file, with CR LF after every

@@ -22,14 +22,23 @@ constexpr long kConnectTimeoutMs = 10000;
 struct Transfer {
     QSaveFile* file = nullptr;
     const DownloadProgressHandler* progress = nullptr;
+    quint64 maxBytes = 0;
+    quint64 written = 0;
     curl_off_t reportedNow = -1;
     curl_off_t reportedTotal = -1;
     bool writeFailed = false;
+    bool tooLarge = false;
 };
 
 size_t onData(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     const qint64 length = qint64(size * count);
+    // An answer without a length (or with a false one) is bounded here.
+    if (transfer->written + quint64(length) > transfer->maxBytes) {
+        transfer->tooLarge = true;
+        return 0;
+    }
+    transfer->written += quint64(length);
     if (transfer->file->write(data, length) != length) {
         transfer->writeFailed = true;
         return 0;  // ends the transfer with CURLE_WRITE_ERROR
@@ -55,9 +64,16 @@ void setDownloadTrustFile(const QString& pemFile) {
     trustFile = QFile::encodeName(pemFile);
 }
 
-void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress) {
-    const std::string failure = QStringLiteral("Error downloading URL: %1").arg(url).toStdString();
-    auto fail = [&](const QString& reason) { throw DownloadError(failure, reason); };
+static QString sizeText(quint64 bytes) {
+    if (bytes % (quint64(1) << 20) == 0) return QStringLiteral("%1 MiB").arg(bytes >> 20);
+    return QStringLiteral("%1 bytes").arg(bytes);
+}
+
+void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress,
+                  quint64 maxBytes) {
+    const QString failure = QStringLiteral("Error downloading URL: %1").arg(url);
+    auto fail = [&](const QString& reason) { throw DownloadError(failure.toStdString(), reason); };
+    const bool secure = url.startsWith(QStringLiteral("https:"), Qt::CaseInsensitive);
 
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -79,7 +95,7 @@ void downloadFile(const QString& url, const QString& target, const DownloadProgr
         }
     } cleanup{curl};
 
-    Transfer transfer{&file, &progress};
+    Transfer transfer{&file, &progress, maxBytes};
     char errorBuffer[CURL_ERROR_SIZE] = {};
     const QByteArray encodedUrl = url.toUtf8();
     // Fetched from the server, never from a cache on the way.
@@ -88,7 +104,9 @@ void downloadFile(const QString& url, const QString& target, const DownloadProgr
     curl_easy_setopt(curl, CURLOPT_URL, encodedUrl.constData());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, cleanup.headers);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // Started on https, a redirect may not lead the download off it.
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(maxBytes));
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
     curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
@@ -115,6 +133,21 @@ void downloadFile(const QString& url, const QString& target, const DownloadProgr
 
     const CURLcode result = curl_easy_perform(curl);
     if (result == CURLE_ABORTED_BY_CALLBACK) throw Aborted();  // the unfinished file goes with `file`
+    if (result == CURLE_FILESIZE_EXCEEDED || transfer.tooLarge) {
+        const QString reason =
+            QStringLiteral("O arquivo passa de %1, o limite de um download; o download foi interrompido.")
+                .arg(sizeText(maxBytes));
+        throw DownloadError((failure + QLatin1Char('\n') + reason).toStdString(), reason,
+                            DownloadError::Kind::TooLarge);
+    }
+    // The first address is https, which is allowed: only a redirect can lead to a protocol
+    // that is not.
+    if (result == CURLE_UNSUPPORTED_PROTOCOL && secure) {
+        const QString reason = QStringLiteral(
+            "O servidor redirecionou o download para um endereço sem https; o download foi recusado.");
+        throw DownloadError((failure + QLatin1Char('\n') + reason).toStdString(), reason,
+                            DownloadError::Kind::InsecureRedirect);
+    }
     if (result != CURLE_OK) {
         if (transfer.writeFailed) fail(file.errorString());
         fail(QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(result)));

@@ -5,19 +5,29 @@
 #include <functional>
 #include <stdexcept>
 
+#include "core/Error.h"
+
 namespace norvane {
 
 // A failed download: no connection, an HTTP error status, a broken transfer, a file
-// that cannot be written.
-class DownloadError : public std::runtime_error {
+// that cannot be written (Failed); a file larger than the bound (TooLarge); a redirect
+// from https to an address that is not https (InsecureRedirect).
+class DownloadError : public Error {
 public:
-    DownloadError(const std::string& message, const QString& reason) : std::runtime_error(message), reason_(reason) {}
-    // What failed, for a closer look (the message names only the URL).
+    enum class Kind { Failed, TooLarge, InsecureRedirect };
+    DownloadError(const std::string& message, const QString& reason, Kind kind = Kind::Failed)
+        : Error(ErrorKind::ServiceError, QString::fromStdString(message)), reason_(reason), kind_(kind) {}
+    // What failed, for a closer look (the message of a Failed download names only the URL).
     QString reason() const { return reason_; }
+    Kind kind() const { return kind_; }
 
 private:
     QString reason_;
+    Kind kind_;
 };
+
+// The most a download may bring: 200 MiB.
+inline constexpr quint64 kDownloadSizeLimit = quint64(200) << 20;
 
 // Bytes received so far and bytes expected (0 while unknown).
 using DownloadProgressHandler = std::function<void(quint64 received, quint64 total)>;
@@ -26,10 +36,13 @@ using DownloadProgressHandler = std::function<void(quint64 received, quint64 tot
 // (runInBackground). The bytes go into a temporary file in the target's folder that
 // replaces `target` only once the whole answer arrived, so a failed download leaves no
 // file behind and an existing `target` unchanged. https servers are verified against the
-// system's trust store; redirects are followed; no cache and no proxy. `progress` is
+// system's trust store; redirects are followed, but a download that starts on https stays
+// on https; no cache and no proxy. More than `maxBytes` ends the transfer. `progress` is
 // called on the calling thread as data arrives, in order. Raises DownloadError with
-// "Error downloading URL: <url>", or Aborted when the application quits meanwhile.
-void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress);
+// "Error downloading URL: <url>" (and, for a bound passed or a redirect refused, a second
+// line that says so), or Aborted when the application quits meanwhile.
+void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress,
+                  quint64 maxBytes = kDownloadSizeLimit);
 
 // Tests: trust only the certificates of this PEM file; empty restores the system store.
 void setDownloadTrustFile(const QString& pemFile);

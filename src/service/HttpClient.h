@@ -8,13 +8,15 @@
 #include <atomic>
 #include <memory>
 #include <stdexcept>
+#include "core/Error.h"
 
 namespace norvane {
 
 // A failed service call: no connection, a broken transfer, an HTTP error status.
-class ServiceError : public std::runtime_error {
+class ServiceError : public Error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit ServiceError(const std::string& message) : Error(ErrorKind::ServiceError, QString::fromStdString(message)) {}
+    explicit ServiceError(const char* message) : ServiceError(std::string(message)) {}
 };
 
 struct HttpAnswer {

@@ -6,15 +6,16 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
+#include "core/Error.h"
 
 namespace norvane {
 
 using JsonValue = nlohmann::json;
 
 // A look-up that misses, or a value of another kind than asked.
-class JsonError : public std::runtime_error {
+class JsonError : public Error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit JsonError(const std::string& message) : Error(ErrorKind::ServiceError, QString::fromStdString(message)) {}
 };
 
 // Strict standard JSON; an invalid text gives no value (not an error).

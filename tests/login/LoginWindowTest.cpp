@@ -225,6 +225,65 @@ TEST_F(LoginWindow, OfficeNamesAreRedecodedOnlyWhenTheyCameOneBytePerCharacter) 
     EXPECT_EQ(norvane::splitOfficeRecord(norvane::joinOfficeRecord(fields)), fields);
 }
 
+// A login answer whose third office is malformed leaves nothing behind: the next login,
+// with another certificate, offers only its own offices and logs in with its own CPF.
+TEST_F(LoginWindow, AMalformedAnswerLeavesNoOfficeForTheNextLogin) {
+    tokens.addToken("Token A", {Cert::A3, Cert::A3Printable});
+    show();
+    auto& ui = *login.ui;
+    const QByteArray third = R"({"codigoIBGE":"4216602","numero":"03","codUsuario":"5103","nomeCartorio":"Três"})";
+    loginWith(ScriptedAnswer::ok("[" + office("4216602", "01", "5101", QStringLiteral("Primeiro"), 4201) + "," +
+                                     office("4216602", "02", "5102", QStringLiteral("Segundo"), 4202) + "," + third +
+                                     "]",
+                                 "application/json; charset=utf-8"));
+    EXPECT_EQ(dialogs.texts(), std::vector<QString>{"Value 'codCartorio' not found"});
+    EXPECT_TRUE(ready());
+    EXPECT_EQ(ui.ComboBox1->count(), 0);
+    EXPECT_TRUE(principal.cd_ibge.isEmpty() && principal.nm_nr_cpf.isEmpty());
+
+    dialogs.boxes.clear();
+    standIn.clear();
+    dialogs.wanted = pki[Cert::A3Printable].commonName;
+    // The second user's offices: one under a code of the first answer, one of its own.
+    loginWith(ScriptedAnswer::ok("[" + office("3550308", "07", "7007", QStringLiteral("Sétimo"), 4202) + "," +
+                                     office("3550308", "08", "7008", QStringLiteral("Oitavo"), 7308) + "]",
+                                 "application/json; charset=utf-8"));
+    ASSERT_EQ(standIn.requests().size(), 1);
+    EXPECT_EQ(standIn.requests()[0].body(), "servico=login&doc=555.666.777-88");
+    EXPECT_TRUE(dialogs.boxes.empty());
+    ASSERT_EQ(ui.ComboBox1->count(), 2) << "no office of the first answer is offered";
+    EXPECT_EQ(ui.ComboBox1->itemText(0), QStringLiteral("(07) Sétimo"));
+    EXPECT_EQ(ui.ComboBox1->itemText(1), QStringLiteral("(08) Oitavo"));
+    ui.ComboBox1->setCurrentIndex(0);
+    emit ui.ComboBox1->activated(0);
+    EXPECT_EQ(principal.cd_ibge, QStringLiteral("3550308"));
+    EXPECT_EQ(principal.nr_cartorio, QStringLiteral("07"));
+    EXPECT_EQ(principal.cd_usuario, QStringLiteral("7007"));
+    EXPECT_EQ(principal.nm_nr_cpf, QStringLiteral("555.666.777-88"));
+    EXPECT_EQ(principal.Certificado_Thumbprint, pki[Cert::A3Printable].thumbprint);
+    EXPECT_EQ(principal.ui->Label1->text(), QStringLiteral("Usuário: ") + pki[Cert::A3Printable].commonName);
+    EXPECT_EQ(principal.ui->Label4->text(), QStringLiteral("Cartório: (07) Sétimo"));
+    EXPECT_TRUE(principal.isVisible());
+}
+
+// A name that begins with U+FEFF keeps it, listed and in the header alike.
+TEST_F(LoginWindow, ALeadingByteOrderMarkOfAnOfficeNameIsKept) {
+    const QString marked = QChar(0xFEFF) + QStringLiteral("Ofício");
+    EXPECT_EQ(norvane::redecodeOfficeName(QString::fromLatin1(marked.toUtf8())), marked);
+    EXPECT_EQ(norvane::redecodeOfficeName(marked), marked);
+
+    tokens.addToken("Token A", {Cert::A3});
+    show();
+    // No charset: the name's UTF-8, its mark included, arrives one byte one character.
+    loginWith(
+        ScriptedAnswer::ok("[" + office("1", "01", "2", marked, 3) + "," + office("1", "02", "2", marked, 4) + "]"));
+    ASSERT_EQ(login.ui->ComboBox1->count(), 2);
+    EXPECT_EQ(login.ui->ComboBox1->itemText(0), QStringLiteral("(01) ") + marked);
+    login.ui->ComboBox1->setCurrentIndex(1);
+    emit login.ui->ComboBox1->activated(1);
+    EXPECT_EQ(principal.ui->Label4->text(), QStringLiteral("Cartório: (02) ") + marked);
+}
+
 TEST_F(LoginWindow, RefusalsAndFailuresLeaveTheWindowReady) {
     tokens.addToken("Token A", {Cert::A3, Cert::A1, Cert::ECnpj});
     show();
@@ -391,9 +450,9 @@ TEST_F(LoginWindow, VersionCheckComparesTheTextsExactly) {
         // The stand-in serves no installer: the download's failure is reported.
         ASSERT_EQ(texts.size(), 1u) << other;
         EXPECT_EQ(texts[0],
-                  QStringLiteral("Error downloading URL: http://127.0.0.1:9/files/NorvaneAssinadorIP_Install.exe"));
+                  "Error downloading URL: http://127.0.0.1:9/files/" + TFNovaVersao::kInstallerName);
     }
-    EXPECT_FALSE(QFile::exists(home.filePath("Downloads/NorvaneAssinadorIP_Install.exe")));
+    EXPECT_FALSE(QFile::exists(home.filePath("Downloads/" + TFNovaVersao::kInstallerName)));
     TFNovaVersao::WaitBeforeDownloadMs = 5000;
     qputenv("HOME", savedHome);
     qputenv("XDG_CONFIG_HOME", savedConfig);

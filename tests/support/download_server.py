@@ -2,10 +2,13 @@
 """A small https file server on 127.0.0.1 for the installer download tests.
 
     python3 download_server.py --cert C --key K --dir D
-Prints {"port": N}, then serves GET /files/<name> from D until stdin ends:
-  D/<name>       the file, with Content-Length, in pieces (so that progress is reported);
-  D/<name>.cut   Content-Length of the whole file, half of it sent, then the connection closed;
-  otherwise      404.
+Prints {"port": N, "plain_port": M}, then serves GET /files/<name> from D until stdin
+ends, over https on port N and over plain http on port M:
+  D/<name>.redirect   a redirect (302) to the URL that the file holds;
+  D/<name>.cut        Content-Length of the whole file, half of it sent, then the connection closed;
+  D/<name>.nolength   the file without Content-Length, ended by closing the connection;
+  D/<name>            the file, with Content-Length, in pieces (so that progress is reported);
+  otherwise           404.
 """
 import argparse
 import http.server
@@ -27,6 +30,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
         name = os.path.basename(self.path.split("?")[0])
         whole = os.path.join(self.server.folder, name)
         cut = whole + ".cut"
+        if self.path.startswith("/files/") and os.path.isfile(whole + ".redirect"):
+            location = open(whole + ".redirect").read().strip()
+            self.send_response(302)
+            self.send_header("Location", location)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if self.path.startswith("/files/") and os.path.isfile(whole + ".nolength"):
+            data = open(whole + ".nolength", "rb").read()
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Connection", "close")
+            self.end_headers()
+            for at in range(0, len(data), 32768):
+                self.wfile.write(data[at:at + 32768])
+                self.wfile.flush()
+            self.close_connection = True
+            return
         if self.path.startswith("/files/") and os.path.isfile(cut):
             data = open(cut, "rb").read()
             self.send_response(200)
@@ -45,15 +66,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(body)
             return
-        data = open(whole, "rb").read()
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(len(data)))
+        self.send_header("Content-Length", str(os.path.getsize(whole)))
         self.end_headers()
-        for at in range(0, len(data), 32768):
-            self.wfile.write(data[at:at + 32768])
-            self.wfile.flush()
-            time.sleep(0.02)
+        with open(whole, "rb") as f:
+            while True:
+                piece = f.read(32768)
+                if not piece:
+                    break
+                self.wfile.write(piece)
+                self.wfile.flush()
+                time.sleep(0.02)
+
+
+class Server(http.server.ThreadingHTTPServer):
+    def handle_error(self, request, client_address):
+        # A client that stops reading (a download refused halfway) is expected.
+        if isinstance(sys.exc_info()[1], OSError):
+            return
+        super().handle_error(request, client_address)
 
 
 def main():
@@ -62,15 +94,19 @@ def main():
     parser.add_argument("--key", required=True)
     parser.add_argument("--dir", required=True)
     args = parser.parse_args()
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server = Server(("127.0.0.1", 0), Handler)
     server.folder = args.dir
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
     server.socket = context.wrap_socket(server.socket, server_side=True)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    print(json.dumps({"port": server.server_address[1]}), flush=True)
+    plain = Server(("127.0.0.1", 0), Handler)
+    plain.folder = args.dir
+    for each in (server, plain):
+        threading.Thread(target=each.serve_forever, daemon=True).start()
+    print(json.dumps({"port": server.server_address[1], "plain_port": plain.server_address[1]}), flush=True)
     sys.stdin.read()
     server.shutdown()
+    plain.shutdown()
 
 
 if __name__ == "__main__":

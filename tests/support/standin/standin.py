@@ -22,8 +22,9 @@ Demo mode (the service of scripts/demo.sh):
   ./standin-received). assinadorVersao answers --version. Answers on the homologation
   port carry the three-byte prefix that the homologation service sends. --samples DIR
   also writes PDF/A files named after the first demo office's instrument keys, ready for
-  the batch tab, plus one of each kind that the batch intake refuses. The demo service
-  ends when the process that started it ends.
+  the batch tab, plus one of each kind that the batch intake refuses. --files DIR serves
+  GET /files/NAME from DIR, as the download host does (the update's package). The demo
+  service ends when the process that started it ends.
 """
 
 import argparse
@@ -381,9 +382,10 @@ class Demo:
               "nomeCartorio": "1º Tabelião de Protesto de Letras e Títulos", "codCartorio": 101}
     MANUAL_PER_OFFICE = 3
 
-    def __init__(self, version, store, offices):
+    def __init__(self, version, store, offices, files=None):
         self.version = version
         self.store = store
+        self.files = files
         self.lock = threading.Lock()
         os.makedirs(store, exist_ok=True)
         self.offices = []
@@ -481,8 +483,24 @@ class Demo:
         os.replace(tmp, path)
         print("stand-in: recebido %s" % path, file=sys.stderr, flush=True)
 
+    def download(self, path):
+        """GET /files/NAME: the file NAME of the --files folder, as a download host serves it."""
+        name = os.path.basename(urllib.parse.unquote(path[len("/files/"):].split("?")[0]))
+        full = os.path.join(self.files, name) if name else ""
+        if not full or not os.path.isfile(full):
+            return {"status": "HTTP/1.1 404 Not Found", "headers": [["Content-Type", "text/html"]],
+                    "body": "<html><body>404 Not Found</body></html>"}
+        with open(full, "rb") as f:
+            data = f.read()
+        return {"status": "HTTP/1.1 200 OK", "headers": [["Content-Type", "application/octet-stream"]],
+                "body_b64": base64.b64encode(data).decode()}
+
     def answer(self, raw, homologation):
         head, _, body = raw.partition(b"\r\n\r\n")
+        method, _, target = head.split(b"\r\n")[0].decode("latin-1").partition(" ")
+        target = target.split(" ")[0]
+        if self.files and method == "GET" and target.startswith("/files/"):
+            return self.download(target)
         authorization = ""
         for line in head.split(b"\r\n")[1:]:
             name, _, value = line.partition(b":")
@@ -567,6 +585,7 @@ def main():
     parser.add_argument("--store", default="standin-received")
     parser.add_argument("--offices", type=int, default=1)
     parser.add_argument("--samples", default=None)
+    parser.add_argument("--files", default=None, help="demo: serve GET /files/NAME from this folder")
     parser.add_argument("--control", action="store_true", help="read commands on stdin (tests)")
     args = parser.parse_args()
 
@@ -574,7 +593,8 @@ def main():
     if args.homologation_port is not None:
         servers.append(Server(args.homologation_port, homologation=True))
     if args.demo:
-        STATE.demo = Demo(args.version, os.path.abspath(args.store), args.offices)
+        STATE.demo = Demo(args.version, os.path.abspath(args.store), args.offices,
+                          os.path.abspath(args.files) if args.files else None)
         if args.samples:
             STATE.demo.write_samples(args.samples)
     for server in servers:
