@@ -24,6 +24,8 @@ QByteArray runTool(const QString& program, const QStringList& arguments, const Q
 }
 
 QString SoftHsmTokens::softHsmModule() {
+    // Where a benchmark has put another module in SoftHSM's place, it names SoftHSM's here.
+    if (const QString named = qEnvironmentVariable("NORVANE_SOFTHSM_MODULE"); !named.isEmpty()) return named;
     // The module that p11-kit loads for SoftHSM is the one the tools must write through.
     for (const QString& folder :
          {QStringLiteral("/etc/pkcs11/modules"), QStringLiteral("/usr/share/p11-kit/modules")}) {

@@ -42,6 +42,7 @@ public:
         bool homologationPort = false;              // also listen for homologation answers
         int offices = 1;                            // demo: offices of every login but the demo CPF's
         QString samples;                            // demo: write the batch tab's sample PDFs here
+        int uploadDelayMs = 0;                      // every upload held this long before its answer
     };
 
     StandIn();

@@ -2,7 +2,7 @@
 """Stand-in for the Norvane service API, on 127.0.0.1 only (Python standard library).
 
 Test mode (driven by tests/support/StandIn.cpp):
-    python3 standin.py --control --port 0
+    python3 standin.py --control --port 0 [--upload-delay-ms N]
   Prints {"port": N} on stdout, then reads one JSON command per line on stdin and
   answers each with one JSON line:
     {"cmd": "script", "answer": {...}}  queue an answer (see Answer below)
@@ -11,6 +11,9 @@ Test mode (driven by tests/support/StandIn.cpp):
                                         the number of the connection it came on
     {"cmd": "clear"}                    forget recorded requests and queued answers
     {"cmd": "quit"}                     stop (so does the end of stdin)
+  --upload-delay-ms N holds every upload (instrumentoDeProtesto and
+  instrumentoDeProtestoDigitacaoManualAtt) N ms before its answer, as a distant service
+  would (benchmarks); in either mode.
 
 Demo mode (the service of scripts/demo.sh):
     python3 standin.py --demo --port 8765 [--homologation-port 8766] [--version 1.0.3]
@@ -56,6 +59,20 @@ class State:
         self.connections = 0
         self.stopping = threading.Event()
         self.demo = None
+        self.upload_delay_ms = 0
+
+
+UPLOAD_SERVICES = (b"instrumentoDeProtesto", b"instrumentoDeProtestoDigitacaoManualAtt")
+
+
+def is_upload(raw):
+    """True for a request whose form names one of the upload services."""
+    body = raw[raw.find(b"\r\n\r\n") + 4:]
+    for pair in body.split(b"&"):
+        name, _, value = pair.partition(b"=")
+        if name == b"servico":
+            return value in UPLOAD_SERVICES
+    return False
 
 
 STATE = State()
@@ -127,6 +144,8 @@ class Handler(socketserver.BaseRequestHandler):
                 answer = STATE.demo.answer(raw, self.server.homologation) if STATE.demo else STATE.default
             if answer.get("delay_ms"):
                 time.sleep(answer["delay_ms"] / 1000.0)
+            if STATE.upload_delay_ms and is_upload(raw):
+                time.sleep(STATE.upload_delay_ms / 1000.0)
             if answer.get("hang"):
                 wait_for_close(sock)
                 return
@@ -587,7 +606,9 @@ def main():
     parser.add_argument("--samples", default=None)
     parser.add_argument("--files", default=None, help="demo: serve GET /files/NAME from this folder")
     parser.add_argument("--control", action="store_true", help="read commands on stdin (tests)")
+    parser.add_argument("--upload-delay-ms", type=int, default=0, help="hold every upload this long")
     args = parser.parse_args()
+    STATE.upload_delay_ms = max(0, args.upload_delay_ms)
 
     servers = [Server(args.port)]
     if args.homologation_port is not None:
