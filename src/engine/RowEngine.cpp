@@ -61,7 +61,11 @@ private:
     void stageAborted();
     std::shared_ptr<Box> nextDueBox();  // with m_ held
     void applyChange(RowChange& change);
-    void cancelAndJoin(std::thread& token, std::thread& service);
+    // Shows the boxes as they come due and waits for the stages; false when the application
+    // quits meanwhile.
+    bool drive();
+    // Makes the stages stop where they are and waits until they have.
+    void stopStages(bool quitting);
 
     RowEngine& engine_;
     RowSteps& steps_;
@@ -71,6 +75,7 @@ private:
     std::condition_variable cv_;
     bool cancelled_ = false;  // the application quits: everything stops
     bool aborted_ = false;    // a stage saw the quit first
+    std::exception_ptr driverFailure_;  // a change could not be applied or told: the run stops
     int endRow_ = INT_MAX;    // the run ends at this row
     std::vector<bool> done_;  // no stage touches the row again
     size_t doneUpTo_ = 0;     // every row before it is done
@@ -209,13 +214,16 @@ void RowEngine::Run::stageAborted() {
 }
 
 void RowEngine::Run::markDone(int row) {
+    bool boxesWait = false;
     {
         const std::lock_guard lock(m_);
         done_[size_t(row)] = true;
         while (doneUpTo_ < done_.size() && done_[doneUpTo_]) ++doneUpTo_;
+        boxesWait = !boxes_.empty();
     }
     cv_.notify_all();
-    wake();
+    // A box of a later row may now be due.
+    if (boxesWait) wake();
 }
 
 void RowEngine::Run::endAt(int row) {
@@ -237,7 +245,18 @@ void RowEngine::Run::onDriver(std::function<void()> work, bool wait) {
                 const std::lock_guard lock(m_);
                 if (cancelled_) return;
             }
-            work();
+            try {
+                work();
+            } catch (...) {
+                {
+                    const std::lock_guard lock(m_);
+                    if (!driverFailure_) driverFailure_ = std::current_exception();
+                    cancelled_ = true;
+                }
+                cv_.notify_all();
+                wake();
+                return;
+            }
             {
                 const std::lock_guard lock(m_);
                 *ran = true;
@@ -325,23 +344,46 @@ RunEnd RowEngine::Run::execute() {
     for (RowObserver* observer : engine_.observers_) observer->runStarted(int(records_.size()));
     std::thread token([this] { tokenStage(); });
     std::thread service([this] { serviceStage(); });
+    // Whatever ends the driving early, the stages are stopped and joined before it goes on.
+    std::exception_ptr failure;
+    bool quitting = false;
+    try {
+        quitting = !drive();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    {
+        const std::lock_guard lock(m_);
+        quitting = quitting || aborted_;
+        if (!failure) failure = driverFailure_;
+    }
+    if (quitting || failure) stopStages(quitting);
+    token.join();
+    service.join();
+    // What the stages told the driving thread last (a row reached) is told before the end.
+    QCoreApplication::sendPostedEvents(&inbox_, QEvent::MetaCall);
+    if (quitting) throw Aborted();
+    if (failure) std::rethrow_exception(failure);
+    RunEnd end;
+    end.completed = endRow_ == INT_MAX;
+    end.endedAt = end.completed ? -1 : endRow_;
+    for (RowObserver* observer : engine_.observers_) observer->runEnded(end);
+    return end;
+}
+
+bool RowEngine::Run::drive() {
     for (;;) {
         std::shared_ptr<Box> box;
         bool finished = false;
-        bool aborted = false;
         {
             const std::lock_guard lock(m_);
-            aborted = aborted_;
-            if (!aborted) box = nextDueBox();
+            if (aborted_ || driverFailure_) return !aborted_;
+            box = nextDueBox();
             finished = tokenFinished_ && serviceFinished_ && boxes_.empty();
-            if (!box && !finished && !aborted && wakes_ > 0) {
+            if (!box && !finished && wakes_ > 0) {
                 wakes_ = 0;
                 continue;
             }
-        }
-        if (aborted) {
-            cancelAndJoin(token, service);
-            throw Aborted();
         }
         if (box) {
             RowChange stopped(RowChange::Stopped, box->row);
@@ -355,7 +397,7 @@ RunEnd RowEngine::Run::execute() {
             cv_.notify_all();
             continue;
         }
-        if (finished) break;
+        if (finished) return true;
         QEventLoop loop;
         loop_ = &loop;
         quitByUs_ = false;
@@ -363,22 +405,12 @@ RunEnd RowEngine::Run::execute() {
         loop_ = nullptr;
         // Only a stage's call ends this loop: ending otherwise means the application quits
         // (every running loop was told to end, and a new one would return at once).
-        if (!quitByUs_) {
-            cancelAndJoin(token, service);
-            throw Aborted();
-        }
+        if (!quitByUs_) return false;
     }
-    token.join();
-    service.join();
-    RunEnd end;
-    end.completed = endRow_ == INT_MAX;
-    end.endedAt = end.completed ? -1 : endRow_;
-    for (RowObserver* observer : engine_.observers_) observer->runEnded(end);
-    return end;
 }
 
-void RowEngine::Run::cancelAndJoin(std::thread& token, std::thread& service) {
-    requestAbort();
+void RowEngine::Run::stopStages(bool quitting) {
+    if (quitting) requestAbort();
     {
         const std::lock_guard lock(m_);
         cancelled_ = true;
@@ -393,8 +425,6 @@ void RowEngine::Run::cancelAndJoin(std::thread& token, std::thread& service) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    token.join();
-    service.join();
 }
 
 // --- the engine ----------------------------------------------------------------------------------

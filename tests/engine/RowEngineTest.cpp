@@ -220,6 +220,29 @@ TEST_F(Engine, ARowThatEndsTheRunInTheTokenStageLetsTheRowBeforeItBeSentFirst) {
     EXPECT_LT(sent2, box3);
 }
 
+// An observer that cannot take a change (a record that cannot be written) stops both stages;
+// its error reaches the caller, as any error of an action does.
+TEST_F(Engine, AnObserverThatFailsStopsTheRunAndItsErrorReachesTheCaller) {
+    struct Failing : RowObserver {
+        void rowChanged(const RowChange& change) override {
+            if (change.row == 2 && change.kind == RowChange::Signed) throw std::runtime_error("disco cheio");
+        }
+    } failing;
+    engine.addObserver(&failing);
+    try {
+        engine.run(steps);
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "disco cheio");
+    }
+    EXPECT_FALSE(engine.running());
+    EXPECT_FALSE(recorder.ended);
+    // Nothing was sent after the row whose change failed.
+    for (const int sent : steps.sent) EXPECT_LT(sent, 2);
+    EXPECT_TRUE(dialogs.boxes.empty());
+    engine.removeObserver(&failing);
+}
+
 TEST_F(Engine, QuittingEndsBothStagesWithoutABox) {
     Signal uploading;
     steps.onSend = [&](int row, RowStage&) {
