@@ -54,8 +54,13 @@ QString bundledCertificatesFolder() {
         if (!folderForTesting.isEmpty()) return folderForTesting;
     }
     if (QCoreApplication::instance()) {
-        const QString beside = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("icp-brasil"));
-        if (QFileInfo(beside).isDir()) return beside;
+        // A build tree: beside the executable (or one folder up, for its tests). Installed: the
+        // data folder of the same prefix.
+        const QDir program(QCoreApplication::applicationDirPath());
+        for (const QString& candidate : {program.filePath(QStringLiteral("icp-brasil")),
+                                         program.filePath(QStringLiteral("../icp-brasil")),
+                                         program.filePath(QStringLiteral("../share/" NORVANE_PACKAGE_NAME "/icp-brasil"))})
+            if (QFileInfo(candidate).isDir()) return QDir::cleanPath(candidate);
     }
     return QStringLiteral(NORVANE_DATA_DIR "/icp-brasil");
 }

@@ -20,7 +20,8 @@ struct BundledCertificates {
     QByteArray state;  // what the files were when read: another state means other certificates
 };
 
-// The folder looked in: beside the executable, else the installed data folder.
+// The folder looked in: beside the executable, else the data folder of its prefix
+// (/usr/bin -> /usr/share/norvane-assinador-ip), else the configured data folder.
 QString bundledCertificatesFolder();
 
 // The bundled certificates, read again only when the folder's files change.
