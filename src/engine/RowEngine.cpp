@@ -23,8 +23,8 @@ namespace norvane {
 
 namespace {
 
-// The run was cancelled (the application quits): a stage unwinds. Not an error, and not a
-// std::exception, so that no step's error handling can catch it.
+// The run stops (the application quits, or a change could not be taken): a stage unwinds.
+// Not an error, and not a std::exception, so that no step's error handling can catch it.
 struct Stop {};
 
 }  // namespace
@@ -73,7 +73,7 @@ private:
 
     mutable std::mutex m_;
     std::condition_variable cv_;
-    bool cancelled_ = false;  // the application quits: everything stops
+    bool cancelled_ = false;  // the run stops where it is
     bool aborted_ = false;    // a stage saw the quit first
     std::exception_ptr driverFailure_;  // a change could not be applied or told: the run stops
     int endRow_ = INT_MAX;    // the run ends at this row
