@@ -23,6 +23,7 @@ enum class ErrorKind {
     CryptoError,      // the cryptographic library failed
     ServiceError,     // the service answered with an error, or could not be reached
     FileError,        // a file could not be read or written
+    IdentityUnreadable,  // a certificate's identity values cannot be read with certainty
 };
 
 class Error : public std::runtime_error {
