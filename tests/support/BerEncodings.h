@@ -19,15 +19,15 @@
 
 namespace norvane::test::ber {
 
-// How a length is written: the minimal DER form (0), the long form in that many bytes (1-4,
-// also for lengths under 128), or the indefinite form (constructed encodings only).
+// How a length is written: the minimal DER form (0), the long form in at least that many
+// bytes (1-4, also for lengths under 128; more when the length needs them), or the indefinite
+// form (constructed encodings only).
 constexpr int kIndefinite = -1;
 
 inline QByteArray length(size_t n, int form) {
-    if (form == 0) {
-        if (n < 128) return QByteArray(1, char(n));
-        form = n < 0x100 ? 1 : n < 0x10000 ? 2 : n < 0x1000000 ? 3 : 4;
-    }
+    if (form == 0 && n < 128) return QByteArray(1, char(n));
+    const int needed = n < 0x100 ? 1 : n < 0x10000 ? 2 : n < 0x1000000 ? 3 : 4;
+    form = std::max(form, needed);
     QByteArray out(1, char(0x80 | form));
     for (int i = form - 1; i >= 0; --i) out += char(i >= int(sizeof(size_t)) ? 0 : (n >> (8 * i)) & 0xFF);
     return out;
