@@ -70,7 +70,7 @@ void BatchRows::send(const RowUpload& upload, const RowRecord& record, RowStage&
 
     fields_.set(QStringLiteral("servico"), kInstrumentoDeProtesto);
     fields_.set(QStringLiteral("ds_instrumento_protesto"), text);
-    fields_.set(QStringLiteral("nm_chave"), record.file.left(23));
+    fields_.set(QStringLiteral("nm_chave"), record.key);
     fields_.set(QStringLiteral("cd_usuario"), in_.context.cd_usuario);
     fields_.set(QStringLiteral("ds_certificado_digital_b64"), upload.certificateText);
     text = QByteArray();

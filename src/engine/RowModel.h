@@ -17,9 +17,11 @@ struct RowRecord {
     // Batch: the input file's name (extension included, no folder) and its size text.
     QString file;
     QString size;
-    // Manual: the instrument's ID, its key and its PDF in Base64 as the service sent it.
-    QString id;
+    // The instrument key: manual, as the service sent it; batch, the one the intake read
+    // from the file's name (sent as nm_chave).
     QString key;
+    // Manual: the instrument's ID and its PDF in Base64 as the service sent it.
+    QString id;
     QByteArray pdfBase64;
     // None: the intake ended before this row was tested (the row has no such cells).
     std::optional<QString> status;
