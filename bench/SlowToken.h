@@ -8,10 +8,12 @@
 // the program does not run as root. So as root the process takes a mount namespace of its
 // own and lays a temporary folder over the system's module folder there (nothing changes for
 // any other process); otherwise the files go to a temporary HOME's ~/.config/pkcs11/modules.
-// Call it first thing in main, before any thread starts.
+// Call it first thing in main, before any thread starts. Its temporary folders go at exit.
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
+#include <vector>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -28,9 +30,24 @@ namespace slowtoken {
 inline const char* kSystemModules = "/usr/share/p11-kit/modules";
 inline const char* kLocalModules = "/etc/pkcs11/modules";
 
+// The temporary folders made for the registration, removed at exit.
+inline std::vector<std::string>& madeFolders() {
+    static std::vector<std::string> folders;
+    return folders;
+}
+
+inline void removeMadeFolders() {
+    for (const std::string& folder : madeFolders()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+}
+
 inline std::string makeFolder(const std::string& pattern) {
     std::string path = pattern;
     if (!::mkdtemp(path.data())) throw std::runtime_error("slow token: no temporary folder: " + std::string(std::strerror(errno)));
+    if (madeFolders().empty()) std::atexit(removeMadeFolders);
+    madeFolders().push_back(path);
     return path;
 }
 
