@@ -1,6 +1,11 @@
 #include "app/Application.h"
+#include "workflows/VerifyCommand.h"
+
+#include <cstring>
 
 int main(int argc, char** argv) {
+    // The command line's modes run before any window, and need no display.
+    if (argc >= 2 && std::strcmp(argv[1], norvane::kVerifyOption) == 0) return norvane::runVerifyCommand(argc, argv);
     if (!norvane::displayAvailable()) return 1;
     return norvane::runApplication(argc, argv);
 }

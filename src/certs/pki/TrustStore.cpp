@@ -65,6 +65,10 @@ ChainVerifier::ChainVerifier() : anchors_(trustAnchors()), intermediates_(std::m
     if (!intermediates_->stack) throw Error(ErrorKind::CryptoError, "Memória insuficiente.");
 }
 
+ChainVerifier::ChainVerifier(const std::vector<std::shared_ptr<X509>>& intermediates) : ChainVerifier() {
+    for (const auto& certificate : intermediates) addIntermediate(certificate);
+}
+
 ChainVerifier::~ChainVerifier() = default;
 
 void ChainVerifier::addIntermediate(const std::shared_ptr<X509>& certificate) {
@@ -72,19 +76,32 @@ void ChainVerifier::addIntermediate(const std::shared_ptr<X509>& certificate) {
     sk_X509_push(intermediates_->stack, certificate.get());
 }
 
-bool ChainVerifier::verify(X509* certificate, std::vector<std::shared_ptr<X509>>* chain) const {
+ChainCheck ChainVerifier::check(X509* certificate, std::optional<std::time_t> at) const {
+    ChainCheck result;
     std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
-    if (!ctx || X509_STORE_CTX_init(ctx.get(), anchors_.get(), certificate, intermediates_->stack) != 1) return false;
-    const bool ok = X509_verify_cert(ctx.get()) == 1;
-    if (chain) {
-        STACK_OF(X509)* found = X509_STORE_CTX_get0_chain(ctx.get());
-        for (int i = 1; found && i < sk_X509_num(found); ++i) {
-            X509* issuer = sk_X509_value(found, i);
-            X509_up_ref(issuer);
-            chain->emplace_back(issuer, X509_free);
-        }
+    if (!certificate || !ctx || X509_STORE_CTX_init(ctx.get(), anchors_.get(), certificate, intermediates_->stack) != 1) {
+        result.error = X509_V_ERR_UNSPECIFIED;
+        return result;
     }
-    return ok;
+    if (at) X509_VERIFY_PARAM_set_time(X509_STORE_CTX_get0_param(ctx.get()), *at);
+    result.trusted = X509_verify_cert(ctx.get()) == 1;
+    if (!result.trusted) {
+        result.error = X509_STORE_CTX_get_error(ctx.get());
+        result.errorDepth = X509_STORE_CTX_get_error_depth(ctx.get());
+    }
+    STACK_OF(X509)* found = X509_STORE_CTX_get0_chain(ctx.get());
+    for (int i = 0; found && i < sk_X509_num(found); ++i) {
+        X509* link = sk_X509_value(found, i);
+        X509_up_ref(link);
+        result.chain.emplace_back(link, X509_free);
+    }
+    return result;
+}
+
+bool ChainVerifier::verify(X509* certificate, std::vector<std::shared_ptr<X509>>* chain) const {
+    ChainCheck checked = check(certificate);
+    if (chain && !checked.chain.empty()) chain->insert(chain->end(), checked.chain.begin() + 1, checked.chain.end());
+    return checked.trusted;
 }
 
 std::vector<std::shared_ptr<X509>> ChainVerifier::chainWithoutRoot(X509* certificate) const {
