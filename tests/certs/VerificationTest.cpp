@@ -6,6 +6,7 @@
 #include "certs/cms/Signer.h"
 #include "support/SignatureChecks.h"
 #include "support/TestPki.h"
+#include "support/TrustOnlyTestRoot.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,29 +29,6 @@ inline void PrintTo(Verdict verdict, std::ostream* out) {
 namespace {
 
 const QString kDescription = QStringLiteral("Assinado com Assinador Norvane");
-
-// The trust store holds only the test root (and an empty folder) while the suite runs, for
-// us and for the openssl command that the test starts.
-class TrustOnlyTheTestRoot {
-public:
-    TrustOnlyTheTestRoot() {
-        set("SSL_CERT_FILE", TestPki::instance().trustFile().toUtf8());
-        set("SSL_CERT_DIR", emptyFolder_.path().toUtf8());
-    }
-    ~TrustOnlyTheTestRoot() {
-        for (const auto& [name, value] : saved_)
-            value ? qputenv(name.constData(), *value) : qunsetenv(name.constData());
-    }
-
-private:
-    void set(const QByteArray& name, const QByteArray& value) {
-        saved_[name] = qEnvironmentVariableIsSet(name.constData()) ? std::optional(qgetenv(name.constData()))
-                                                                    : std::nullopt;
-        qputenv(name.constData(), value);
-    }
-    QTemporaryDir emptyFolder_;
-    std::map<QByteArray, std::optional<QByteArray>> saved_;
-};
 
 struct Case {
     QString name;
@@ -99,6 +77,18 @@ public:
         badSignature[badSignature.size() - 1] = char(badSignature[badSignature.size() - 1] ^ 0x01);
         write("assinatura-alterada.pdf.p7s", badSignature);
         write("truncado.pdf.p7s", der.left(der.size() / 2));
+        // The SignedData's list of digest algorithms (it comes before the signer's own) names
+        // SHA-512, or an unknown algorithm, in place of SHA-256.
+        const QByteArray sha256 = QByteArray::fromHex("0609608648016503040201");
+        const qsizetype announced = der.indexOf(sha256);
+        EXPECT_GT(announced, 0);
+        EXPECT_GT(der.indexOf(sha256, announced + 1), announced);
+        QByteArray unannounced = der;
+        unannounced[announced + sha256.size() - 1] = 0x03;
+        write("algoritmo-nao-anunciado.pdf.p7s", unannounced);
+        QByteArray unknown = der;
+        unknown[announced + sha256.size() - 1] = 0x7f;
+        write("algoritmo-desconhecido.pdf.p7s", unknown);
         write("nao-cms.p7s", document);
     }
 
@@ -135,7 +125,7 @@ public:
 class VerificationTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        trust = new TrustOnlyTheTestRoot;
+        trust = new TrustOnlyTestRoot;
         corpus = new Corpus;
     }
     static void TearDownTestSuite() {
@@ -156,10 +146,10 @@ protected:
         return cms::verifySignatureFile(corpus->path(name), document);
     }
 
-    static TrustOnlyTheTestRoot* trust;
+    static TrustOnlyTestRoot* trust;
     static Corpus* corpus;
 };
-TrustOnlyTheTestRoot* VerificationTest::trust = nullptr;
+TrustOnlyTestRoot* VerificationTest::trust = nullptr;
 Corpus* VerificationTest::corpus = nullptr;
 
 std::string describe(const cms::VerificationResult& result) { return cms::verificationText(result).toStdString(); }
@@ -184,6 +174,8 @@ TEST_F(VerificationTest, VerdictAgreesWithOpensslOnEveryFileOfTheCorpus) {
         {"signer expired at the signing time", k.path("expirado.pdf.p7s"), {}, Verdict::Invalid},
         {"signer valid at the signing time, expired now", k.path("expirado-depois.pdf.p7s"), {}, Verdict::Invalid},
         {"chain to an unknown root", k.path("raiz-desconhecida.pdf.p7s"), {}, Verdict::Invalid},
+        {"the signer's digest algorithm not announced", k.path("algoritmo-nao-anunciado.pdf.p7s"), {}, Verdict::Invalid},
+        {"an unknown digest algorithm announced", k.path("algoritmo-desconhecido.pdf.p7s"), {}, Verdict::Invalid},
         {"truncated", k.path("truncado.pdf.p7s"), {}, Verdict::Unreadable},
         {"not CMS", k.path("nao-cms.p7s"), {}, Verdict::Unreadable},
     };

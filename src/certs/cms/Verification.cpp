@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -70,7 +71,21 @@ Feed feedFile(const QString& path) {
     };
 }
 
+// A document given with the signature: in memory, or in a file read as it is checked.
+struct Document {
+    const QByteArray* bytes = nullptr;
+    QString path;
+
+    Feed feed() const { return bytes ? feedBytes(bytes->constData(), bytes->size()) : feedFile(path); }
+    // A new BIO that reads it (null when it cannot be opened).
+    BIO* reader() const {
+        if (bytes) return BIO_new_mem_buf(bytes->constData(), int(std::min<qsizetype>(bytes->size(), INT_MAX)));
+        return BIO_new_file(QFile::encodeName(path).constData(), "rb");
+    }
+};
+
 QString whenText(const QDateTime& utc) {
+    if (!utc.isValid()) return QStringLiteral("(data ilegível)");
     const QDateTime local = utc.toLocalTime();
     const int offset = local.offsetFromUtc();
     const QString zone = offset == 0 ? QStringLiteral("UTC")
@@ -81,7 +96,9 @@ QString whenText(const QDateTime& utc) {
     return local.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")) + QStringLiteral(" (") + zone + QLatin1Char(')');
 }
 
-QString dayText(const QDateTime& utc) { return utc.toLocalTime().toString(QStringLiteral("dd/MM/yyyy")); }
+QString dayText(const QDateTime& utc) {
+    return utc.isValid() ? utc.toLocalTime().toString(QStringLiteral("dd/MM/yyyy")) : QStringLiteral("(data ilegível)");
+}
 
 std::optional<QDateTime> timeOf(const ASN1_TIME* time) {
     struct tm t {};
@@ -338,33 +355,26 @@ Parsed parse(const QByteArray& bytes) {
     return parsed;
 }
 
-// The content's digest with the signer's algorithm, against the signed one (or, with no
-// signed attributes, the signature over it). 1 matches, 0 differs, -1 could not be checked.
-int checkContent(CMS_SignerInfo* signer, const Feed& feed, QString* readProblem) {
-    X509_ALGOR* digestAlgorithm = nullptr;
-    CMS_SignerInfo_get0_algs(signer, nullptr, nullptr, &digestAlgorithm, nullptr);
-    const ASN1_OBJECT* oid = nullptr;
-    if (digestAlgorithm) X509_ALGOR_get0(&oid, nullptr, nullptr, digestAlgorithm);
-    const EVP_MD* md = oid ? EVP_get_digestbyobj(oid) : nullptr;
-    if (!md) return -1;
-    BioPtr chain(BIO_new(BIO_f_md()));
-    BIO* sink = BIO_new(BIO_s_null());
-    if (!chain || !sink) {
-        BIO_free(sink);
-        return -1;
+// The content read through a digest of each algorithm that the SignedData announces, as
+// OpenSSL verifies: the chain that CMS_SignerInfo_verify_content takes. `source` is the
+// document (taken), or null for the enclosed content. Null when an announced algorithm is
+// unknown, or when the content could not be read (then `readProblem` says so).
+BioPtr digestedContent(CMS_ContentInfo* cms, BIO* source, QString* readProblem) {
+    BioPtr chain(CMS_dataInit(cms, source));
+    if (!chain) {
+        BIO_free(source);
+        return nullptr;
     }
-    BIO_push(chain.get(), sink);
-    if (BIO_set_md(chain.get(), md) != 1) return -1;
-    bool written = true;
-    if (!feed([&](const char* data, qsizetype size) {
-            written = written && BIO_write(chain.get(), data, int(size)) == int(size);
-        })) {
-        *readProblem = QStringLiteral("não foi possível ler o documento informado");
-        return -1;
+    QByteArray block(int(kBlock), Qt::Uninitialized);
+    for (;;) {
+        const int n = BIO_read(chain.get(), block.data(), int(block.size()));
+        if (n > 0) continue;
+        if (n < 0) {
+            *readProblem = QStringLiteral("não foi possível ler o documento informado");
+            return nullptr;
+        }
+        return chain;
     }
-    if (!written) return -1;
-    const int r = CMS_SignerInfo_verify_content(signer, chain.get());
-    return r == 1 ? 1 : r == 0 ? 0 : -1;
 }
 
 QString digestName(CMS_SignerInfo* signer) {
@@ -399,9 +409,10 @@ QString signerIdText(CMS_SignerInfo* signer) {
     return QString();
 }
 
+// `digests`: the content read through its digests (null when there is none to check, with
+// `haveContent` false, or when an announced digest algorithm is unknown).
 void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::ChainVerifier& verifier,
-                 const std::optional<Feed>& content, bool contentIsDocument, SignerReport& report,
-                 QStringList& reasons, QString& readProblem) {
+                 bool haveContent, BIO* digests, bool contentIsDocument, SignerReport& report, QStringList& reasons) {
     X509* certificate = nullptr;
     CMS_SignerInfo_get0_algs(signer, nullptr, &certificate, nullptr, nullptr);
     report.certificateFound = certificate != nullptr;
@@ -424,10 +435,11 @@ void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::Ch
     }
 
     // The signature over the signed attributes, and the content's digest against the signed one.
-    int contentCheck = -2;  // not made
-    if (content && (report.hasSignedAttributes || certificate)) {
-        contentCheck = checkContent(signer, *content, &readProblem);
-        if (contentCheck < 0 && !readProblem.isEmpty()) contentCheck = -2;
+    // 1 matches, 0 differs, -1 could not be checked, -2 not made.
+    int contentCheck = -2;
+    if (haveContent && (report.hasSignedAttributes || certificate)) {
+        const int r = digests ? CMS_SignerInfo_verify_content(signer, digests) : -1;
+        contentCheck = r == 1 ? 1 : r == 0 ? 0 : -1;
     }
     if (report.hasSignedAttributes) {
         if (certificate) report.signatureValid = CMS_SignerInfo_verify(signer) == 1;
@@ -445,8 +457,8 @@ void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::Ch
         reasons << QStringLiteral("%1 não é o que foi assinado: seu resumo %2 difere do resumo assinado")
                        .arg(what, report.digestAlgorithm);
     if (report.hasSignedAttributes && contentCheck == -1)
-        reasons << QStringLiteral("não foi possível conferir o resumo do conteúdo (algoritmo %1 desconhecido, ou "
-                                  "sem o atributo do resumo assinado)")
+        reasons << QStringLiteral("não foi possível conferir o resumo do conteúdo (um algoritmo de resumo "
+                                  "desconhecido, %1 não anunciado na assinatura, ou sem o atributo do resumo assinado)")
                        .arg(report.digestAlgorithm);
 
     report.signingCertificateMatches = signingCertificateMatches(signer, certificate, carried);
@@ -494,7 +506,7 @@ std::optional<bool> sameBytes(const Feed& document, const char* content, qsizety
     return same && at == size;
 }
 
-VerificationResult verifyParsed(const QByteArray& bytes, const std::optional<Feed>& document, VerificationResult result) {
+VerificationResult verifyParsed(const QByteArray& bytes, const Document* document, VerificationResult result) {
     ERR_clear_error();
     const Parsed parsed = parse(bytes);
     ERR_clear_error();
@@ -523,13 +535,19 @@ VerificationResult verifyParsed(const QByteArray& bytes, const std::optional<Fee
     }
 
     QString readProblem;
-    std::optional<Feed> content;
-    if (!result.detached) {
-        content = feedBytes(contentData, contentSize);
-        if (document) result.documentMatches = sameBytes(*document, contentData, contentSize, &readProblem);
-    } else if (document) {
-        content = document;
+    if (!result.detached && document)
+        result.documentMatches = sameBytes(document->feed(), contentData, contentSize, &readProblem);
+    // The enclosed content, or for a detached signature the document, read once through the digests.
+    const bool haveContent = !result.detached || document;
+    BioPtr digests;
+    if (haveContent && readProblem.isEmpty()) {
+        BIO* source = result.detached ? document->reader() : nullptr;
+        if (result.detached && !source)
+            readProblem = QStringLiteral("não foi possível ler o documento informado");
+        else
+            digests = digestedContent(cms, source, &readProblem);
     }
+    ERR_clear_error();
 
     QStringList invalid;
     CertificatesPtr carried(CMS_get1_certs(cms));
@@ -549,8 +567,9 @@ VerificationResult verifyParsed(const QByteArray& bytes, const std::optional<Fee
         for (int i = 0; i < count; ++i) {
             SignerReport report;
             QStringList reasons;
-            checkSigner(sk_CMS_SignerInfo_value(signers, i), carried.get(), verifier, content,
-                        result.detached && document, report, reasons, readProblem);
+            checkSigner(sk_CMS_SignerInfo_value(signers, i), carried.get(), verifier,
+                        haveContent && readProblem.isEmpty(), digests.get(), result.detached && document, report,
+                        reasons);
             for (const QString& reason : reasons)
                 invalid << (count > 1 ? QStringLiteral("signatário %1: ").arg(i + 1) + reason : reason);
             result.signers.push_back(std::move(report));
@@ -631,7 +650,7 @@ VerificationResult verifySignatureFile(const QString& signaturePath, const QStri
     result.documentPath = documentPath;
     const std::optional<QByteArray> bytes = readBounded(signaturePath, QStringLiteral("o arquivo"), result.reasons);
     if (!bytes) return result;
-    std::optional<Feed> document;
+    Document document{nullptr, documentPath};
     if (!documentPath.isEmpty()) {
         const QFileInfo info(documentPath);
         QFile probe(documentPath);
@@ -639,9 +658,8 @@ VerificationResult verifySignatureFile(const QString& signaturePath, const QStri
             result.reasons << QStringLiteral("não foi possível abrir o documento %1").arg(documentPath);
             return result;
         }
-        document = feedFile(documentPath);
     }
-    return verifyParsed(*bytes, document, std::move(result));
+    return verifyParsed(*bytes, documentPath.isEmpty() ? nullptr : &document, std::move(result));
 }
 
 VerificationResult verifySignatureBytes(const QByteArray& signature, const std::optional<QByteArray>& document) {
@@ -650,9 +668,8 @@ VerificationResult verifySignatureBytes(const QByteArray& signature, const std::
         result.reasons << QStringLiteral("a assinatura tem mais de %1 MiB").arg(kMaxSignatureFileSize / (1024 * 1024));
         return result;
     }
-    std::optional<Feed> feed;
-    if (document) feed = feedBytes(document->constData(), document->size());
-    return verifyParsed(signature, feed, std::move(result));
+    const Document given{document ? &*document : nullptr, QString()};
+    return verifyParsed(signature, document ? &given : nullptr, std::move(result));
 }
 
 int exitCodeOf(Verdict verdict) {
