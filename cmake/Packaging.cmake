@@ -30,6 +30,8 @@ endforeach()
 add_custom_target(icp_brasil_data ALL DEPENDS ${NORVANE_ICP_BUILD_FILES})
 list(TRANSFORM NORVANE_ICP_FILES PREPEND ${CMAKE_SOURCE_DIR}/data/icp-brasil/ OUTPUT_VARIABLE NORVANE_ICP_SOURCES)
 install(FILES ${NORVANE_ICP_SOURCES} DESTINATION ${CMAKE_INSTALL_DATADIR}/${NORVANE_PACKAGE_NAME}/icp-brasil)
+# Where an installed program finds them.
+target_compile_definitions(norvane_core PRIVATE NORVANE_DATA_DIR="${CMAKE_INSTALL_FULL_DATADIR}/${NORVANE_PACKAGE_NAME}")
 
 # The changelog's newest entry names the version being packaged, and its date is the
 # release's date in the AppStream data.

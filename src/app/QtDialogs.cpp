@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <memory>
 
 namespace norvane {
 
@@ -90,17 +92,63 @@ public:
         return list->indexOfTopLevelItem(list->currentItem());
     }
     std::optional<QString> askPin(const QString& tokenLabel, const QString& message) override {
-        QInputDialog dialog(activeParent());
-        dialog.setWindowTitle(QStringLiteral("PIN do certificado"));
-        dialog.setLabelText(message.isEmpty()
-                                ? QStringLiteral("Digite o PIN do cartão ou token \"%1\":").arg(tokenLabel)
-                                : message);
-        dialog.setTextEchoMode(QLineEdit::Password);
-        dialog.setOkButtonText(QStringLiteral("OK"));
-        dialog.setCancelButtonText(QStringLiteral("Cancelar"));
-        if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-        return dialog.textValue();
+        return askTokenPin(PinRequest{tokenLabel, message, 1, 0});
     }
+
+    // OK only while the PIN's length is one the token takes: an empty or short PIN never
+    // reaches the token (a real token may count it as a wrong try).
+    std::optional<QString> askTokenPin(const PinRequest& request) override {
+        QDialog dialog(activeParent());
+        dialog.setWindowTitle(QStringLiteral("PIN do certificado"));
+        auto* text = new QLabel(request.message.isEmpty()
+                                    ? QStringLiteral("Digite o PIN do cartão ou token \"%1\":").arg(request.tokenLabel)
+                                    : request.message,
+                                &dialog);
+        text->setTextFormat(Qt::PlainText);
+        auto* pin = new QLineEdit(&dialog);
+        pin->setEchoMode(QLineEdit::Password);
+        pin->setAccessibleName(text->text());
+        text->setBuddy(pin);
+        auto* buttons = new QDialogButtonBox(&dialog);
+        QPushButton* ok = buttons->addButton(QStringLiteral("OK"), QDialogButtonBox::AcceptRole);
+        buttons->addButton(QStringLiteral("Cancelar"), QDialogButtonBox::RejectRole);
+        ok->setDefault(true);
+        const int least = std::max(1, request.minLength);
+        const auto fits = [least, most = request.maxLength](const QString& typed) {
+            const int length = int(typed.toUtf8().size());
+            return length >= least && (most <= 0 || length <= most);
+        };
+        ok->setEnabled(false);
+        QObject::connect(pin, &QLineEdit::textChanged, ok, [ok, fits](const QString& typed) { ok->setEnabled(fits(typed)); });
+        QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, [&dialog, pin, fits] {
+            if (fits(pin->text())) dialog.accept();
+        });
+        QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+        auto* layout = new QVBoxLayout(&dialog);
+        layout->addWidget(text);
+        layout->addWidget(pin);
+        layout->addWidget(buttons);
+        if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+        return pin->text();
+    }
+
+    // A box with no button while the reader's PIN pad waits.
+    void pinPadWaiting(const QString& tokenLabel, bool waiting) override {
+        if (!waiting) {
+            pinPadBox_.reset();
+            return;
+        }
+        pinPadBox_ = std::make_unique<QMessageBox>(QMessageBox::Information, programTitle(),
+                                                   QStringLiteral("Digite o PIN do cartão ou token \"%1\" no teclado do leitor.")
+                                                       .arg(tokenLabel),
+                                                   QMessageBox::NoButton, activeParent());
+        pinPadBox_->setStandardButtons(QMessageBox::NoButton);
+        pinPadBox_->setWindowModality(Qt::NonModal);
+        pinPadBox_->show();
+    }
+
+private:
+    std::unique_ptr<QMessageBox> pinPadBox_;
 };
 
 }  // namespace

@@ -19,6 +19,15 @@ struct CertificateChoice {
     QString validTo;    // dd/MM/yyyy
 };
 
+// A PIN prompt for a token: its label, a message (may be empty), and the lengths the token
+// takes (maxLength 0: no bound). A PIN outside them is never sent to the token.
+struct PinRequest {
+    QString tokenLabel;
+    QString message;
+    int minLength = 1;
+    int maxLength = 0;
+};
+
 class Dialogs {
 public:
     virtual ~Dialogs() = default;
@@ -38,6 +47,15 @@ public:
 
     // PIN prompt for a token (message may be empty); nothing when the user cancels.
     virtual std::optional<QString> askPin(const QString& tokenLabel, const QString& message) = 0;
+    // The same, knowing the lengths the token takes; the Qt dialog accepts only those.
+    virtual std::optional<QString> askTokenPin(const PinRequest& request) {
+        return askPin(request.tokenLabel, request.message);
+    }
+    // While a reader's own PIN pad waits for the PIN (shown, then hidden); called on any thread.
+    virtual void pinPadWaiting(const QString& tokenLabel, bool waiting) {
+        (void)tokenLabel;
+        (void)waiting;
+    }
 };
 
 // The dialogs in use: the replacement a test installed, else the application's.

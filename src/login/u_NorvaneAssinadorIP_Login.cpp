@@ -5,6 +5,7 @@
 #include <QFont>
 #include <QScreen>
 
+#include "app/DiagnosisWindow.h"
 #include "app/ErrorReport.h"
 #include "app/Fonts.h"
 #include "app/Logo.h"
@@ -49,7 +50,12 @@ TFLogin::TFLogin(QWidget* parent, const norvane::LoginUrls& urls)
     if (const QScreen* screen = QApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
-    ActionControls = {ui->Btn_Login, ui->RadioButton1, ui->RadioButton2};
+    ActionControls = {ui->Btn_Login, ui->RadioButton1, ui->RadioButton2, ui->Btn_Diagnostico};
+    ui->Btn_Diagnostico->setFont(norvane::tahoma(11));
+    connect(ui->Btn_Diagnostico, &QPushButton::clicked, this, norvane::guard([this] {
+                const norvane::ActionLock lock(ActionControls);
+                norvane::showDiagnosis(this);
+            }));
     connect(ui->Btn_Login, &QPushButton::clicked, this, norvane::guard([this] { Btn_LoginClick(); }));
     // Clicks and the arrow keys alike.
     connect(ui->RadioButton1, &QRadioButton::toggled, this, norvane::guard([this](bool checked) {

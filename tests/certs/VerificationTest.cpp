@@ -4,6 +4,7 @@
 
 #include "certs/cms/Verification.h"
 #include "certs/cms/Signer.h"
+#include "certs/pki/BundledCertificates.h"
 #include "support/SignatureChecks.h"
 #include "support/TestPki.h"
 #include "support/TrustOnlyTestRoot.h"
@@ -133,9 +134,18 @@ protected:
         delete trust;
     }
 
+    // openssl with our anchors: the test root and the bundled ICP-Brasil roots.
     static bool opensslAccepts(const Case& c) {
-        QStringList arguments{"cms", "-verify", "-inform", "DER", "-binary", "-in", c.p7s, "-CAfile",
-                              TestPki::instance().trustFile(), "-out", QDir::temp().filePath("nul-verificacao")};
+        const QString anchors = corpus->path("ancoras.pem");
+        if (!QFile::exists(anchors)) {
+            QByteArray pem = readWholeFile(TestPki::instance().trustFile());
+            const auto bundled = pki::bundledCertificates();
+            for (const QString& name : QDir(bundled->folder).entryList({"raiz-*.pem"}, QDir::Files))
+                pem += readWholeFile(QDir(bundled->folder).filePath(name));
+            corpus->write("ancoras.pem", pem);
+        }
+        QStringList arguments{"cms", "-verify", "-inform", "DER", "-binary", "-in", c.p7s, "-CAfile", anchors,
+                              "-out", QDir::temp().filePath("nul-verificacao")};
         if (!c.document.isEmpty()) arguments << "-content" << c.document;
         const ToolResult run = runProgram(QStringLiteral("openssl"), arguments);
         QFile::remove(QDir::temp().filePath("nul-verificacao"));
@@ -158,6 +168,7 @@ std::string describe(const cms::VerificationResult& result) { return cms::verifi
 
 TEST_F(VerificationTest, VerdictAgreesWithOpensslOnEveryFileOfTheCorpus) {
     const Corpus& k = *corpus;
+    ASSERT_EQ(pki::bundledCertificates()->roots.size(), 2u);  // the ICP-Brasil roots, for both verifiers
     const std::vector<Case> cases = {
         {"our signature", k.own, {}, Verdict::Valid},
         {"our signature with its own document", k.own, k.documentPath, Verdict::Valid},
@@ -211,6 +222,7 @@ TEST_F(VerificationTest, OurSignatureNamesTheSignerTheTimeTheChainAndTheAttribut
     EXPECT_EQ(signer.chain[1].subject, QStringLiteral("AC Intermediaria Teste Norvane"));
     EXPECT_EQ(signer.chain[2].subject, QStringLiteral("AC Raiz Teste Norvane"));
     EXPECT_TRUE(signer.chain[2].selfSigned);
+    EXPECT_EQ(signer.now.anchor, cms::Anchor::System);
 
     std::map<QString, QString> attributes;
     for (const auto& attribute : signer.signedAttributes) attributes[attribute.oid] = attribute.value;
@@ -230,7 +242,8 @@ TEST_F(VerificationTest, OurSignatureNamesTheSignerTheTimeTheChainAndTheAttribut
           QStringLiteral("Certificado na data da assinatura: válido"),
           QStringLiteral("Nome do documento (1.3.6.1.4.1.311.88.2.1): instrumento.pdf"),
           QStringLiteral("Descrição do documento (1.3.6.1.4.1.311.88.2.2): Assinado com Assinador Norvane"),
-          QStringLiteral("CAdES-BES"), QStringLiteral("AC Raiz Teste Norvane"), QStringLiteral("Revogação: não verificada"),
+          QStringLiteral("CAdES-BES"), QStringLiteral("AC Raiz Teste Norvane, válido de"),
+          QStringLiteral("(raiz confiável do repositório do sistema)"), QStringLiteral("Revogação: não verificada"),
           cms::verdictLine(result)})
         EXPECT_TRUE(text.contains(expected)) << expected.toStdString() << "\n" << text.toStdString();
     EXPECT_EQ(text.section('\n', 0, 0), cms::verdictLine(result));
@@ -399,4 +412,27 @@ TEST_F(VerificationTest, PemAndBytesAfterTheMessage) {
     const auto padded = cms::verifySignatureBytes(readWholeFile(corpus->own) + QByteArray(3, '\0'));
     EXPECT_EQ(padded.verdict, Verdict::Valid);
     EXPECT_EQ(padded.notes, QStringList{QStringLiteral("3 byte(s) depois da assinatura foram ignorados")});
+}
+
+TEST_F(VerificationTest, AChainToABundledRootSaysSo) {
+    // The test root stands as a bundled root; the system's store is empty.
+    QTemporaryDir bundled, empty;
+    ASSERT_TRUE(QFile::copy(TestPki::instance().trustFile(), bundled.filePath("raiz-teste.pem")));
+    const QByteArray file = qgetenv("SSL_CERT_FILE"), folder = qgetenv("SSL_CERT_DIR");
+    qputenv("SSL_CERT_FILE", empty.filePath("nenhum.pem").toUtf8());
+    qputenv("SSL_CERT_DIR", empty.path().toUtf8());
+    pki::setBundledCertificatesFolderForTesting(bundled.path());
+    const auto result = check("propria.pdf.p7s");
+    pki::setBundledCertificatesFolderForTesting(QString());
+    qputenv("SSL_CERT_FILE", file);
+    qputenv("SSL_CERT_DIR", folder);
+
+    EXPECT_EQ(result.verdict, Verdict::Valid) << describe(result);
+    ASSERT_EQ(result.signers.size(), 1u);
+    EXPECT_EQ(result.signers[0].now.anchor, cms::Anchor::IcpBrasil);
+    EXPECT_TRUE(cms::verificationText(result).contains(
+        "AC Raiz Teste Norvane, válido de " + result.signers[0].chain[2].validFrom.toLocalTime().toString("dd/MM/yyyy")))
+        << describe(result);
+    EXPECT_TRUE(cms::verificationText(result).contains("(raiz ICP-Brasil confiável, fornecida com o programa)"))
+        << describe(result);
 }

@@ -55,3 +55,16 @@ std::optional<QString> ScriptedDialogs::askPin(const QString& tokenLabel, const 
 }
 
 }  // namespace norvane::test
+
+namespace norvane::test {
+
+std::optional<QString> ScriptedDialogs::askTokenPin(const PinRequest& request) {
+    pinRequests.push_back(request);
+    return askPin(request.tokenLabel, request.message);
+}
+
+void ScriptedDialogs::pinPadWaiting(const QString& tokenLabel, bool waiting) {
+    pinPadNotices.emplace_back(tokenLabel, waiting);
+}
+
+}  // namespace norvane::test

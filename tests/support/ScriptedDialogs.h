@@ -38,6 +38,8 @@ public:
     };
     std::vector<Pick> picks;
     std::vector<QString> pinPrompts;
+    std::vector<PinRequest> pinRequests;               // each PIN prompt as the token layer asked it
+    std::vector<std::pair<QString, bool>> pinPadNotices;  // token label, shown or hidden
     std::function<void()> onPinPrompt;  // runs as each PIN prompt is shown
 
     // Texts of the boxes shown, in order.
@@ -50,6 +52,8 @@ public:
     std::optional<int> pickCertificate(const QString& title, const QString& prompt,
                                        const std::vector<CertificateChoice>& choices) override;
     std::optional<QString> askPin(const QString& tokenLabel, const QString& message) override;
+    std::optional<QString> askTokenPin(const PinRequest& request) override;
+    void pinPadWaiting(const QString& tokenLabel, bool waiting) override;
 };
 
 }  // namespace norvane::test

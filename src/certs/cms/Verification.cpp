@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 
+#include "certs/pki/BundledCertificates.h"
 #include "certs/pki/Certificate.h"
 #include "certs/pki/ExtensionFormat.h"
 #include "certs/pki/IdentityRules.h"
@@ -268,8 +269,8 @@ std::optional<bool> signingCertificateMatches(CMS_SignerInfo* signer, X509* cert
 
 // --- chains ------------------------------------------------------------------------------------
 
-QString chainProblem(const pki::ChainCheck& check, X509* signerCertificate) {
-    X509* at = check.errorDepth >= 0 && check.errorDepth < int(check.chain.size()) ? check.chain[check.errorDepth].get()
+QString chainProblem(const pki::ChainReport& check, X509* signerCertificate) {
+    X509* at = check.errorDepth >= 0 && check.errorDepth < int(check.links.size()) ? check.links[check.errorDepth].get()
                                                                                      : signerCertificate;
     const QString name = quoted(certificateName(at));
     switch (check.error) {
@@ -299,16 +300,22 @@ QString chainProblem(const pki::ChainCheck& check, X509* signerCertificate) {
         case X509_V_ERR_CERT_REVOKED:
             return QStringLiteral("o certificado %1 foi revogado").arg(name);
         default:
-            return QStringLiteral("certificado %1: %2 (erro %3 do OpenSSL)")
-                .arg(name, QString::fromLatin1(X509_verify_cert_error_string(check.error)))
-                .arg(check.error);
+            return QStringLiteral("certificado %1: %2 (erro %3 do OpenSSL)").arg(name, check.breakText).arg(check.error);
     }
 }
 
-ChainStatus statusOf(const pki::ChainCheck& check, X509* signerCertificate) {
+ChainStatus statusOf(const pki::ChainReport& check, X509* signerCertificate) {
     ChainStatus status;
     status.trusted = check.trusted;
-    if (!check.trusted) status.problem = chainProblem(check, signerCertificate);
+    if (!check.trusted) {
+        status.problem = chainProblem(check, signerCertificate);
+    } else if (!check.links.empty()) {
+        X509* root = check.links.back().get();
+        const auto& bundled = pki::bundledCertificates()->roots;
+        const bool icpBrasil = std::any_of(bundled.begin(), bundled.end(),
+                                           [root](const std::shared_ptr<X509>& r) { return X509_cmp(r.get(), root) == 0; });
+        status.anchor = icpBrasil ? Anchor::IcpBrasil : Anchor::System;
+    }
     return status;
 }
 
@@ -467,8 +474,8 @@ void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::Ch
         reasons << QStringLiteral("o atributo de certificado do signatário (CAdES) não corresponde ao certificado");
 
     if (!certificate) return;
-    const pki::ChainCheck now = verifier.check(certificate);
-    for (const auto& link : now.chain) {
+    const pki::ChainReport now = verifier.report(certificate);
+    for (const auto& link : now.links) {
         ChainLink shown;
         shown.subject = certificateName(link.get());
         shown.issuer = pki::simpleName(X509_get_issuer_name(link.get()));
@@ -479,7 +486,7 @@ void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::Ch
     }
     report.now = statusOf(now, certificate);
     if (report.signingTime)
-        report.atSigningTime = statusOf(verifier.check(certificate, report.signingTime->toSecsSinceEpoch()), certificate);
+        report.atSigningTime = statusOf(verifier.report(certificate, report.signingTime->toSecsSinceEpoch()), certificate);
     const bool brokenThen = report.atSigningTime && !report.atSigningTime->trusted;
     if (!report.now.trusted && brokenThen && report.atSigningTime->problem == report.now.problem) {
         reasons << QStringLiteral("hoje e na data da assinatura, ") + report.now.problem;
@@ -790,9 +797,12 @@ QString verificationText(const VerificationResult& result) {
                 QString text = QStringLiteral("    %1. %2, válido de %3 a %4")
                                    .arg(i + 1)
                                    .arg(link.subject, dayText(link.validFrom), dayText(link.validTo));
-                if (link.selfSigned)
-                    text += signer.now.trusted && i + 1 == signer.chain.size() ? QStringLiteral(" (raiz confiável)")
-                                                                               : QStringLiteral(" (raiz)");
+                if (signer.now.trusted && i + 1 == signer.chain.size())
+                    text += signer.now.anchor == Anchor::IcpBrasil
+                                ? QStringLiteral(" (raiz ICP-Brasil confiável, fornecida com o programa)")
+                                : QStringLiteral(" (raiz confiável do repositório do sistema)");
+                else if (link.selfSigned)
+                    text += QStringLiteral(" (raiz)");
                 line(text);
             }
             if (!signer.now.trusted) line(QStringLiteral("    interrompida: ") + signer.now.problem);

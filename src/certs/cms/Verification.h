@@ -30,9 +30,13 @@ struct ChainLink {
     bool selfSigned = false;
 };
 
+// Where a trusted chain ends.
+enum class Anchor { None, IcpBrasil, System };
+
 // One verification of the signer's chain at one instant.
 struct ChainStatus {
     bool trusted = false;
+    Anchor anchor = Anchor::None;  // for a trusted chain: a bundled ICP-Brasil root, or one of the system's store
     QString problem;  // why not, in Portuguese (the certificate where it breaks and the reason)
 };
 

@@ -16,8 +16,9 @@ bool StoredCertificate::trustedNow() const {
 std::vector<StoredCertificate> readCertificateStore(tokens::Look look) {
     std::vector<tokens::TokenCertificate> read =
         runInBackground([look] { return tokens::readCertificates(look); });
-    auto chains = std::make_shared<ChainVerifier>();
-    for (const auto& c : read) chains->addIntermediate(c.certificate);
+    std::vector<std::shared_ptr<X509>> onTokens;
+    for (const auto& c : read) onTokens.push_back(c.certificate);
+    auto chains = std::make_shared<const ChainVerifier>(onTokens);
     std::vector<StoredCertificate> items;
     for (auto& c : read) items.push_back({c.certificate, c.location, chains});
     // Tokens list their objects in no fixed order; the store (and so the pick list) keeps one.

@@ -1,5 +1,6 @@
 #include "certs/pki/TrustStore.h"
 
+#include <openssl/err.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <QtGlobal>
 #include <mutex>
 
+#include "certs/pki/BundledCertificates.h"
 #include "certs/pki/Certificate.h"
 #include "core/Error.h"
 
@@ -35,7 +37,35 @@ QByteArray anchorsState() {
     return state;
 }
 
+QString pathFrom(const char* variable, const char* fallback) {
+    return qEnvironmentVariableIsSet(variable) ? qEnvironmentVariable(variable) : QString::fromLocal8Bit(fallback);
+}
+
+QString breakTextOf(int error) {
+    switch (error) {
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+            return QStringLiteral("emissor não encontrado");
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+            return QStringLiteral("raiz que não é confiável");
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+            return QStringLiteral("expirado");
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            return QStringLiteral("ainda não é válido");
+        case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+            return QStringLiteral("assinatura inválida");
+        case X509_V_ERR_INVALID_CA:
+            return QStringLiteral("emissor que não é uma autoridade certificadora");
+        default:
+            return QString::fromUtf8(X509_verify_cert_error_string(error));
+    }
+}
+
 }  // namespace
+
+QString systemAnchorsFile() { return pathFrom(X509_get_default_cert_file_env(), X509_get_default_cert_file()); }
+QString systemAnchorsFolder() { return pathFrom(X509_get_default_cert_dir_env(), X509_get_default_cert_dir()); }
 
 // The system bundle holds some 150 certificates and takes tens of milliseconds to read,
 // and every certificate lookup of a batch verifies: read once, again when the files change.
@@ -43,13 +73,16 @@ std::shared_ptr<X509_STORE> trustAnchors() {
     static std::mutex mutex;
     static std::shared_ptr<X509_STORE> anchors;
     static QByteArray anchorsRead;
-    const QByteArray state = anchorsState();
+    const std::shared_ptr<const BundledCertificates> bundled = bundledCertificates();
+    const QByteArray state = anchorsState() + bundled->state;
     const std::lock_guard lock(mutex);
     if (!anchors || state != anchorsRead) {
         std::shared_ptr<X509_STORE> fresh(X509_STORE_new(), X509_STORE_free);
         if (!fresh) throw Error(ErrorKind::CryptoError, "Memória insuficiente.");
         // Nothing is fetched: the bundle file and the hashed folder only.
         X509_STORE_set_default_paths(fresh.get());
+        for (const auto& root : bundled->roots) X509_STORE_add_cert(fresh.get(), root.get());
+        ERR_clear_error();  // a root the system's store holds too is refused as a duplicate
         anchors = std::move(fresh);
         anchorsRead = state;
     }
@@ -61,47 +94,59 @@ struct ChainVerifier::Intermediates {
     ~Intermediates() { sk_X509_pop_free(stack, X509_free); }
 };
 
-ChainVerifier::ChainVerifier() : anchors_(trustAnchors()), intermediates_(std::make_unique<Intermediates>()) {
+ChainVerifier::ChainVerifier(const std::vector<std::shared_ptr<X509>>& intermediates)
+    : anchors_(trustAnchors()), intermediates_(std::make_unique<Intermediates>()) {
     if (!intermediates_->stack) throw Error(ErrorKind::CryptoError, "Memória insuficiente.");
-}
-
-ChainVerifier::ChainVerifier(const std::vector<std::shared_ptr<X509>>& intermediates) : ChainVerifier() {
-    for (const auto& certificate : intermediates) addIntermediate(certificate);
+    const auto add = [this](const std::shared_ptr<X509>& certificate) {
+        X509_up_ref(certificate.get());
+        sk_X509_push(intermediates_->stack, certificate.get());
+    };
+    for (const auto& certificate : intermediates) add(certificate);
+    for (const auto& certificate : bundledCertificates()->intermediates) add(certificate);
 }
 
 ChainVerifier::~ChainVerifier() = default;
 
-void ChainVerifier::addIntermediate(const std::shared_ptr<X509>& certificate) {
-    X509_up_ref(certificate.get());
-    sk_X509_push(intermediates_->stack, certificate.get());
-}
-
-ChainCheck ChainVerifier::check(X509* certificate, std::optional<std::time_t> at) const {
-    ChainCheck result;
-    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
-    if (!certificate || !ctx || X509_STORE_CTX_init(ctx.get(), anchors_.get(), certificate, intermediates_->stack) != 1) {
-        result.error = X509_V_ERR_UNSPECIFIED;
-        return result;
-    }
-    if (at) X509_VERIFY_PARAM_set_time(X509_STORE_CTX_get0_param(ctx.get()), *at);
-    result.trusted = X509_verify_cert(ctx.get()) == 1;
-    if (!result.trusted) {
-        result.error = X509_STORE_CTX_get_error(ctx.get());
-        result.errorDepth = X509_STORE_CTX_get_error_depth(ctx.get());
-    }
-    STACK_OF(X509)* found = X509_STORE_CTX_get0_chain(ctx.get());
-    for (int i = 0; found && i < sk_X509_num(found); ++i) {
-        X509* link = sk_X509_value(found, i);
-        X509_up_ref(link);
-        result.chain.emplace_back(link, X509_free);
-    }
-    return result;
-}
-
 bool ChainVerifier::verify(X509* certificate, std::vector<std::shared_ptr<X509>>* chain) const {
-    ChainCheck checked = check(certificate);
-    if (chain && !checked.chain.empty()) chain->insert(chain->end(), checked.chain.begin() + 1, checked.chain.end());
-    return checked.trusted;
+    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
+    if (!ctx || X509_STORE_CTX_init(ctx.get(), anchors_.get(), certificate, intermediates_->stack) != 1) return false;
+    const bool ok = X509_verify_cert(ctx.get()) == 1;
+    if (chain) {
+        STACK_OF(X509)* found = X509_STORE_CTX_get0_chain(ctx.get());
+        for (int i = 1; found && i < sk_X509_num(found); ++i) {
+            X509* issuer = sk_X509_value(found, i);
+            X509_up_ref(issuer);
+            chain->emplace_back(issuer, X509_free);
+        }
+    }
+    return ok;
+}
+
+ChainReport ChainVerifier::report(X509* certificate, std::optional<std::time_t> at) const {
+    ChainReport report;
+    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
+    if (!ctx || X509_STORE_CTX_init(ctx.get(), anchors_.get(), certificate, intermediates_->stack) != 1)
+        throw Error(ErrorKind::CryptoError, "Memória insuficiente.");
+    if (at) X509_STORE_CTX_set_time(ctx.get(), 0, *at);
+    report.trusted = X509_verify_cert(ctx.get()) == 1;
+    ERR_clear_error();
+    if (STACK_OF(X509)* found = X509_STORE_CTX_get0_chain(ctx.get())) {
+        for (int i = 0; i < sk_X509_num(found); ++i) {
+            X509* link = sk_X509_value(found, i);
+            X509_up_ref(link);
+            report.links.emplace_back(link, X509_free);
+        }
+    }
+    if (report.links.empty()) {
+        X509_up_ref(certificate);
+        report.links.emplace_back(certificate, X509_free);
+    }
+    if (!report.trusted) {
+        report.error = X509_STORE_CTX_get_error(ctx.get());
+        report.errorDepth = X509_STORE_CTX_get_error_depth(ctx.get());
+        report.breakText = breakTextOf(report.error);
+    }
+    return report;
 }
 
 std::vector<std::shared_ptr<X509>> ChainVerifier::chainWithoutRoot(X509* certificate) const {

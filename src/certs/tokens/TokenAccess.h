@@ -70,6 +70,37 @@ const std::vector<VendorDriver>& vendorDrivers();
 // Why each module that was skipped at the last load could not be used (path: reason).
 QStringList moduleProblems();
 
+// What a slot and its token say of themselves: read with no login, nothing written.
+struct TokenReport {
+    QString reader;  // the slot's description
+    bool present = false;
+    QString label, manufacturer, model, serial;
+    unsigned long flags = 0;  // the token's PKCS#11 flags (CKF_…)
+    unsigned long minPinLength = 0, maxPinLength = 0;
+    std::vector<std::shared_ptr<X509>> certificates;
+};
+
+// A module of the run: where it came from, whether it loaded, and its slots.
+struct ModuleReport {
+    QString path;
+    QString origin;  // "p11-kit" or the vendor driver's name
+    bool loaded = false;
+    QString problem;  // why it could not be used
+    std::vector<TokenReport> readers;  // its slots
+};
+
+// Every module loaded or tried, and the modules registered with p11-kit that its proxy loads.
+std::vector<ModuleReport> describeModules();
+QStringList p11KitRegisteredModules();
+
+// The PIN a token takes: its length bounds (at least 1; max 0 when it sets none) and
+// whether its reader has a PIN pad. Nothing when the token is not there.
+struct PinRules {
+    unsigned long minLength = 1;
+    unsigned long maxLength = 0;
+    bool pinPad = false;
+};
+
 // For tests and benchmarks only: the module that stands for p11-kit's proxy (empty: none)
 // and the vendor table. Both unload every module; the next look loads them anew.
 void setProxyModuleForTesting(const QString& path);

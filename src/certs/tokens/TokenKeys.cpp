@@ -110,14 +110,36 @@ Login login(PKCS11_SLOT* slot, const char* pin) {
     return Login::Failed;
 }
 
-std::optional<QString> askPin(const QString& label, const QString& message) {
+std::optional<QString> askPin(const PinRequest& request) {
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() == app->thread()) return norvane::dialogs().askPin(label, message);
+    if (!app || QThread::currentThread() == app->thread()) return norvane::dialogs().askTokenPin(request);
     if (norvane::abortRequested()) return std::nullopt;
     std::optional<QString> answer;
     QMetaObject::invokeMethod(
-        app, [&] { answer = norvane::dialogs().askPin(label, message); }, Qt::BlockingQueuedConnection);
+        app, [&] { answer = norvane::dialogs().askTokenPin(request); }, Qt::BlockingQueuedConnection);
     return answer;
+}
+
+// Tells the user to type the PIN on the reader while its PIN pad waits (and then hides it).
+void pinPadWaiting(const QString& label, bool waiting) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread())
+        norvane::dialogs().pinPadWaiting(label, waiting);
+    else
+        QMetaObject::invokeMethod(app, [label, waiting] { norvane::dialogs().pinPadWaiting(label, waiting); },
+                                  Qt::QueuedConnection);
+}
+
+bool withinRules(const QString& pin, const PinRules& rules) {
+    const auto length = static_cast<unsigned long>(pin.toUtf8().size());
+    return length >= rules.minLength && (rules.maxLength == 0 || length <= rules.maxLength);
+}
+
+QString lengthRule(const PinRules& rules) {
+    return rules.maxLength ? QStringLiteral("O PIN deste cartão ou token tem de %1 a %2 caracteres.")
+                                 .arg(rules.minLength)
+                                 .arg(rules.maxLength)
+                           : QStringLiteral("O PIN deste cartão ou token tem pelo menos %1 caractere(s).").arg(rules.minLength);
 }
 
 // One use of a key: each pass looks for the token, logs in when it must and signs; a pass
@@ -176,13 +198,25 @@ private:
 
     // Asks for the PIN with the token lock released: the prompt may take long, and the
     // tokens stay usable meanwhile (also from the GUI thread that shows it).
-    void askWithoutTheLock(std::unique_lock<std::mutex>& held, const QString& label, const QString& message) {
+    // A PIN whose length the token does not take is never sent: the prompt asks again.
+    void askWithoutTheLock(std::unique_lock<std::mutex>& held, Module& m, const QString& label, const QString& message) {
+        const PinRules rules = m.pinRules(where_);
         held.unlock();
-        std::optional<QString> answer = askPin(label, message);
-        if (!answer) throw cancelled();
-        typed_ = Pin(*answer);
-        answer->fill(QChar(0));
-        haveTyped_ = true;
+        PinRequest request{label, message, int(rules.minLength), int(rules.maxLength)};
+        for (;;) {
+            std::optional<QString> answer = askPin(request);
+            if (!answer) throw cancelled();
+            if (withinRules(*answer, rules)) {
+                typed_ = Pin(*answer);
+                answer->fill(QChar(0));
+                haveTyped_ = true;
+                return;
+            }
+            answer->fill(QChar(0));
+            const QString plainRequest = message.isEmpty() ? QStringLiteral("Digite o PIN do cartão ou token \"%1\":").arg(label)
+                                                       : message;
+            request.message = lengthRule(rules) + QLatin1Char('\n') + plainRequest;
+        }
     }
 
     // True once the token is logged in; false when this pass must start again.
@@ -209,7 +243,15 @@ private:
             return false;
         }
         // A reader with its own PIN pad: the PIN is typed there.
-        if (token->secureLogin) return logInWith(m, slot, nullptr);
+        if (token->secureLogin) {
+            const QString label = text(token->label);
+            pinPadWaiting(label, true);
+            struct Hide {
+                QString label;
+                ~Hide() { pinPadWaiting(label, false); }
+            } hide{label};
+            return logInWith(m, slot, nullptr);
+        }
         const QString label = text(token->label);
         // The prompt's own text asks for the PIN; a warning must ask for it too.
         const QString request = QString("Digite o PIN do cartão ou token \"%1\":").arg(label);
@@ -217,7 +259,7 @@ private:
             promptMessage_ = "Atenção: esta é a última tentativa antes do bloqueio do PIN.\n" + request;
         else if (token->userPinCountLow)
             promptMessage_ = "Atenção: o PIN já foi digitado incorretamente.\n" + request;
-        askWithoutTheLock(lock, label, promptMessage_);
+        askWithoutTheLock(lock, m, label, promptMessage_);
         return false;
     }
 
@@ -249,7 +291,7 @@ private:
             answer.pin = haveTyped_ ? &typed_ : kept != m.pins.end() ? &kept->second : nullptr;
             if (!answer.pin && m.alwaysAuthenticate.count(keyName)) {
                 // The key wants the PIN for this use: asked before the signature starts.
-                askWithoutTheLock(lock, label, QString());
+                askWithoutTheLock(lock, m, label, QString());
                 return std::nullopt;
             }
             m.answerKeyUseWith(&answer);
@@ -285,7 +327,7 @@ private:
             // then the PIN typed now logs in and answers the key.
             m.alwaysAuthenticate.insert(keyName);
             reloadQuietly(m);
-            askWithoutTheLock(lock, label, QString());
+            askWithoutTheLock(lock, m, label, QString());
             return true;
         }
         if (answer.supplied) {

@@ -58,6 +58,10 @@ QString tokenKey(const TokenLocation& where) { return tokenKey(where.manufacture
 QString tokenKey(const PKCS11_TOKEN* t) {
     return tokenKey(text(t->manufacturer), text(t->model), text(t->serialnr), text(t->label));
 }
+QString tokenKey(const CK_TOKEN_INFO& info) {
+    return tokenKey(text(info.manufacturerID, sizeof info.manufacturerID), text(info.model, sizeof info.model),
+                    text(info.serialNumber, sizeof info.serialNumber), text(info.label, sizeof info.label));
+}
 
 namespace {
 
@@ -67,6 +71,8 @@ namespace {
 bool isTrustModuleToken(const PKCS11_TOKEN* t) {
     return text(t->manufacturer) == QLatin1String("PKCS#11 Kit") && text(t->model) == QLatin1String("p11-kit-trust");
 }
+
+}  // namespace
 
 // The modules that p11-kit's proxy loads: the "module:" of every registration that the
 // proxy is not told to leave out.
@@ -98,7 +104,6 @@ QSet<QString> p11KitModules(const QString& proxy) {
     return out;
 }
 
-}  // namespace
 
 void RawModule::open(const QString& path) {
     handle = dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
@@ -250,12 +255,64 @@ std::shared_ptr<EVP_PKEY> Module::key(PKCS11_SLOT* slot, const TokenLocation& wh
     return nullptr;
 }
 
+std::vector<TokenReport> Module::slotReports() {
+    std::vector<TokenReport> out;
+    CK_FUNCTION_LIST_PTR f = raw_.functions;
+    CK_ULONG n = 0;
+    if (!f || f->C_GetSlotList(CK_FALSE, nullptr, &n) != CKR_OK) return out;
+    std::vector<CK_SLOT_ID> ids(n);
+    if (n && f->C_GetSlotList(CK_FALSE, ids.data(), &n) != CKR_OK) return out;
+    const std::vector<TokenCertificate>& read = certificates();
+    for (CK_ULONG i = 0; i < n; ++i) {
+        TokenReport slot;
+        CK_SLOT_INFO slotInfo;
+        if (f->C_GetSlotInfo(ids[i], &slotInfo) != CKR_OK) continue;
+        slot.reader = text(slotInfo.slotDescription, sizeof slotInfo.slotDescription);
+        CK_TOKEN_INFO info;
+        slot.present = (slotInfo.flags & CKF_TOKEN_PRESENT) && f->C_GetTokenInfo(ids[i], &info) == CKR_OK;
+        if (slot.present) {
+            slot.label = text(info.label, sizeof info.label);
+            slot.manufacturer = text(info.manufacturerID, sizeof info.manufacturerID);
+            slot.model = text(info.model, sizeof info.model);
+            slot.serial = text(info.serialNumber, sizeof info.serialNumber);
+            slot.flags = info.flags;
+            slot.minPinLength = info.ulMinPinLen;
+            slot.maxPinLength = info.ulMaxPinLen;
+            const QString key = tokenKey(info);
+            for (const TokenCertificate& c : read)
+                if (tokenKey(c.location) == key) slot.certificates.push_back(c.certificate);
+        }
+        out.push_back(std::move(slot));
+    }
+    return out;
+}
+
+PinRules Module::pinRules(const TokenLocation& where) const {
+    PinRules rules;
+    CK_FUNCTION_LIST_PTR f = raw_.functions;
+    CK_ULONG n = 0;
+    if (!f || f->C_GetSlotList(CK_TRUE, nullptr, &n) != CKR_OK) return rules;
+    std::vector<CK_SLOT_ID> ids(n);
+    if (n && f->C_GetSlotList(CK_TRUE, ids.data(), &n) != CKR_OK) return rules;
+    const QString wanted = tokenKey(where);
+    for (CK_ULONG i = 0; i < n; ++i) {
+        CK_TOKEN_INFO info;
+        if (f->C_GetTokenInfo(ids[i], &info) != CKR_OK || tokenKey(info) != wanted) continue;
+        rules.minLength = std::max<CK_ULONG>(1, info.ulMinPinLen);
+        // Some drivers give a maximum below the minimum, or an "effectively infinite" one: no bound then.
+        rules.maxLength = info.ulMaxPinLen >= rules.minLength && info.ulMaxPinLen < 1024 ? info.ulMaxPinLen : 0;
+        rules.pinPad = info.flags & CKF_PROTECTED_AUTHENTICATION_PATH;
+        break;
+    }
+    return rules;
+}
+
 void Registry::listModules() {
     if (listed) return;
     const QString proxy = proxyOverride ? *proxyOverride : QString::fromUtf8(NORVANE_P11KIT_PROXY);
     QSet<QString> seen;
     if (!proxy.isEmpty()) {
-        modules.push_back(std::make_unique<Module>(proxy));
+        modules.push_back(std::make_unique<Module>(proxy, QStringLiteral("p11-kit")));
         seen = p11KitModules(NORVANE_P11KIT_PROXY);
         seen.insert(QFileInfo(proxy).canonicalFilePath());
     }
@@ -265,7 +322,7 @@ void Registry::listModules() {
                 const QString real = file.canonicalFilePath();
                 if (real.isEmpty() || seen.contains(real)) continue;
                 seen.insert(real);
-                modules.push_back(std::make_unique<Module>(file.absoluteFilePath()));
+                modules.push_back(std::make_unique<Module>(file.absoluteFilePath(), driver.name));
             }
         }
     }
@@ -340,6 +397,35 @@ void forgetPins() {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     for (auto& m : r.modules) m->pins.clear();
+}
+
+std::vector<ModuleReport> describeModules() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    QString failure;
+    try {
+        r.refresh(Look::IfChanged);
+    } catch (const Error& e) {
+        failure = e.message();  // every module failed: each says why below
+    }
+    std::vector<ModuleReport> out;
+    for (auto& m : r.modules) {
+        ModuleReport report;
+        report.path = m->path();
+        report.origin = m->origin();
+        report.loaded = m->loaded();
+        for (const QString& problem : r.problems)
+            if (problem.startsWith(m->path() + ": ")) report.problem = problem.mid(m->path().size() + 2);
+        if (report.loaded) report.readers = m->slotReports();
+        out.push_back(std::move(report));
+    }
+    return out;
+}
+
+QStringList p11KitRegisteredModules() {
+    QStringList out = p11KitModules(QString::fromUtf8(NORVANE_P11KIT_PROXY)).values();
+    out.sort();
+    return out;
 }
 
 QStringList moduleProblems() {

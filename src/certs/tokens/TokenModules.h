@@ -6,6 +6,7 @@
 #include <libp11.h>
 
 #include <QString>
+#include <QSet>
 #include <QStringList>
 #include <map>
 #include <memory>
@@ -27,6 +28,8 @@ QString text(const unsigned char* s, size_t n);
 QString tokenKey(const QString& manufacturer, const QString& model, const QString& serial, const QString& label);
 QString tokenKey(const TokenLocation& where);
 QString tokenKey(const PKCS11_TOKEN* t);
+QString tokenKey(const CK_TOKEN_INFO& info);
+QSet<QString> p11KitModules(const QString& proxy);
 // Everything OpenSSL queued, as one text (the queue is emptied).
 QString openSslText();
 
@@ -95,9 +98,10 @@ struct RawModule {
 // One PKCS#11 module (p11-kit's proxy or a vendor driver), loaded through libp11.
 class Module {
 public:
-    explicit Module(QString path) : path_(std::move(path)) {}
+    explicit Module(QString path, QString origin = {}) : path_(std::move(path)), origin_(std::move(origin)) {}
 
     const QString& path() const { return path_; }
+    const QString& origin() const { return origin_; }
     bool loaded() const { return loaded_; }
     // A login or a signature was made since the last load: reloading would end it.
     bool inUse = false;
@@ -126,8 +130,14 @@ public:
     std::shared_ptr<EVP_PKEY> key(PKCS11_SLOT* slot, const TokenLocation& where);
     void dropKeys() { keys_.clear(); }
 
+    // Every slot (also readers with no token) as the module describes it now.
+    std::vector<TokenReport> slotReports();
+    // The PIN rules of the token `where` names, read from its token information.
+    PinRules pinRules(const TokenLocation& where) const;
+
 private:
     QString path_;
+    QString origin_;
     PKCS11_CTX* ctx_ = nullptr;
     PKCS11_SLOT* slots_ = nullptr;
     unsigned count_ = 0;

@@ -1,0 +1,76 @@
+#include "app/DiagnosisWindow.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDateTime>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFontDatabase>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "certs/doctor/TokenDoctor.h"
+#include "core/Background.h"
+#include "core/Dialogs.h"
+#include "core/Error.h"
+
+namespace norvane {
+
+DiagnosisWindow::DiagnosisWindow(const QString& report, QWidget* parent) : QDialog(parent), report_(report) {
+    setWindowTitle(QStringLiteral("Diagnóstico do token e do certificado"));
+    auto* text = new QPlainTextEdit(report_, this);
+    text->setReadOnly(true);
+    text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    text->setAccessibleName(QStringLiteral("Relatório do diagnóstico"));
+    auto* buttons = new QDialogButtonBox(this);
+    QPushButton* copy = buttons->addButton(QStringLiteral("Copiar"), QDialogButtonBox::ActionRole);
+    QPushButton* save = buttons->addButton(QStringLiteral("Salvar..."), QDialogButtonBox::ActionRole);
+    QPushButton* close = buttons->addButton(QStringLiteral("Fechar"), QDialogButtonBox::RejectRole);
+    connect(copy, &QPushButton::clicked, this, &DiagnosisWindow::copyReport);
+    connect(save, &QPushButton::clicked, this, [this] {
+        try {
+            saveReport();
+        } catch (const std::exception& error) {
+            dialogs().showError(QString::fromUtf8(error.what()));
+        }
+    });
+    connect(close, &QPushButton::clicked, this, &QDialog::reject);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(text);
+    layout->addWidget(buttons);
+    resize(900, 600);
+}
+
+void DiagnosisWindow::copyReport() { QApplication::clipboard()->setText(report_); }
+
+void DiagnosisWindow::saveReport() {
+    const QString folder = dialogs().chooseFolder(QStringLiteral("Selecione a pasta onde salvar o diagnóstico"));
+    if (folder.isEmpty()) return;
+    const QString path = QDir(folder).filePath(
+        QStringLiteral("diagnostico-%1.txt").arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
+    QSaveFile file(path);
+    const QByteArray bytes = report_.toUtf8();
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        throw Error(ErrorKind::FileError,
+                    QStringLiteral("Não foi possível salvar o diagnóstico em %1: %2").arg(path, file.errorString()));
+    dialogs().showInfo(QStringLiteral("Diagnóstico salvo em: ") + path);
+}
+
+void showDiagnosis(QWidget* parent) {
+    const QString report = runInBackground([] { return doctor::diagnosticReport(); });
+    DiagnosisWindow window(report, parent);
+    window.exec();
+}
+
+int runDiagnosisCommand(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QByteArray report = doctor::diagnosticReport().toUtf8();
+    std::fwrite(report.constData(), 1, size_t(report.size()), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+}  // namespace norvane
