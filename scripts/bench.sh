@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 dir="${1:-$root/build-bench}"
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$dir" --parallel "$(nproc)" --target bench_packaging bench_service bench_signing bench_batch
+cmake --build "$dir" --parallel "$(nproc)" --target bench_packaging bench_service bench_signing bench_batch bench_doctor
 status=0
 for bench in "$dir"/bench/bench_*; do
   [ -f "$bench" ] && [ -x "$bench" ] || continue

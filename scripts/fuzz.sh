@@ -2,10 +2,13 @@
 # Builds the libFuzzer harnesses of fuzz/ with clang (ASan + UBSan) and runs each for
 # SECONDS (default 60) on a copy of its seed corpus, printing the executions and the
 # findings of every target. Exit status 1 when any target found something. NORVANE_FUZZ_SEED
-# fixes the inputs' sequence (0, the default: a new one each run).
+# fixes the inputs' sequence (0, the default: a new one each run). Further arguments name
+# the targets to run (e.g. `fuzz.sh 300 identity`); none: every target.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
+shift || true
+only=" $* "
 build="${NORVANE_FUZZ_BUILD:-$root/build-fuzz}"
 CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   ${CMAKE_CXX_COMPILER_LAUNCHER:+-DCMAKE_CXX_COMPILER_LAUNCHER=$CMAKE_CXX_COMPILER_LAUNCHER} >/dev/null
@@ -18,6 +21,7 @@ status=0
 printf '%-10s %12s %9s\n' target executions findings
 for harness in "$build"/fuzz_*; do
   target="$(basename "$harness")"; target="${target#fuzz_}"
+  [ "$only" = "  " ] || [[ "$only" == *" $target "* ]] || continue
   work="$build/run/$target"
   rm -rf "$work" && mkdir -p "$work/corpus" "$work/findings"
   cp "$root/fuzz/corpus/$target/"* "$work/corpus/" 2>/dev/null || true

@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "certs/pki/IdentityRules.h"
+#include "certs/pki/IdentityValues.h"
 #include "core/Background.h"
 #include "core/Dialogs.h"
 #include "core/Error.h"
@@ -92,8 +93,10 @@ void walkExtension(const std::shared_ptr<ICertificate2Disp>& certificate, const 
 QString norvane::SigningSession::verificaTipoCertificado(const std::shared_ptr<ICertificate2Disp>& Certificado2) {
     QString result;
     try {
-        walkExtension(Certificado2, "2.5.29.32",
-                      [&](const QString& text) { norvane::applyPolicyTypeRule(text, result); });
+        // The text's reading must agree with OpenSSL's decoding, or the check fails.
+        norvane::checkPolicyType(Certificado2 ? Certificado2->x509() : nullptr, [&](QString& read) {
+            walkExtension(Certificado2, "2.5.29.32", [&](const QString& text) { norvane::applyPolicyTypeRule(text, read); });
+        }, result);
     } catch (const std::exception& e) {
         norvane::dialogs().showError("Erro 1C: " + norvane::errorText(e));
     }
@@ -103,7 +106,10 @@ QString norvane::SigningSession::verificaTipoCertificado(const std::shared_ptr<I
 QString norvane::SigningSession::pegaExtensaoCPFCNPJCertificado(const std::shared_ptr<ICertificate2Disp>& Certificado2) {
     QString result;
     try {
-        walkExtension(Certificado2, "2.5.29.17", [&](const QString& text) { norvane::applyCpfRule(text, result); });
+        // The text's reading must agree with OpenSSL's decoding, or the check fails.
+        norvane::checkCpf(Certificado2 ? Certificado2->x509() : nullptr, [&](QString& read) {
+            walkExtension(Certificado2, "2.5.29.17", [&](const QString& text) { norvane::applyCpfRule(text, read); });
+        }, result);
     } catch (const std::exception& e) {
         norvane::dialogs().showError("Erro 1A: " + norvane::errorText(e));
     }

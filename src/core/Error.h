@@ -24,6 +24,7 @@ enum class ErrorKind {
     ServiceError,     // the service answered with an error, or could not be reached
     FileError,        // a file could not be read or written
     PackageRefused,   // a downloaded package is not ours of the version named
+    IdentityUnreadable,  // a certificate's identity values cannot be read with certainty
 };
 
 class Error : public std::runtime_error {

@@ -268,15 +268,26 @@ void SaveBase64ToFile(const QByteArray& Base64, const QString& Path) {
     commit(file);
 }
 
+DecodedFileName decodeFileName(const QByteArray& bytes) {
+    // Stateless: an incomplete sequence at the end is an error, not bytes kept for a next
+    // call that never comes. ConvertInitialBom: a leading U+FEFF is a character of the name.
+    QStringDecoder utf8(QStringConverter::Utf8,
+                        QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+    DecodedFileName name;
+    name.text = utf8.decode(bytes);
+    // The name is opened again through encodeName: only a text that gives back the same
+    // bytes names the same file.
+    name.exact = !utf8.hasError() && QFile::encodeName(name.text) == bytes;
+    return name;
+}
+
 QStringList unrepresentableFileNames(const QString& folder) {
     QStringList names;
     DIR* dir = ::opendir(QFile::encodeName(folder).constData());
     if (!dir) fail(openError(folder, QString::fromLocal8Bit(std::strerror(errno))));
     while (const dirent* entry = ::readdir(dir)) {
-        const QByteArray raw(entry->d_name);
-        QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-        const QString decoded = utf8.decode(raw);
-        if (utf8.hasError()) names << decoded;
+        const DecodedFileName name = decodeFileName(QByteArray(entry->d_name));
+        if (!name.exact) names << name.text;
     }
     ::closedir(dir);
     return names;

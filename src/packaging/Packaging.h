@@ -29,12 +29,22 @@ QByteArray EncodeBase64Lines(const QByteArray& data);
 // (hasUnrepresentableName): the archive then holds the files before it.
 bool Zipa(const QStringList& Files, const QString& ZipName);
 
-// A path as a folder listing gives it for a file whose name is not valid UTF-8: the
+// A file name's bytes as text. `exact` when the text names the same bytes again
+// (QFile::encodeName gives them back): valid UTF-8, a leading U+FEFF kept as a character.
+// Otherwise (bytes that are not UTF-8, an incomplete sequence at the end included) the text
+// is for showing only, with U+FFFD in place of the bytes that could not be read.
+struct DecodedFileName {
+    QString text;
+    bool exact = false;
+};
+DecodedFileName decodeFileName(const QByteArray& bytes);
+
+// A path as a folder listing shows it for a file whose name is not valid UTF-8: the
 // undecodable bytes became U+FFFD, so the path names no existing file. Such a file can
 // be neither read nor archived under its own name.
 bool hasUnrepresentableName(const QString& path);
-// The entries of a folder whose names are not valid UTF-8 (U+FFFD in place of the bad
-// bytes). Qt's folder listings leave such entries out altogether.
+// The entries of a folder whose names are not exact text (decodeFileName), as shown.
+// Qt's folder listings leave such entries out altogether.
 QStringList unrepresentableFileNames(const QString& folder);
 // The error that names such a file.
 QString unrepresentableNameError(const QString& path);

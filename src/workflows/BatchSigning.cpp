@@ -14,27 +14,14 @@
 #include <QFile>
 #include <QFontMetrics>
 #include <QHeaderView>
-#include <QRegularExpression>
-#include <QStringDecoder>
 #include <QStyle>
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <exception>
 #include <vector>
-#include <dirent.h>
-#include <fcntl.h>
-#include <memory>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace norvane {
 
 namespace {
-
-const QString kManualText = QStringLiteral(
-    "Arquivo originado da digitação manual. Por favor utilize a aba IP da Digitação Manual para efetuar a assinatura.");
 
 constexpr int kColumnArquivo = 0;
 constexpr int kColumnTamanho = 1;
@@ -53,149 +40,7 @@ void fitColumns(QTableWidget* grid) {
     fitColumn(grid, kColumnObservacao, 800, 4000);
 }
 
-[[noreturn]] void failOpen(const QString& path, const QString& why) {
-    throw std::runtime_error(QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(path, why).toStdString());
-}
-
-QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
-
-// Closes the descriptor (and with it the lease and the lock) however the search ends.
-struct Descriptor {
-    int fd = -1;
-    bool leased = false;
-    ~Descriptor() {
-        if (fd < 0) return;
-        if (leased) ::fcntl(fd, F_SETLEASE, F_UNLCK);
-        ::close(fd);
-    }
-};
-
 }  // namespace
-
-QStringList listarArquivosDaPasta(const QString& sPasta, const QString& Extensao) {
-    const QRegularExpression pattern(QRegularExpression::wildcardToRegularExpression(Extensao),
-                                     QRegularExpression::CaseInsensitiveOption);
-    const QByteArray folder = QFile::encodeName(sPasta);
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.isEmpty() ? "." : folder.constData()), ::closedir);
-    QStringList names;
-    if (!dir) return names;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const QByteArray raw(entry->d_name);
-        if (raw.startsWith('.')) continue;  // hidden, and "." and ".."
-        QStringDecoder utf8(QStringDecoder::Utf8);
-        const QString name = utf8(raw);
-        if (!pattern.match(name).hasMatch()) continue;
-        bool regular = entry->d_type == DT_REG;
-        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
-            struct stat info {};
-            regular = ::stat((folder + raw).constData(), &info) == 0 && S_ISREG(info.st_mode);
-        }
-        if (!regular) continue;
-        if (utf8.hasError())
-            throw FileNameError(QStringLiteral("O nome do arquivo \"%1\" na pasta %2 não é um texto UTF-8 válido; "
-                                               "renomeie o arquivo e leia a pasta novamente.")
-                                    .arg(name, sPasta)
-                                    .toStdString());
-        names << name;
-    }
-    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-        const int order = a.compare(b, Qt::CaseInsensitive);
-        return order != 0 ? order < 0 : a < b;
-    });
-    return names;
-}
-
-namespace {
-
-const QByteArray kManualMark = QByteArrayLiteral("{\"manual\":\"1\"}");
-const QByteArray kPdfaMark = QByteArrayLiteral("pdfa");
-const QByteArray kKeywordsMark = QByteArrayLiteral("Keywords");
-
-bool contains(const char* data, qsizetype size, const QByteArray& needle) {
-    return size >= needle.size() && ::memmem(data, size_t(size), needle.constData(), size_t(needle.size()));
-}
-
-void search(ContentMarks& marks, const char* data, qsizetype size) {
-    marks.manual = marks.manual || contains(data, size, kManualMark);
-    marks.pdfa = marks.pdfa || contains(data, size, kPdfaMark);
-    marks.keywords = marks.keywords || contains(data, size, kKeywordsMark);
-}
-
-}  // namespace
-
-ContentMarks contentMarks(const QByteArray& bytes) {
-    ContentMarks marks;
-    search(marks, bytes.constData(), bytes.size());
-    return marks;
-}
-
-ContentMarks readContentMarks(const QString& path) {
-    const QByteArray name = QFile::encodeName(path);
-    Descriptor file;
-    // Non-blocking: a pipe put in place of the file must not hold the open forever.
-    file.fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (file.fd < 0) failOpen(path, systemText(errno));
-    struct stat info {};
-    if (::fstat(file.fd, &info) != 0) failOpen(path, systemText(errno));
-    if (!S_ISREG(info.st_mode)) failOpen(path, QStringLiteral("não é um arquivo comum."));
-
-    const QString inUse = QStringLiteral("o arquivo está em uso por outro programa.");
-    // Nobody else may have it open for writing: a read lease is refused while any other
-    // open for writing exists, and while we hold it a new one waits until we let go. It
-    // needs the file to be ours (or CAP_LEASE) and a local file system; elsewhere only the
-    // locks below are seen.
-    if (::fcntl(file.fd, F_SETLEASE, F_RDLCK) == 0)
-        file.leased = true;
-    else if (errno == EAGAIN || errno == EBUSY)
-        failOpen(path, inUse);
-    // Nor hold it locked: a whole-file lock (flock) or a record lock (fcntl) of any kind.
-    if (::flock(file.fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) failOpen(path, inUse);
-    }
-    struct flock probe {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    if (::fcntl(file.fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK) failOpen(path, inUse);
-
-    // Block by block; the tail of each block is searched again with the next, so that a mark
-    // that straddles two blocks is found as in a search of the whole file.
-    constexpr qsizetype kBlock = 1 << 20;
-    const qsizetype keep = std::max({kManualMark.size(), kPdfaMark.size(), kKeywordsMark.size()}) - 1;
-    QByteArray buffer(kBlock + keep, Qt::Uninitialized);
-    qsizetype carried = 0;
-    ContentMarks marks;
-    for (;;) {
-        if (abortRequested()) throw Aborted();
-        const ssize_t n = ::read(file.fd, buffer.data() + carried, size_t(kBlock));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw std::runtime_error(
-                QStringLiteral("Falha ao ler o arquivo %1: %2").arg(path, systemText(errno)).toStdString());
-        }
-        if (n == 0) break;
-        const qsizetype filled = carried + n;
-        search(marks, buffer.constData(), filled);
-        carried = std::min(keep, filled);
-        std::memmove(buffer.data(), buffer.constData() + filled - carried, size_t(carried));
-    }
-    ::flock(file.fd, LOCK_UN);
-    return marks;
-}
-
-QString intakeObservation(const ContentMarks& marks, const QString& name, const QString& cd_ibge,
-                          const QString& nr_cartorio) {
-    if (marks.manual) return kManualText;
-    if (!marks.pdfa) return QStringLiteral("Arquivo não parece ser um PDF/A");
-    if (!marks.keywords) return QStringLiteral("Arquivo não parece conter metadados");
-    if (name.size() < 27) return QStringLiteral("Nomenclatura do arquivo menor que 23 caracteres");
-    if (name.mid(0, 7) != cd_ibge)
-        return QStringLiteral("Nomenclatura do arquivo não parece ser uma chave única (cód ibge = ") + cd_ibge +
-               QStringLiteral(")");
-    if (name.mid(15, 2) != nr_cartorio)
-        return QStringLiteral("Nomenclatura do arquivo não parece ser uma chave única (nr cartório = ") + nr_cartorio +
-               QStringLiteral(")");
-    return QString();
-}
 
 BatchSigningTab::BatchSigningTab(const Controls& controls, const LoginContext& context, SigningSession& signing,
                                  HttpClient& IdHTTP2, const ActionControls& actionControls)
@@ -242,22 +87,25 @@ void BatchSigningTab::intake() {
     // Cleared first: rows of another folder must never be signed from this one.
     grid->setRowCount(0);
     const QString folder = ui_.PastaEntrada->text() + QDir::separator();
-    const QStringList names = runInBackground([folder] { return listarArquivosDaPasta(folder, QStringLiteral("*.pdf")); });
+    const std::vector<FolderEntry> entries =
+        runInBackground([folder] { return listFolderEntries(folder, QStringLiteral("*.pdf")); });
     // The files are read off the GUI thread a slice at a time (a few milliseconds of work),
-    // so that the grid fills visibly without a thread per file.
+    // so that the grid fills visibly without a thread per file. A name that is not UTF-8 is
+    // never opened: its row says so.
     struct Read {
         ContentMarks marks;
         std::exception_ptr failure;
     };
-    for (qsizetype next = 0; next < names.size();) {
-        const std::vector<Read> slice = runInBackground([&names, folder, next] {
+    for (size_t next = 0; next < entries.size();) {
+        const std::vector<Read> slice = runInBackground([&entries, folder, next] {
             std::vector<Read> done;
             QElapsedTimer clock;
             clock.start();
-            for (qsizetype i = next; i < names.size() && (done.empty() || clock.elapsed() < 10); ++i) {
+            for (size_t i = next; i < entries.size() && (done.empty() || clock.elapsed() < 10); ++i) {
                 done.emplace_back();
+                if (!entries[i].error.isEmpty()) continue;
                 try {
-                    done.back().marks = readContentMarks(folder + names[i]);
+                    done.back().marks = readContentMarks(folder + entries[i].name);
                 } catch (const std::exception&) {
                     done.back().failure = std::current_exception();
                     break;
@@ -266,14 +114,19 @@ void BatchSigningTab::intake() {
             return done;
         });
         for (const Read& read : slice) {
-            const QString& name = names[next++];
+            const FolderEntry& entry = entries[next++];
             const int row = grid->rowCount();
             grid->insertRow(row);
-            setCell(grid, row, kColumnArquivo, name);
-            setCell(grid, row, kColumnTamanho, sizeText(FileSize2(folder + name)));
+            setCell(grid, row, kColumnArquivo, entry.name);
+            setCell(grid, row, kColumnTamanho, sizeText(entry.size));
+            if (!entry.error.isEmpty()) {
+                setCell(grid, row, kColumnStatus, kStatusErro);
+                setCell(grid, row, kColumnObservacao, entry.error);
+                continue;
+            }
             // A file that cannot be opened ends the intake here: its row keeps its name and size.
             if (read.failure) std::rethrow_exception(read.failure);
-            const QString observation = intakeObservation(read.marks, name, context_.cd_ibge, context_.nr_cartorio);
+            const QString observation = intakeObservation(read.marks, entry.name, context_.cd_ibge, context_.nr_cartorio);
             setCell(grid, row, kColumnStatus, observation.isEmpty() ? QString() : kStatusErro);
             setCell(grid, row, kColumnObservacao, observation);
         }
@@ -358,7 +211,7 @@ void BatchSigningTab::batch() {
 
         fields.set(QStringLiteral("servico"), kInstrumentoDeProtesto);
         fields.set(QStringLiteral("ds_instrumento_protesto"), zipText);
-        fields.set(QStringLiteral("nm_chave"), name.left(23));
+        fields.set(QStringLiteral("nm_chave"), instrumentKey(name));
         fields.set(QStringLiteral("cd_usuario"), context_.cd_usuario);
         fields.set(QStringLiteral("ds_certificado_digital_b64"), certificateText);
         const QString answer = serviceCall(http_, context_.Ambiente, context_.urlAPI, fields);

@@ -6,47 +6,15 @@
 #include "core/LoginContext.h"
 #include "service/HttpClient.h"
 #include "workflows/ActionLock.h"
+#include "workflows/BatchIntake.h"
 
-#include <QByteArray>
 #include <QLabel>
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
 #include <QTableWidget>
-#include <stdexcept>
 
 namespace norvane {
-
-// A name read from the folder that cannot be shown or opened again as text (not UTF-8).
-class FileNameError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Names (no folder part) of the plain files of the folder sPasta (ending with its separator)
-// that match the wildcard Extensao without regard to case; folders and hidden files (names
-// beginning with ".") left out. Sorted by name without regard to case, ties by exact name.
-// A folder that does not exist gives an empty list. A name that is not valid UTF-8 raises
-// FileNameError naming it: it could not be opened again by the name shown.
-QStringList listarArquivosDaPasta(const QString& sPasta, const QString& Extensao);
-
-// What the content tests look for in a file's raw bytes.
-struct ContentMarks {
-    bool manual = false;    // {"manual":"1"}
-    bool pdfa = false;      // pdfa
-    bool keywords = false;  // Keywords
-};
-
-// Opens the file for reading without sharing and searches its bytes (in blocks, never the
-// whole file in memory). Raises the file-open error when the file cannot be opened, or when
-// another process holds it open for writing or locked.
-ContentMarks readContentMarks(const QString& path);
-// The same search over bytes already in memory.
-ContentMarks contentMarks(const QByteArray& bytes);
-
-// The six tests in their order: the Observação of the first that fails, or the empty text.
-QString intakeObservation(const ContentMarks& marks, const QString& name, const QString& cd_ibge,
-                          const QString& nr_cartorio);
 
 class BatchSigningTab {
 public:

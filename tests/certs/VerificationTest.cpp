@@ -249,6 +249,25 @@ TEST_F(VerificationTest, OurSignatureNamesTheSignerTheTimeTheChainAndTheAttribut
     EXPECT_EQ(text.section('\n', 0, 0), cms::verdictLine(result));
 }
 
+TEST_F(VerificationTest, TheSignersIdentityIsReadAsTheLoginReadsIt) {
+    const QString p7s = corpus->write("empresa.pdf.p7s", corpus->ours(Cert::ECnpj, corpus->signingTime));
+    const auto company = cms::verifySignatureFile(p7s);
+    EXPECT_EQ(company.verdict, Verdict::Valid) << describe(company);  // a company may sign; the login refuses it
+    ASSERT_EQ(company.signers.size(), 1u);
+    EXPECT_EQ(company.signers[0].cpf, QStringLiteral("0"));
+    EXPECT_TRUE(cms::verificationText(company).contains("CPF: não tem (certificado de pessoa jurídica, e-CNPJ)"));
+
+    const auto a1 = cms::verifySignatureFile(corpus->write("a1.pdf.p7s", corpus->ours(Cert::A1, corpus->signingTime)));
+    ASSERT_EQ(a1.signers.size(), 1u);
+    EXPECT_EQ(a1.signers[0].cpf, QString::fromLatin1(TestPki::kA1Cpf));
+    EXPECT_TRUE(cms::verificationText(a1).contains("Política do certificado: 2.16.76.1.2.1.20 (ICP-Brasil A1)"));
+
+    const auto noSan = cms::verifySignatureFile(corpus->write("sem-nome.pdf.p7s", corpus->ours(Cert::NoSan, corpus->signingTime)));
+    ASSERT_EQ(noSan.signers.size(), 1u);
+    EXPECT_TRUE(noSan.signers[0].cpf.isEmpty());
+    EXPECT_TRUE(cms::verificationText(noSan).contains("CPF: não encontrado no certificado"));
+}
+
 TEST_F(VerificationTest, EachCheckIsReportedOnItsOwn) {
     {
         SCOPED_TRACE("content flipped: the signed attributes still verify, the digest does not");

@@ -295,3 +295,35 @@ TEST_F(Packaging, ZipRefusesAFileWhoseNameIsNotUtf8InsteadOfLeavingItOut) {
     const Outcome unzip = run(QStringLiteral("unzip"), {QStringLiteral("-l"), path("nomes.zip")});
     EXPECT_TRUE(unzip.out.contains("a.p7s") && unzip.out.contains("1 file")) << unzip.out.toStdString();
 }
+
+TEST(FileNames, OnlyATextThatGivesBackTheSameBytesIsExact) {
+    struct Case {
+        QByteArray bytes;
+        QString text;
+        bool exact;
+    };
+    const QString bom(QChar(0xFEFF)), bad(QChar(0xFFFD));
+    const std::vector<Case> cases{
+        {"\xef\xbb\xbfX.pdf", bom + "X.pdf", true},                     // a leading U+FEFF is a character
+        {"X.pdf\xe2\x82", "X.pdf" + bad + bad, false},                   // incomplete at the end
+        {"X.pdf\xc3", "X.pdf" + bad, false},
+        {"X\xed\xa0\x80.pdf", "X" + bad + bad + bad + ".pdf", false},    // a surrogate written in UTF-8
+        {"X\xc0\xaf.pdf", "X" + bad + bad + ".pdf", false},              // overlong
+        {"X\xef\xbf\xbd.pdf", "X" + bad + ".pdf", true},                 // U+FFFD itself, valid
+        {"X\xf0\x9f\x98\x80.pdf", "X" + QString::fromUcs4(U"\U0001F600") + ".pdf", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes.toHex().toStdString());
+        const DecodedFileName name = decodeFileName(c.bytes);
+        EXPECT_EQ(name.text, c.text);
+        EXPECT_EQ(name.exact, c.exact);
+    }
+    QTemporaryDir dir;
+    const QByteArray folder = QFile::encodeName(dir.path()) + "/";
+    for (const QByteArray& name : {QByteArray("\xef\xbb\xbf" "bad\xff.pdf"), QByteArray("\xef\xbb\xbf" "ok.pdf")}) {
+        const int fd = ::open((folder + name).constData(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    EXPECT_EQ(unrepresentableFileNames(dir.path()), QStringList{bom + "bad" + bad + ".pdf"});
+}

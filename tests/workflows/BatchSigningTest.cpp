@@ -53,6 +53,14 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     file.write(bytes);
 }
 
+// A file whose name is given as bytes (any bytes but "/" and NUL).
+void writeRawFile(const QByteArray& path, const QByteArray& bytes) {
+    FILE* file = std::fopen(path.constData(), "wb");
+    ASSERT_TRUE(file) << path.toStdString();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
+    std::fclose(file);
+}
+
 // The fields of a form body, decoded, in their order.
 QList<QPair<QString, QByteArray>> formFields(const QByteArray& body) {
     QList<QPair<QString, QByteArray>> fields;
@@ -160,6 +168,34 @@ protected:
         return names;
     }
     QStringList outputFiles() const { return QDir(out()).entryList(QDir::Files | QDir::Hidden); }
+    // What one upload carries: its key, the name of the archive's one entry, and the content
+    // that the signature in it encloses (verified with openssl against the test root).
+    struct Upload {
+        QString key, entry;
+        QByteArray content;
+    };
+    Upload upload(const RecordedRequest& request) {
+        Upload result;
+        QByteArray archive;
+        for (const auto& [name, value] : formFields(request.body())) {
+            if (name == "nm_chave") result.key = QString::fromUtf8(value);
+            if (name == "ds_instrumento_protesto") archive = QByteArray::fromBase64(value);
+        }
+        const QString zip = work.filePath("recebido.zip"), p7s = work.filePath("recebido.p7s");
+        writeFile(zip, archive);
+        const ToolResult python = runProgram(
+            "python3", {"-c",
+                        "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1])\nassert len(z.namelist()) == 1\n"
+                        "open(sys.argv[2], 'wb').write(z.read(z.namelist()[0]))\n"
+                        "sys.stdout.buffer.write(z.namelist()[0].encode('utf-8'))",
+                        zip, p7s});
+        EXPECT_EQ(python.exitCode, 0) << python.describe().toStdString();
+        result.entry = QString::fromUtf8(python.output);
+        const VerifyResult verified = verifyWithOpenssl(p7s, pki[Cert::Root].certPath);
+        EXPECT_TRUE(verified.ok) << verified.log.toStdString();
+        result.content = verified.content;
+        return result;
+    }
 
     const TestPki& pki = TestPki::instance();
     SoftHsmTokens tokens;
@@ -322,6 +358,103 @@ TEST(BatchIntakeFunctions, ListingAndContentSearch) {
     EXPECT_EQ(norvane::intakeObservation(ok, name, kIbge, kCartorio), QString());
     EXPECT_EQ(norvane::intakeObservation(ok, name, kIbge, "1"),
               QStringLiteral("Nomenclatura do arquivo não parece ser uma chave única (nr cartório = 1)"));
+
+    // Characters, not UTF-16 units; a lone surrogate is one character and is kept.
+    const QString astral = QString::fromUcs4(U"\U0001F4C4");
+    const QString lone(QChar(0xD800));
+    EXPECT_EQ(norvane::characterCount(astral + "a" + astral), 3);
+    EXPECT_EQ(norvane::characterCount(lone + "a"), 2);
+    EXPECT_EQ(norvane::characterSlice(astral + "a" + astral, 1, 5), "a" + astral);
+    EXPECT_EQ(norvane::characterSlice("ab" + lone, 2, 1), lone);
+    EXPECT_EQ(norvane::characterSlice(u"ab", 5, 1), "");
+    EXPECT_EQ(norvane::instrumentKey(QString(22, 'k') + astral + "x.pdf"), QString(22, 'k') + astral);
+}
+
+// Names whose bytes are not plain: a U+FEFF that is a character of the name, a valid name
+// holding U+FFFD beside a name that is not UTF-8 and shows the same, incomplete UTF-8
+// sequences. Each row reads and signs its own file, or is an "Erro" row of its own; no file
+// is signed twice or in another's place.
+TEST_F(BatchTab, EveryRowOpensExactlyTheFileItNames) {
+    const QString bom(QChar(0xFEFF)), replacement(QChar(0xFFFD));
+    const QString plain = key(kIbge, kCartorio, "000001") + ".pdf";
+    const QString bomInside = key(kIbge, kCartorio, "000001") + bom + ".pdf";
+    const QString bomFirst = bom + plain;
+    const QString withReplacement = key(kIbge, kCartorio, "000002") + replacement + ".pdf";
+    const std::map<QString, QByteArray> originals{{plain, pdf(true, true, false, 1001)},
+                                                  {bomInside, pdf(true, true, false, 1002)},
+                                                  {bomFirst, pdf(false, true, false, 1003)},
+                                                  {withReplacement, pdf(true, true, false, 1004)}};
+    for (const auto& [name, bytes] : originals) writeFile(inFile(name), bytes);
+    const QByteArray folder = QFile::encodeName(in()) + "/";
+    // Not UTF-8: a byte that shows as the U+FFFD above, a stem that ends in an incomplete
+    // sequence, and a name that ends in one after ".pdf" (so not a PDF's name: not listed).
+    writeRawFile(folder + key(kIbge, kCartorio, "000002").toUtf8() + "\xff.pdf", pdf(true, true, false, 1005));
+    writeRawFile(folder + key(kIbge, kCartorio, "000003").toUtf8() + "\xe2\x82.pdf", pdf(true, true, false, 1006));
+    writeRawFile(folder + plain.toUtf8() + "\xc3", pdf(true, true, false, 1007));
+    writeRawFile(folder + plain.toUtf8() + "\xf0\x9f\x98", pdf(true, true, false, 1008));
+
+    chooseOutput();
+    intake();
+    const auto notUtf8 = [&](const QString& shown) {
+        return "O nome do arquivo \"" + shown + "\" na pasta " + in() +
+               "/ não é um texto UTF-8 válido; renomeie o arquivo e leia a pasta novamente.";
+    };
+    const QString shownFf = key(kIbge, kCartorio, "000002") + replacement + ".pdf";
+    const QString shownIncomplete = key(kIbge, kCartorio, "000003") + replacement + replacement + ".pdf";
+    const std::vector<Row> expected{
+        {plain, norvane::sizeText(1001), "", ""},
+        {bomInside, norvane::sizeText(1002), "", ""},
+        {withReplacement, norvane::sizeText(1004), "", ""},
+        {shownFf, norvane::sizeText(1005), "Erro", notUtf8(shownFf)},
+        {shownIncomplete, norvane::sizeText(1006), "Erro", notUtf8(shownIncomplete)},
+        {bomFirst, norvane::sizeText(1003), "Erro", "Arquivo não parece ser um PDF/A"},  // its own bytes
+    };
+    EXPECT_EQ(rows(), expected);
+    EXPECT_TRUE(dialogs.boxes.empty()) << dialogs.texts()[0].toStdString();
+
+    dialogs.pinAnswers = {QStringLiteral("1234")};
+    sign();
+    EXPECT_EQ(statuses(), (QStringList{"Enviado", "Enviado", "Enviado", "Erro", "Erro", "Erro"}));
+    EXPECT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral("Processo Finalizado")});
+    const QList<RecordedRequest> requests = standIn.requests();
+    ASSERT_EQ(requests.size(), 3);
+    const QStringList signedNames{plain, bomInside, withReplacement};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(signedNames[i].toStdString());
+        const Upload sent = upload(requests[i]);
+        EXPECT_EQ(sent.entry, signedNames[i] + ".p7s");
+        EXPECT_EQ(sent.content, originals.at(signedNames[i]));
+        EXPECT_EQ(sent.key, norvane::instrumentKey(signedNames[i]));
+        EXPECT_EQ(readWholeFile(outFile(signedNames[i] + ".p7s")), readWholeFile(work.filePath("recebido.p7s")));
+    }
+    QStringList signatures = outputFiles();
+    signatures.sort();
+    QStringList wanted{plain + ".p7s", bomInside + ".p7s", withReplacement + ".p7s"};
+    wanted.sort();
+    EXPECT_EQ(signatures, wanted);
+}
+
+// A character beyond U+FFFF is one character of the name (two UTF-16 units): it counts once
+// in the length test, does not shift characters 16-17, and is never cut in half in nm_chave.
+TEST_F(BatchTab, NameRulesCountCharactersBeyondUtf16Units) {
+    const QString astral = QString::fromUcs4(U"\U0001F4C4");
+    const QString shifted = kIbge + "2024011" + astral + kCartorio + "000001.pdf";        // 27 characters
+    const QString tooShort = key(kIbge, kCartorio, "0000" + astral) + ".pdf";              // 26 characters, 27 units
+    const QString lastOfKey = key(kIbge, kCartorio, "00000" + astral) + ".pdf";           // the key's 23rd character
+    for (const QString& name : {shifted, tooShort, lastOfKey}) writeFile(inFile(name), pdf());
+    chooseOutput();
+    intake();
+    EXPECT_EQ(rows(), (std::vector<Row>{
+                          {lastOfKey, norvane::sizeText(pdf().size()), "", ""},
+                          {tooShort, norvane::sizeText(pdf().size()), "Erro",
+                           "Nomenclatura do arquivo menor que 23 caracteres"},
+                          {shifted, norvane::sizeText(pdf().size()), "", ""},
+                      }));
+    dialogs.pinAnswers = {QStringLiteral("1234")};
+    sign();
+    EXPECT_EQ(statuses(), (QStringList{"Enviado", "Erro", "Enviado"}));
+    EXPECT_EQ(keysSent(), (QStringList{key(kIbge, kCartorio, "00000" + astral),
+                                       kIbge + "2024011" + astral + kCartorio + "000001"}));
 }
 
 TEST_F(BatchTab, ABatchSignsZipsAndSendsEveryAcceptedRowWithItsFiveFields) {

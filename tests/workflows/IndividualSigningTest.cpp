@@ -141,7 +141,9 @@ TEST_F(IndividualTab, ChoosingSigningAndChoosingAgain) {
     EXPECT_TRUE(ui.Label6->text().isEmpty());
 
     const QString pdf = QDir::toNativeSeparators(work.filePath(QStringLiteral("Instrumento de Protesto.pdf")));
-    const QByteArray bytes("%PDF-1.4\n\x00\x01\xff conteudo \r\n%%EOF\n", 34);
+    // Bytes that no text holds whole: a NUL, a control byte and 0xFF.
+    static const char kBytes[] = "%PDF-1.4\n\x00\x01\xff conteudo \r\n%%EOF\n";
+    const QByteArray bytes(kBytes, sizeof kBytes - 1);
     writeFile(pdf, bytes);
     EXPECT_EQ(choose(pdf), pdf);
     ASSERT_EQ(dialogs.fileRequests.size(), 1u);

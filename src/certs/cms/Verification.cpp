@@ -25,6 +25,7 @@
 #include "certs/pki/Certificate.h"
 #include "certs/pki/ExtensionFormat.h"
 #include "certs/pki/IdentityRules.h"
+#include "certs/pki/IdentityValues.h"
 #include "certs/pki/TrustStore.h"
 #include "core/ErrorText.h"
 
@@ -137,13 +138,18 @@ Identity identityOf(X509* certificate) {
             onText(formatExtension(bytes, true));
         }
     };
+    // The extensions' text read by the login's rules, which must agree with OpenSSL's decoding.
     try {
-        walk("2.5.29.32", [&](const QString& text) { applyPolicyTypeRule(text, identity.policy); });
+        checkPolicyType(certificate, [&](QString& read) {
+            walk("2.5.29.32", [&](const QString& text) { applyPolicyTypeRule(text, read); });
+        }, identity.policy);
     } catch (const std::exception& e) {
         identity.problem = errorText(e);
     }
     try {
-        walk("2.5.29.17", [&](const QString& text) { applyCpfRule(text, identity.cpf); });
+        checkCpf(certificate, [&](QString& read) {
+            walk("2.5.29.17", [&](const QString& text) { applyCpfRule(text, read); });
+        }, identity.cpf);
     } catch (const std::exception& e) {
         if (identity.problem.isEmpty()) identity.problem = errorText(e);
     }

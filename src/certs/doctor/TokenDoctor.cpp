@@ -19,6 +19,7 @@
 #include "certs/pki/Certificate.h"
 #include "certs/pki/ExtensionFormat.h"
 #include "certs/pki/IdentityRules.h"
+#include "certs/pki/IdentityValues.h"
 #include "certs/pki/TrustStore.h"
 #include "certs/tokens/TokenAccess.h"
 #include "core/u_global.h"
@@ -111,8 +112,13 @@ QStringList extensionTexts(X509* certificate, const char* oid) {
 QString identityLine(X509* certificate) {
     QString policy, cpf;
     try {
-        for (const QString& text : extensionTexts(certificate, "2.5.29.32")) norvane::applyPolicyTypeRule(text, policy);
-        for (const QString& text : extensionTexts(certificate, "2.5.29.17")) norvane::applyCpfRule(text, cpf);
+        // As the login reads them: the text's reading checked against OpenSSL's decoding.
+        checkPolicyType(certificate, [&](QString& read) {
+            for (const QString& text : extensionTexts(certificate, "2.5.29.32")) applyPolicyTypeRule(text, read);
+        }, policy);
+        checkCpf(certificate, [&](QString& read) {
+            for (const QString& text : extensionTexts(certificate, "2.5.29.17")) applyCpfRule(text, read);
+        }, cpf);
     } catch (const std::exception& error) {
         return QStringLiteral("não (a identidade não pôde ser lida: %1)").arg(QString::fromUtf8(error.what()));
     }

@@ -150,6 +150,11 @@ std::optional<std::vector<QString>> RawModule::tokens() const {
     return out;
 }
 
+Module::~Module() {
+    unload();
+    if (ctx_) PKCS11_CTX_free(ctx_);
+}
+
 void Module::reload() {
     unload();
     if (!ctx_) ctx_ = PKCS11_CTX_new();

@@ -99,6 +99,9 @@ struct RawModule {
 class Module {
 public:
     explicit Module(QString path, QString origin = {}) : path_(std::move(path)), origin_(std::move(origin)) {}
+    ~Module();
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
 
     const QString& path() const { return path_; }
     const QString& origin() const { return origin_; }
