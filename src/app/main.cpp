@@ -2,9 +2,12 @@
 
 #include "app/Application.h"
 #include "app/DiagnosisWindow.h"
+#include "workflows/VerifyCommand.h"
 
 int main(int argc, char** argv) {
+    // The command line's modes run before any window, and need no display.
     if (argc > 1 && std::strcmp(argv[1], "--diagnostico") == 0) return norvane::runDiagnosisCommand(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], norvane::kVerifyOption) == 0) return norvane::runVerifyCommand(argc, argv);
     if (!norvane::displayAvailable()) return 1;
     return norvane::runApplication(argc, argv);
 }

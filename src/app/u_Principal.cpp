@@ -11,6 +11,7 @@
 #include "app/ErrorReport.h"
 #include "app/Fonts.h"
 #include "app/Logo.h"
+#include "app/SignatureCheck.h"
 #include "core/Background.h"
 #include "core/Environment.h"
 #include "core/u_global.h"
@@ -88,7 +89,8 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
                       ui->Button5,
                       ui->Button4,
                       ui->Button9,
-                      ui->Button7};
+                      ui->Button7,
+                      ui->ButtonVerificar};
     SetupPanel1();
     SetupPanel3();
     SetupPanel2();
@@ -115,13 +117,18 @@ void TFPrincipal::SetupPanel1() {
 }
 
 void TFPrincipal::SetupPanel3() {
-    setPanelFonts({ui->Button9, ui->Label5, ui->Button7, ui->Label6, ui->Label3}, {ui->Button9, ui->Button7});
+    setPanelFonts({ui->Button9, ui->Label5, ui->Button7, ui->Label6, ui->Label3, ui->ButtonVerificar},
+                  {ui->Button9, ui->Button7, ui->ButtonVerificar});
     Individual = std::make_unique<norvane::IndividualSigningTab>(
         norvane::IndividualSigningTab::Controls{ui->Button9, ui->Label5, ui->Button7, ui->Label6}, *this, Signing,
         ActionControls);
     connect(ui->Button9, &QPushButton::clicked, this, norvane::guard([this] { Button9Click(); }));
     connect(ui->Button7, &QPushButton::clicked, this, norvane::guard([this] { Button7Click(); }));
+    connect(ui->ButtonVerificar, &QPushButton::clicked, this, norvane::guard([this] { ButtonVerificarClick(); }));
+    norvane::acceptSignatureDrops(this, ui->ButtonVerificar, ActionControls);
 }
+
+void TFPrincipal::ButtonVerificarClick() { norvane::checkSignatureAction(this, ActionControls); }
 
 namespace {
 

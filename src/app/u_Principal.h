@@ -74,6 +74,8 @@ public:
     std::unique_ptr<norvane::IndividualSigningTab> Individual;  // Panel3
     void Button9Click() { Individual->Button9Click(); }
     void Button7Click() { Individual->Button7Click(); }
+    // Checks a signature (.p7s) chosen by the user, or dropped on the window.
+    void ButtonVerificarClick();
 
     std::unique_ptr<norvane::ManualInstrumentsTab> Manual;  // Panel2
     void Button6Click() { Manual->Button6Click(); }

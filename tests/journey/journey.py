@@ -5,7 +5,7 @@ Runs the real executable (built with its service URLs on 127.0.0.1) under an X s
 its own and drives it with the mouse and the keyboard (xdotool): start; a second start
 refused; login with the demo token's PIN; the office choice; the batch of the sample
 folder; the consultation and signing of the manual instruments; the individual signing of
-one file; close. Then it checks what the stand-in service received and the files on disk
+one file and the check of its signature; close. Then it checks what the stand-in service received and the files on disk
 with independent verifiers, and that no temporary file was left behind. A second run, with
 the service naming another version, shows the update window.
 
@@ -629,6 +629,17 @@ def journey(args, session, work, pyatspi):
     ui.wait("the line %r" % done, lambda: ui.find(main, role="label", name=done), 60, answer_pin=True)
     screenshot(shots, "06-individual")
     log("individual: %s.p7s" % one)
+
+    # --- the same tab: the signature just made, checked in the window
+    ui.press(main, "Verificar uma assinatura (.p7s)")
+    ui.answer_path_dialog("Selecione a assinatura (.p7s) a verificar", one + ".p7s")
+    verdict = "Assinatura VÁLIDA (revogação não verificada)"
+    check = ui.wait("the verification window with %r" % verdict,
+                    lambda: ui.window(name="Verificação de assinatura", with_text=verdict), 30)
+    screenshot(shots, "06-verification")
+    ui.press(check, "Fechar")
+    ui.wait("the verification window to close", lambda: ui.window(name="Verificação de assinatura") is None, 10)
+    log("verified in the window: %s" % verdict)
 
     # --- close: the main window's close box ends the program
     close_window(main_title)
