@@ -22,7 +22,8 @@ namespace {
 QString blockOf(const QString& report, const QString& commonName) {
     const QStringList blocks = report.split(QRegularExpression(QStringLiteral("\n(?=Certificado \\d+ \\(token)")));
     for (const QString& block : blocks)
-        if (block.section(QLatin1Char('\n'), 1, 1).contains(QStringLiteral("CN=") + commonName)) return block;
+        if (block.section(QLatin1Char('\n'), 1, 1).contains(QStringLiteral("CN=") + commonName))
+            return block.section(QStringLiteral("\n\n"), 0, 0);  // the last one ends where the next section begins
     return QString();
 }
 
