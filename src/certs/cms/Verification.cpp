@@ -6,7 +6,6 @@
 #include <openssl/bn.h>
 #include <openssl/cms.h>
 #include <openssl/err.h>
-#include <openssl/ess.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
@@ -16,37 +15,26 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
 
+#include "certs/cms/VerificationReading.h"
 #include "certs/pki/BundledCertificates.h"
 #include "certs/pki/Certificate.h"
 #include "certs/pki/ExtensionFormat.h"
-#include "certs/pki/IdentityRules.h"
 #include "certs/pki/IdentityValues.h"
 #include "certs/pki/TrustStore.h"
 #include "core/ErrorText.h"
 
 namespace norvane::cms {
 
+using namespace verification;
+
 namespace {
 
 constexpr qint64 kBlock = 1024 * 1024;
-const QString kDocumentNameOid = QStringLiteral("1.3.6.1.4.1.311.88.2.1");
-const QString kDocumentDescriptionOid = QStringLiteral("1.3.6.1.4.1.311.88.2.2");
 
-template <class T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* p) const { Free(p); }
-};
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
-void freeCertificates(STACK_OF(X509) * stack) { sk_X509_pop_free(stack, X509_free); }
-void freeStack(STACK_OF(X509) * stack) { sk_X509_free(stack); }
-using CertificatesPtr = std::unique_ptr<STACK_OF(X509), Deleter<STACK_OF(X509), freeCertificates>>;
-using StackPtr = std::unique_ptr<STACK_OF(X509), Deleter<STACK_OF(X509), freeStack>>;
 
 // The content to check, fed in blocks: the enclosed content, or a document in memory or
 // in a file. False when it could not be read whole.
@@ -85,193 +73,6 @@ struct Document {
         return BIO_new_file(QFile::encodeName(path).constData(), "rb");
     }
 };
-
-QString whenText(const QDateTime& utc) {
-    if (!utc.isValid()) return QStringLiteral("(data ilegível)");
-    const QDateTime local = utc.toLocalTime();
-    const int offset = local.offsetFromUtc();
-    const QString zone = offset == 0 ? QStringLiteral("UTC")
-                                     : QStringLiteral("UTC%1%2:%3")
-                                           .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-                                           .arg(std::abs(offset) / 3600, 2, 10, QLatin1Char('0'))
-                                           .arg(std::abs(offset) % 3600 / 60, 2, 10, QLatin1Char('0'));
-    return local.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")) + QStringLiteral(" (") + zone + QLatin1Char(')');
-}
-
-QString dayText(const QDateTime& utc) {
-    return utc.isValid() ? utc.toLocalTime().toString(QStringLiteral("dd/MM/yyyy")) : QStringLiteral("(data ilegível)");
-}
-
-std::optional<QDateTime> timeOf(const ASN1_TIME* time) {
-    struct tm t {};
-    if (!time || ASN1_TIME_to_tm(time, &t) != 1) return std::nullopt;
-    const QDateTime when(QDate(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday), QTime(t.tm_hour, t.tm_min, t.tm_sec),
-                         Qt::UTC);
-    if (!when.isValid()) return std::nullopt;
-    return when;
-}
-
-QString quoted(const QString& name) { return QStringLiteral("«") + name + QStringLiteral("»"); }
-
-QString certificateName(X509* certificate) {
-    const QString name = pki::subjectDisplayName(certificate);
-    return name.isEmpty() ? x509NameText(X509_get_subject_name(certificate)) : name;
-}
-
-// --- identity --------------------------------------------------------------------------------
-
-struct Identity {
-    QString policy, cpf, problem;
-};
-
-// The login's identity checks on the certificate: its policy type and the holder's CPF.
-Identity identityOf(X509* certificate) {
-    Identity identity;
-    const auto walk = [certificate](const char* oid, const std::function<void(const QString&)>& onText) {
-        for (int i = 0; i < X509_get_ext_count(certificate); ++i) {
-            X509_EXTENSION* extension = X509_get_ext(certificate, i);
-            if (oidText(X509_EXTENSION_get_object(extension)) != QLatin1String(oid)) continue;
-            unsigned char* der = nullptr;
-            const int n = i2d_X509_EXTENSION(extension, &der);
-            const QByteArray bytes(reinterpret_cast<const char*>(der), std::max(n, 0));
-            OPENSSL_free(der);
-            onText(formatExtension(bytes, true));
-        }
-    };
-    // The extensions' text read by the login's rules, which must agree with OpenSSL's decoding.
-    try {
-        checkPolicyType(certificate, [&](QString& read) {
-            walk("2.5.29.32", [&](const QString& text) { applyPolicyTypeRule(text, read); });
-        }, identity.policy);
-    } catch (const std::exception& e) {
-        identity.problem = errorText(e);
-    }
-    try {
-        checkCpf(certificate, [&](QString& read) {
-            walk("2.5.29.17", [&](const QString& text) { applyCpfRule(text, read); });
-        }, identity.cpf);
-    } catch (const std::exception& e) {
-        if (identity.problem.isEmpty()) identity.problem = errorText(e);
-    }
-    return identity;
-}
-
-// --- attributes --------------------------------------------------------------------------------
-
-QString attributeName(const QString& oid, const ASN1_OBJECT* object) {
-    static const std::pair<const char*, const char*> names[] = {
-        {"1.2.840.113549.1.9.3", "Tipo do conteúdo"},
-        {"1.2.840.113549.1.9.4", "Resumo do conteúdo (message digest)"},
-        {"1.2.840.113549.1.9.5", "Data e hora da assinatura"},
-        {"1.2.840.113549.1.9.6", "Contra-assinatura"},
-        {"1.2.840.113549.1.9.15", "Algoritmos preferidos (S/MIME capabilities)"},
-        {"1.2.840.113549.1.9.52", "Proteção dos algoritmos (CMS algorithm protection)"},
-        {"1.2.840.113549.1.9.16.2.12", "Certificado do signatário (ESS signing-certificate, CAdES-BES)"},
-        {"1.2.840.113549.1.9.16.2.47", "Certificado do signatário (ESS signing-certificate-v2, CAdES-BES)"},
-        {"1.2.840.113549.1.9.16.2.15", "Política de assinatura (CAdES-EPES)"},
-        {"1.2.840.113549.1.9.16.2.16", "Tipo de compromisso (CAdES)"},
-        {"1.2.840.113549.1.9.16.2.17", "Local da assinatura (CAdES)"},
-        {"1.2.840.113549.1.9.16.2.18", "Atributos do signatário (CAdES)"},
-        {"1.2.840.113549.1.9.16.2.20", "Carimbo do tempo do conteúdo (CAdES)"},
-        {"1.2.840.113549.1.9.16.2.14", "Carimbo do tempo da assinatura (CAdES-T)"},
-        {"1.2.840.113549.1.9.16.2.21", "Referências dos certificados (CAdES-C)"},
-        {"1.2.840.113549.1.9.16.2.22", "Referências das revogações (CAdES-C)"},
-        {"1.2.840.113549.1.9.16.2.23", "Valores dos certificados (CAdES-X)"},
-        {"1.2.840.113549.1.9.16.2.24", "Valores das revogações (CAdES-X)"},
-        {"1.2.840.113549.1.9.16.2.48", "Referência do arquivamento (CAdES-A)"},
-        {"0.4.0.1733.2.5", "Carimbo do tempo de arquivamento (CAdES-A)"},
-        {"1.3.6.1.4.1.311.88.2.1", "Nome do documento"},
-        {"1.3.6.1.4.1.311.88.2.2", "Descrição do documento"},
-    };
-    for (const auto& [known, name] : names)
-        if (oid == QLatin1String(known)) return QString::fromUtf8(name);
-    const int nid = OBJ_obj2nid(object);
-    return nid != NID_undef ? QString::fromLatin1(OBJ_nid2ln(nid)) : QStringLiteral("Atributo desconhecido");
-}
-
-// A text attribute of the document as the signer writes it: UTF-16LE, ended by NUL characters.
-QString utf16Text(const ASN1_STRING* value) {
-    const auto* data = ASN1_STRING_get0_data(value);
-    const int length = ASN1_STRING_length(value);
-    QString text;
-    for (int i = 0; i + 1 < length; i += 2) text += QChar(char16_t(data[i] | (data[i + 1] << 8)));
-    while (text.endsWith(QChar(u'\0'))) text.chop(1);
-    return text;
-}
-
-QString attributeValue(const QString& oid, X509_ATTRIBUTE* attribute) {
-    if (X509_ATTRIBUTE_count(attribute) != 1) return QString();
-    const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
-    if (!value) return QString();
-    if (oid == QLatin1String("1.2.840.113549.1.9.5") &&
-        (value->type == V_ASN1_UTCTIME || value->type == V_ASN1_GENERALIZEDTIME)) {
-        const auto when = timeOf(value->value.utctime);
-        return when ? whenText(*when) : QStringLiteral("ilegível");
-    }
-    if (oid == QLatin1String("1.2.840.113549.1.9.3") && value->type == V_ASN1_OBJECT) {
-        const int nid = OBJ_obj2nid(value->value.object);
-        return nid == NID_pkcs7_data ? QStringLiteral("dados (id-data)") : oidText(value->value.object);
-    }
-    if ((oid == kDocumentNameOid || oid == kDocumentDescriptionOid) && value->type == V_ASN1_OCTET_STRING)
-        return utf16Text(value->value.octet_string);
-    return QString();
-}
-
-std::vector<SignedAttribute> attributesOf(CMS_SignerInfo* signer, bool signedOnes) {
-    std::vector<SignedAttribute> out;
-    const int count = signedOnes ? CMS_signed_get_attr_count(signer) : CMS_unsigned_get_attr_count(signer);
-    for (int i = 0; i < count; ++i) {
-        X509_ATTRIBUTE* attribute = signedOnes ? CMS_signed_get_attr(signer, i) : CMS_unsigned_get_attr(signer, i);
-        const ASN1_OBJECT* object = X509_ATTRIBUTE_get0_object(attribute);
-        SignedAttribute item;
-        item.oid = oidText(object);
-        item.name = attributeName(item.oid, object);
-        item.value = attributeValue(item.oid, attribute);
-        out.push_back(item);
-    }
-    return out;
-}
-
-std::optional<QDateTime> signingTimeOf(CMS_SignerInfo* signer) {
-    const int index = CMS_signed_get_attr_by_NID(signer, NID_pkcs9_signingTime, -1);
-    if (index < 0) return std::nullopt;
-    X509_ATTRIBUTE* attribute = CMS_signed_get_attr(signer, index);
-    if (X509_ATTRIBUTE_count(attribute) != 1) return std::nullopt;
-    const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
-    if (!value || (value->type != V_ASN1_UTCTIME && value->type != V_ASN1_GENERALIZEDTIME)) return std::nullopt;
-    return timeOf(value->value.utctime);
-}
-
-// The ESS signing-certificate attributes against the signer's certificate; none when absent.
-std::optional<bool> signingCertificateMatches(CMS_SignerInfo* signer, X509* certificate, STACK_OF(X509) * carried) {
-    const auto sequence = [signer](int nid) -> const ASN1_STRING* {
-        return static_cast<const ASN1_STRING*>(
-            CMS_signed_get0_data_by_OBJ(signer, OBJ_nid2obj(nid), -3, V_ASN1_SEQUENCE));
-    };
-    const ASN1_STRING* v1 = sequence(NID_id_smime_aa_signingCertificate);
-    const ASN1_STRING* v2 = sequence(NID_id_smime_aa_signingCertificateV2);
-    const bool present = CMS_signed_get_attr_by_NID(signer, NID_id_smime_aa_signingCertificate, -1) >= 0 ||
-                         CMS_signed_get_attr_by_NID(signer, NID_id_smime_aa_signingCertificateV2, -1) >= 0;
-    if (!present) return std::nullopt;
-    if (!certificate) return false;
-    std::unique_ptr<ESS_SIGNING_CERT, Deleter<ESS_SIGNING_CERT, ESS_SIGNING_CERT_free>> first;
-    std::unique_ptr<ESS_SIGNING_CERT_V2, Deleter<ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free>> second;
-    if (v1) {
-        const unsigned char* p = ASN1_STRING_get0_data(v1);
-        first.reset(d2i_ESS_SIGNING_CERT(nullptr, &p, ASN1_STRING_length(v1)));
-        if (!first) return false;
-    }
-    if (v2) {
-        const unsigned char* p = ASN1_STRING_get0_data(v2);
-        second.reset(d2i_ESS_SIGNING_CERT_V2(nullptr, &p, ASN1_STRING_length(v2)));
-        if (!second) return false;
-    }
-    if (!first && !second) return false;  // present, but not one readable value
-    StackPtr chain(sk_X509_new_null());
-    if (!chain || !sk_X509_push(chain.get(), certificate)) return false;
-    for (int i = 0; carried && i < sk_X509_num(carried); ++i) sk_X509_push(chain.get(), sk_X509_value(carried, i));
-    return OSSL_ESS_check_signing_certs(first.get(), second.get(), chain.get(), 1) == 1;
-}
 
 // --- chains ------------------------------------------------------------------------------------
 
@@ -441,7 +242,7 @@ void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::Ch
         reasons << QStringLiteral("o certificado do signatário não está na assinatura");
     } else {
         report.name = certificateName(certificate);
-        const Identity identity = identityOf(certificate);
+        const CertificateIdentity identity = readCertificateIdentity(certificate);
         report.policy = identity.policy;
         report.cpf = identity.cpf;
         report.identityProblem = identity.problem;
@@ -695,139 +496,6 @@ int exitCodeOf(Verdict verdict) {
             break;
     }
     return 2;
-}
-
-namespace {
-
-QString cpfText(const SignerReport& signer) {
-    if (signer.cpf == QLatin1String("0")) return QStringLiteral("não tem (certificado de pessoa jurídica, e-CNPJ)");
-    if (signer.cpf.isEmpty()) return QStringLiteral("não encontrado no certificado");
-    if (signer.cpf.size() == 11)
-        return signer.cpf.left(3) + '.' + signer.cpf.mid(3, 3) + '.' + signer.cpf.mid(6, 3) + '-' + signer.cpf.mid(9);
-    return signer.cpf;
-}
-
-QString policyText(const QString& policy) {
-    if (policy.isEmpty()) return QStringLiteral("nenhuma política ICP-Brasil");
-    if (policy.contains(QLatin1String("2.16.76.1.2.3"))) return policy + QStringLiteral(" (ICP-Brasil A3)");
-    if (policy.contains(QLatin1String("2.16.76.1.2.1"))) return policy + QStringLiteral(" (ICP-Brasil A1)");
-    return policy;
-}
-
-QString yesNo(const std::optional<bool>& value, const QString& yes, const QString& no, const QString& none) {
-    return !value ? none : *value ? yes : no;
-}
-
-}  // namespace
-
-QString verdictLine(const VerificationResult& result) {
-    switch (result.verdict) {
-        case Verdict::Valid:
-            return QStringLiteral("Assinatura VÁLIDA (revogação não verificada)");
-        case Verdict::Invalid:
-            return QStringLiteral("Assinatura INVÁLIDA: ") + result.reasons.join(QStringLiteral("; "));
-        case Verdict::Unreadable:
-            break;
-    }
-    return QStringLiteral("Não foi possível verificar a assinatura: ") +
-           (result.reasons.isEmpty() ? QStringLiteral("erro desconhecido") : result.reasons.constFirst());
-}
-
-QString verificationText(const VerificationResult& result) {
-    QString out = verdictLine(result) + '\n';
-    const auto line = [&out](const QString& text) { out += text + '\n'; };
-    line(QString());
-    if (!result.signaturePath.isEmpty()) line(QStringLiteral("Arquivo: ") + result.signaturePath);
-    if (result.verdict == Verdict::Unreadable && result.reasons.size() > 1)
-        for (qsizetype i = 1; i < result.reasons.size(); ++i) line(QStringLiteral("Também: ") + result.reasons[i]);
-    if (result.signers.empty() && result.contentSize < 0 && !result.detached) return out;
-
-    if (result.detached)
-        line(QStringLiteral("Conteúdo: destacado (o documento não está dentro da assinatura)"));
-    else
-        line(QStringLiteral("Conteúdo: incluído na assinatura, %1 bytes").arg(result.contentSize));
-    if (!result.documentPath.isEmpty()) {
-        line(QStringLiteral("Documento informado: ") + result.documentPath);
-        if (!result.detached)
-            line(QStringLiteral("  idêntico, byte a byte, ao conteúdo assinado: ") +
-                 yesNo(result.documentMatches, QStringLiteral("sim"), QStringLiteral("NÃO"),
-                       QStringLiteral("não verificado")));
-    }
-    for (const QString& note : result.notes) line(QStringLiteral("Observação: ") + note);
-
-    int index = 0;
-    for (const SignerReport& signer : result.signers) {
-        ++index;
-        line(QString());
-        line(result.signers.size() > 1 ? QStringLiteral("Signatário %1: ").arg(index) + signer.name
-                                        : QStringLiteral("Signatário: ") + signer.name);
-        if (signer.certificateFound) {
-            line(QStringLiteral("  CPF: ") + cpfText(signer));
-            line(QStringLiteral("  Política do certificado: ") + policyText(signer.policy));
-            if (!signer.identityProblem.isEmpty())
-                line(QStringLiteral("  Leitura da identidade: ") + signer.identityProblem);
-        }
-        line(QStringLiteral("  Data e hora da assinatura: ") +
-             (signer.signingTime ? whenText(*signer.signingTime)
-                                 : QStringLiteral("não informada (sem o atributo de data e hora)")));
-        if (signer.hasSignedAttributes) {
-            line(QStringLiteral("  Assinatura sobre os atributos assinados: ") +
-                 yesNo(signer.signatureValid, QStringLiteral("válida"), QStringLiteral("INVÁLIDA"),
-                       QStringLiteral("não verificada (sem o certificado do signatário)")));
-            line(QStringLiteral("  Resumo %1 do conteúdo: ").arg(signer.digestAlgorithm) +
-                 yesNo(signer.digestMatches, QStringLiteral("confere com o assinado"),
-                       QStringLiteral("NÃO confere com o assinado"),
-                       QStringLiteral("não verificado (sem o documento)")));
-        } else {
-            line(QStringLiteral("  Sem atributos assinados: a assinatura cobre o resumo %1 do conteúdo diretamente")
-                     .arg(signer.digestAlgorithm));
-            line(QStringLiteral("  Assinatura sobre o conteúdo: ") +
-                 yesNo(signer.signatureValid, QStringLiteral("válida"), QStringLiteral("INVÁLIDA"),
-                       QStringLiteral("não verificada")));
-        }
-        if (signer.signingCertificateMatches)
-            line(QStringLiteral("  Atributo do certificado do signatário (CAdES): ") +
-                 (*signer.signingCertificateMatches ? QStringLiteral("corresponde ao certificado")
-                                                    : QStringLiteral("NÃO corresponde ao certificado")));
-        if (signer.certificateFound) {
-            line(QStringLiteral("  Certificado na data da assinatura: ") +
-                 (!signer.atSigningTime            ? QStringLiteral("não verificado (a assinatura não tem data)")
-                  : signer.atSigningTime->trusted ? QStringLiteral("válido, com cadeia confiável")
-                                                   : QStringLiteral("INVÁLIDO: ") + signer.atSigningTime->problem));
-            line(QStringLiteral("  Certificado hoje: ") +
-                 (signer.now.trusted ? QStringLiteral("válido, com cadeia confiável")
-                                     : QStringLiteral("INVÁLIDO: ") + signer.now.problem));
-            line(QStringLiteral("  Cadeia de certificação:"));
-            for (size_t i = 0; i < signer.chain.size(); ++i) {
-                const ChainLink& link = signer.chain[i];
-                QString text = QStringLiteral("    %1. %2, válido de %3 a %4")
-                                   .arg(i + 1)
-                                   .arg(link.subject, dayText(link.validFrom), dayText(link.validTo));
-                if (signer.now.trusted && i + 1 == signer.chain.size())
-                    text += signer.now.anchor == Anchor::IcpBrasil
-                                ? QStringLiteral(" (raiz ICP-Brasil confiável, fornecida com o programa)")
-                                : QStringLiteral(" (raiz confiável do repositório do sistema)");
-                else if (link.selfSigned)
-                    text += QStringLiteral(" (raiz)");
-                line(text);
-            }
-            if (!signer.now.trusted) line(QStringLiteral("    interrompida: ") + signer.now.problem);
-        }
-        line(QStringLiteral("  Atributos assinados:") + (signer.signedAttributes.empty() ? QStringLiteral(" nenhum")
-                                                                                       : QString()));
-        for (const SignedAttribute& attribute : signer.signedAttributes)
-            line(QStringLiteral("    %1 (%2)%3")
-                     .arg(attribute.name, attribute.oid,
-                          attribute.value.isEmpty() ? QString() : QStringLiteral(": ") + attribute.value));
-        line(QStringLiteral("  Atributos não assinados:") +
-             (signer.unsignedAttributes.empty() ? QStringLiteral(" nenhum") : QString()));
-        for (const SignedAttribute& attribute : signer.unsignedAttributes)
-            line(QStringLiteral("    %1 (%2)").arg(attribute.name, attribute.oid));
-    }
-    line(QString());
-    line(QStringLiteral("Revogação: não verificada. O programa não consulta a rede: as listas de certificados "
-                        "revogados (LCR) e o OCSP das autoridades certificadoras não foram consultados."));
-    return out;
 }
 
 }  // namespace norvane::cms

@@ -91,6 +91,10 @@ VerificationResult verifySignatureBytes(const QByteArray& signature,
 // The verdict in one line, then the details, in Portuguese: shared by the command line and
 // the window. Lines end in "\n".
 QString verificationText(const VerificationResult& result);
+
+// An instant in local time with its offset from UTC, and a day, as the texts show them.
+QString whenText(const QDateTime& utc);
+QString dayText(const QDateTime& utc);
 // Only the first line of it.
 QString verdictLine(const VerificationResult& result);
 

@@ -18,7 +18,6 @@
 #include "certs/pki/BundledCertificates.h"
 #include "certs/pki/Certificate.h"
 #include "certs/pki/ExtensionFormat.h"
-#include "certs/pki/IdentityRules.h"
 #include "certs/pki/IdentityValues.h"
 #include "certs/pki/TrustStore.h"
 #include "certs/tokens/TokenAccess.h"
@@ -94,34 +93,13 @@ QStringList tokenFlagWords(const tokens::TokenReport& token) {
     return words;
 }
 
-// The texts of every extension of that OID, as the identity checks read them.
-QStringList extensionTexts(X509* certificate, const char* oid) {
-    QStringList texts;
-    for (int i = 0; i < X509_get_ext_count(certificate); ++i) {
-        X509_EXTENSION* extension = X509_get_ext(certificate, i);
-        if (norvane::oidText(X509_EXTENSION_get_object(extension)) != QLatin1String(oid)) continue;
-        unsigned char* der = nullptr;
-        const int n = i2d_X509_EXTENSION(extension, &der);
-        if (n > 0) texts << norvane::formatExtension(QByteArray(reinterpret_cast<const char*>(der), n), true);
-        OPENSSL_free(der);
-    }
-    return texts;
-}
-
 // Whether the login takes it as an e-CPF A3, and if not, why.
 QString identityLine(X509* certificate) {
-    QString policy, cpf;
-    try {
-        // As the login reads them: the text's reading checked against OpenSSL's decoding.
-        checkPolicyType(certificate, [&](QString& read) {
-            for (const QString& text : extensionTexts(certificate, "2.5.29.32")) applyPolicyTypeRule(text, read);
-        }, policy);
-        checkCpf(certificate, [&](QString& read) {
-            for (const QString& text : extensionTexts(certificate, "2.5.29.17")) applyCpfRule(text, read);
-        }, cpf);
-    } catch (const std::exception& error) {
-        return QStringLiteral("não (a identidade não pôde ser lida: %1)").arg(QString::fromUtf8(error.what()));
-    }
+    const CertificateIdentity identity = readCertificateIdentity(certificate);
+    if (!identity.problem.isEmpty())
+        return QStringLiteral("não (a identidade não pôde ser lida: %1)").arg(identity.problem);
+    const QString& policy = identity.policy;
+    const QString& cpf = identity.cpf;
     if (!policy.contains(QStringLiteral("2.16.76.1.2.3")))
         return policy.isEmpty() ? QStringLiteral("não (sem política de certificado ICP-Brasil)")
                                 : QStringLiteral("não (política %1: o login aceita só e-CPF A3, 2.16.76.1.2.3)").arg(policy);

@@ -1,6 +1,7 @@
 #include "certs/pki/IdentityValues.h"
 
 #include "certs/pki/ExtensionFormat.h"
+#include "certs/pki/IdentityRules.h"
 #include "core/Error.h"
 
 #include <openssl/err.h>
@@ -8,6 +9,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <exception>
 #include <memory>
 
@@ -153,6 +155,37 @@ void checkPolicyType(const X509* certificate, const std::function<void(QString&)
     check(certificate, textRule, result, decodedPolicyType,
           QStringLiteral("A política do certificado não pôde ser lida com segurança: o texto da extensão dá \"%1\" e "
                          "a decodificação dá \"%2\". O certificado não pode ser usado."));
+}
+
+CertificateIdentity readCertificateIdentity(X509* certificate) {
+    CertificateIdentity identity;
+    const auto walk = [certificate](const char* oid, const std::function<void(const QString&)>& onText) {
+        for (int i = 0; i < X509_get_ext_count(certificate); ++i) {
+            X509_EXTENSION* extension = X509_get_ext(certificate, i);
+            if (oidText(X509_EXTENSION_get_object(extension)) != QLatin1String(oid)) continue;
+            unsigned char* der = nullptr;
+            const int n = i2d_X509_EXTENSION(extension, &der);
+            const QByteArray bytes(reinterpret_cast<const char*>(der), std::max(n, 0));
+            OPENSSL_free(der);
+            onText(formatExtension(bytes, true));
+        }
+    };
+    // The extensions' text read by the login's rules, which must agree with OpenSSL's decoding.
+    try {
+        checkPolicyType(certificate, [&](QString& read) {
+            walk("2.5.29.32", [&](const QString& text) { applyPolicyTypeRule(text, read); });
+        }, identity.policy);
+    } catch (const std::exception& e) {
+        identity.problem = QString::fromUtf8(e.what());
+    }
+    try {
+        checkCpf(certificate, [&](QString& read) {
+            walk("2.5.29.17", [&](const QString& text) { applyCpfRule(text, read); });
+        }, identity.cpf);
+    } catch (const std::exception& e) {
+        if (identity.problem.isEmpty()) identity.problem = QString::fromUtf8(e.what());
+    }
+    return identity;
 }
 
 }  // namespace norvane

@@ -38,4 +38,12 @@ QString decodedPolicyType(const X509* certificate);
 void checkCpf(const X509* certificate, const std::function<void(QString&)>& textRule, QString& result);
 void checkPolicyType(const X509* certificate, const std::function<void(QString&)>& textRule, QString& result);
 
+// The identity as the login reads it from a certificate alone: the extensions' text read by
+// the login's rules, checked against OpenSSL's decoding. `problem` holds the first error's
+// message (the values then hold what could be read with certainty).
+struct CertificateIdentity {
+    QString policy, cpf, problem;
+};
+CertificateIdentity readCertificateIdentity(X509* certificate);
+
 }  // namespace norvane
