@@ -4,13 +4,14 @@
 
 #include "certs/SigningSession.h"
 
+#include <openssl/evp.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <algorithm>
 #include <functional>
-#include <openssl/evp.h>
 
 #include "certs/pki/IdentityRules.h"
 #include "certs/pki/IdentityValues.h"
@@ -102,22 +103,31 @@ QString norvane::SigningSession::verificaTipoCertificado(const std::shared_ptr<I
     QString result;
     try {
         // The text's reading must agree with OpenSSL's decoding, or the check fails.
-        norvane::checkPolicyType(Certificado2 ? Certificado2->x509() : nullptr, [&](QString& read) {
-            walkExtension(Certificado2, "2.5.29.32", [&](const QString& text) { norvane::applyPolicyTypeRule(text, read); });
-        }, result);
+        norvane::checkPolicyType(
+            Certificado2 ? Certificado2->x509() : nullptr,
+            [&](QString& read) {
+                walkExtension(Certificado2, "2.5.29.32",
+                              [&](const QString& text) { norvane::applyPolicyTypeRule(text, read); });
+            },
+            result);
     } catch (const std::exception& e) {
         norvane::dialogs().showError("Erro 1C: " + norvane::errorText(e));
     }
     return result;
 }
 
-QString norvane::SigningSession::pegaExtensaoCPFCNPJCertificado(const std::shared_ptr<ICertificate2Disp>& Certificado2) {
+QString norvane::SigningSession::pegaExtensaoCPFCNPJCertificado(
+    const std::shared_ptr<ICertificate2Disp>& Certificado2) {
     QString result;
     try {
         // The text's reading must agree with OpenSSL's decoding, or the check fails.
-        norvane::checkCpf(Certificado2 ? Certificado2->x509() : nullptr, [&](QString& read) {
-            walkExtension(Certificado2, "2.5.29.17", [&](const QString& text) { norvane::applyCpfRule(text, read); });
-        }, result);
+        norvane::checkCpf(
+            Certificado2 ? Certificado2->x509() : nullptr,
+            [&](QString& read) {
+                walkExtension(Certificado2, "2.5.29.17",
+                              [&](const QString& text) { norvane::applyCpfRule(text, read); });
+            },
+            result);
     } catch (const std::exception& e) {
         norvane::dialogs().showError("Erro 1A: " + norvane::errorText(e));
     }
@@ -200,17 +210,54 @@ FileBytes readWholeFile(const QString& path) {
     for (;;) {
         if (norvane::abortRequested()) throw norvane::Aborted();
         // Straight into the content: room for the size the file has, in large blocks.
-        if (bytes.size() - filled < kReadBlock / 4)
-            bytes.resize(std::max<qint64>(file.size(), filled) + kReadBlock);
+        if (bytes.size() - filled < kReadBlock / 4) bytes.resize(std::max<qint64>(file.size(), filled) + kReadBlock);
         const qint64 n = file.read(bytes.data() + filled, std::min<qint64>(bytes.size() - filled, kReadBlock));
         if (n < 0)
-            throw norvane::Error(norvane::ErrorKind::FileError,
-                                 QStringLiteral("Falha ao ler o arquivo %1: %2").arg(file.fileName(), file.errorString()));
+            throw norvane::Error(
+                norvane::ErrorKind::FileError,
+                QStringLiteral("Falha ao ler o arquivo %1: %2").arg(file.fileName(), file.errorString()));
         if (n == 0) break;
         filled += n;
     }
     bytes.truncate(filled);
     return {bytes, {}};
+}
+
+// The file's bytes, read off the GUI thread; nothing when the reading failed (its box is in
+// `result`). A file that cannot be opened raises.
+std::optional<QByteArray> readForSigning(const QString& path, norvane::FileSignature& result) {
+    FileBytes read;
+    try {
+        read = norvane::runInBackground([path] { return readWholeFile(path); });
+    } catch (const std::exception& error) {
+        result.errors.push_back(coded("09", norvane::errorText(error)));
+        result.failure = norvane::kindOf(error);
+        return std::nullopt;
+    }
+    if (!read.openError.isEmpty()) throw norvane::Error(norvane::ErrorKind::FileError, read.openError);
+    return std::move(read.bytes);
+}
+
+// Where the signature of the file goes: the save folder, the file's name and ".p7s".
+QString signatureTarget(const QString& PathSalvar, const QString& fileName) {
+    QString folder = PathSalvar;
+    if (!folder.isEmpty() && !folder.endsWith(QLatin1Char('/')) && !folder.endsWith(QDir::separator()))
+        folder += QDir::separator();
+    return folder + fileName + QStringLiteral(".p7s");
+}
+
+// Signs the content set on the session's objects and saves the signature whole at `target`,
+// off the GUI thread; the SHA-256 of what was saved.
+QByteArray signAndSave(const norvane::SigningSession& session, const QString& target) {
+    requireSignerCertificate(*session.Signer);
+    const auto signer = session.Signer;
+    const auto signedData = session.SignedData;
+    const auto utilities = session.Utilities;
+    return norvane::runInBackground([signer, signedData, utilities, target] {
+        const BinaryString signedMessage = signedData->Sign(signer, false, CAPICOM_ENCODE_BINARY);
+        norvane::SigningSession::SaveBinFile(target, utilities->BinaryStringToByteArray(signedMessage));
+        return sha256(signedMessage);
+    });
 }
 
 }  // namespace
@@ -233,15 +280,16 @@ QString norvane::SigningSession::AssinarString(const QString& Texto, const QStri
         requireSignerCertificate(*Signer);
         const auto signer = Signer;
         const auto signedData = SignedData;
-        return QString::fromLatin1(
-            norvane::runInBackground([signer, signedData] { return signedData->Sign(signer, false, CAPICOM_ENCODE_BASE64); }));
+        return QString::fromLatin1(norvane::runInBackground(
+            [signer, signedData] { return signedData->Sign(signer, false, CAPICOM_ENCODE_BASE64); }));
     } catch (const std::exception& error) {
         showSigningError("04", error);
         return QString();
     }
 }
 
-QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, const QString& Cert, const QString& PathSalvar) {
+QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, const QString& Cert,
+                                                const QString& PathSalvar) {
     const FileSignature signature = signFile(PathArquivo, Cert, PathSalvar);
     for (const QString& error : signature.errors) norvane::dialogs().showError(error);
     pinRefused_ = signature.pinProblem();
@@ -270,20 +318,14 @@ norvane::FileSignature norvane::SigningSession::signFile(const QString& PathArqu
     // Not caught: a file that cannot be opened ends the call and reaches the caller.
     // A pipe or a device would block the open or never end the read: only plain files are signed.
     if (QFileInfo(PathArquivo).exists() && !QFileInfo(PathArquivo).isFile())
-        throw norvane::Error(norvane::ErrorKind::FileError,
-                             QStringLiteral("Não foi possível abrir o arquivo %1: não é um arquivo comum.").arg(PathArquivo));
+        throw norvane::Error(
+            norvane::ErrorKind::FileError,
+            QStringLiteral("Não foi possível abrir o arquivo %1: não é um arquivo comum.").arg(PathArquivo));
 
     // Reading. Nothing is signed after a failed reading: the bytes read would be only a part.
-    FileBytes read;
-    try {
-        read = norvane::runInBackground([path = PathArquivo] { return readWholeFile(path); });
-    } catch (const std::exception& error) {
-        result.errors.push_back(coded("09", norvane::errorText(error)));
-        result.failure = norvane::kindOf(error);
-        return result;
-    }
-    if (!read.openError.isEmpty()) throw norvane::Error(norvane::ErrorKind::FileError, read.openError);
-    QByteArray content = std::move(read.bytes);
+    std::optional<QByteArray> read = readForSigning(PathArquivo, result);
+    if (!read) return result;
+    QByteArray content = std::move(*read);
     result.contentSha256 = sha256(content);
 
     // Certificate. Its own failure is told by the lookup ("Erro 03"); the later stages then
@@ -315,20 +357,8 @@ norvane::FileSignature norvane::SigningSession::signFile(const QString& PathArqu
 
     // Signing and saving.
     try {
-        QString folder = PathSalvar;
-        if (!folder.isEmpty() && !folder.endsWith(QLatin1Char('/')) && !folder.endsWith(QDir::separator()))
-            folder += QDir::separator();
-        const QString target = folder + fileName + QStringLiteral(".p7s");
-        result.signaturePath = target;
-        requireSignerCertificate(*Signer);
-        const auto signer = Signer;
-        const auto signedData = SignedData;
-        const auto utilities = Utilities;
-        result.signatureSha256 = norvane::runInBackground([signer, signedData, utilities, target] {
-            const BinaryString signedMessage = signedData->Sign(signer, false, CAPICOM_ENCODE_BINARY);
-            SaveBinFile(target, utilities->BinaryStringToByteArray(signedMessage));
-            return sha256(signedMessage);
-        });
+        result.signaturePath = signatureTarget(PathSalvar, fileName);
+        result.signatureSha256 = signAndSave(*this, result.signaturePath);
         result.sizeText = sizeText;
         result.failure.reset();
     } catch (const std::exception& error) {
@@ -346,9 +376,11 @@ void norvane::SigningSession::SaveBinFile(const QString& FileName, const QByteAr
     QSaveFile file(FileName);
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly))
-        throw norvane::Error(norvane::ErrorKind::FileError,
-                             QStringLiteral("Não foi possível criar o arquivo %1: %2").arg(FileName, file.errorString()));
+        throw norvane::Error(
+            norvane::ErrorKind::FileError,
+            QStringLiteral("Não foi possível criar o arquivo %1: %2").arg(FileName, file.errorString()));
     if (file.write(BinArray) != BinArray.size() || !file.commit())
-        throw norvane::Error(norvane::ErrorKind::FileError,
-                             QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(FileName, file.errorString()));
+        throw norvane::Error(
+            norvane::ErrorKind::FileError,
+            QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(FileName, file.errorString()));
 }

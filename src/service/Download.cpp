@@ -69,6 +69,47 @@ static QString sizeText(quint64 bytes) {
     return QStringLiteral("%1 bytes").arg(bytes);
 }
 
+// The transfer's options: the URL, no cache on the way, redirects that never leave https,
+// the size bound, the peer checked, the connection's time limit, and our callbacks. The
+// header list, which the transfer uses until it ends.
+static curl_slist* configureTransfer(CURL* curl, const QByteArray& encodedUrl, bool secure, Transfer& transfer,
+                                     char* errorBuffer) {
+    curl_slist* headers = nullptr;
+    // Fetched from the server, never from a cache on the way.
+    headers = curl_slist_append(headers, "Cache-Control: no-cache");
+    headers = curl_slist_append(headers, "Pragma: no-cache");
+    curl_easy_setopt(curl, CURLOPT_URL, encodedUrl.constData());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    // Started on https, a redirect may not lead the download off it.
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(transfer.maxBytes));
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &onData);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    QByteArray caFile;
+    {
+        std::lock_guard lock(trustMutex);
+        caFile = trustFile;
+    }
+    if (!caFile.isEmpty()) {
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.constData());
+        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    }
+    return headers;
+}
+
 void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress,
                   quint64 maxBytes) {
     const QString failure = QStringLiteral("Error downloading URL: %1").arg(url);
@@ -98,38 +139,7 @@ void downloadFile(const QString& url, const QString& target, const DownloadProgr
     Transfer transfer{&file, &progress, maxBytes};
     char errorBuffer[CURL_ERROR_SIZE] = {};
     const QByteArray encodedUrl = url.toUtf8();
-    // Fetched from the server, never from a cache on the way.
-    cleanup.headers = curl_slist_append(cleanup.headers, "Cache-Control: no-cache");
-    cleanup.headers = curl_slist_append(cleanup.headers, "Pragma: no-cache");
-    curl_easy_setopt(curl, CURLOPT_URL, encodedUrl.constData());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, cleanup.headers);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    // Started on https, a redirect may not lead the download off it.
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(maxBytes));
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-    curl_easy_setopt(curl, CURLOPT_PROXY, "");
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &onData);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &onProgress);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-    QByteArray caFile;
-    {
-        std::lock_guard lock(trustMutex);
-        caFile = trustFile;
-    }
-    if (!caFile.isEmpty()) {
-        curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.constData());
-        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
-    }
+    cleanup.headers = configureTransfer(curl, encodedUrl, secure, transfer, errorBuffer);
 
     const CURLcode result = curl_easy_perform(curl);
     if (result == CURLE_ABORTED_BY_CALLBACK) throw Aborted();  // the unfinished file goes with `file`
@@ -143,8 +153,8 @@ void downloadFile(const QString& url, const QString& target, const DownloadProgr
     // The first address is https, which is allowed: only a redirect can lead to a protocol
     // that is not.
     if (result == CURLE_UNSUPPORTED_PROTOCOL && secure) {
-        const QString reason = QStringLiteral(
-            "O servidor redirecionou o download para um endereço sem https; o download foi recusado.");
+        const QString reason =
+            QStringLiteral("O servidor redirecionou o download para um endereço sem https; o download foi recusado.");
         throw DownloadError((failure + QLatin1Char('\n') + reason).toStdString(), reason,
                             DownloadError::Kind::InsecureRedirect);
     }

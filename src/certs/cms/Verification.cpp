@@ -1,6 +1,8 @@
 #include "certs/cms/Verification.h"
 
+// clang-format off
 #include <openssl/pem.h>  // before cms.h, which then declares the CMS PEM functions
+// clang-format on
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -34,7 +36,6 @@ using namespace verification;
 namespace {
 
 constexpr qint64 kBlock = 1024 * 1024;
-
 
 // The content to check, fed in blocks: the enclosed content, or a document in memory or
 // in a file. False when it could not be read whole.
@@ -74,58 +75,6 @@ struct Document {
     }
 };
 
-// --- chains ------------------------------------------------------------------------------------
-
-QString chainProblem(const pki::ChainReport& check, X509* signerCertificate) {
-    X509* at = check.errorDepth >= 0 && check.errorDepth < int(check.links.size()) ? check.links[check.errorDepth].get()
-                                                                                     : signerCertificate;
-    const QString name = quoted(certificateName(at));
-    switch (check.error) {
-        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-            return QStringLiteral("a cadeia se interrompe em %1: seu emissor %2 não está na assinatura nem entre as "
-                                  "autoridades conhecidas")
-                .arg(name, quoted(pki::simpleName(X509_get_issuer_name(at))));
-        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-            return QStringLiteral("a cadeia termina em %1, uma raiz que não está entre as confiáveis "
-                                  "(ICP-Brasil e repositório do sistema)")
-                .arg(name);
-        case X509_V_ERR_CERT_HAS_EXPIRED:
-            return QStringLiteral("o certificado %1 venceu em %2").arg(name, whenText(pki::validTo(at)));
-        case X509_V_ERR_CERT_NOT_YET_VALID:
-            return QStringLiteral("o certificado %1 só é válido a partir de %2").arg(name, whenText(pki::validFrom(at)));
-        case X509_V_ERR_CERT_SIGNATURE_FAILURE:
-            return QStringLiteral("a assinatura do emissor no certificado %1 não confere").arg(name);
-        case X509_V_ERR_INVALID_CA:
-            return QStringLiteral("%1 emitiu um certificado sem ser autoridade certificadora").arg(name);
-        case X509_V_ERR_PATH_LENGTH_EXCEEDED:
-            return QStringLiteral("a cadeia é mais longa do que %1 permite").arg(name);
-        case X509_V_ERR_INVALID_PURPOSE:
-            return QStringLiteral("o certificado %1 não serve a este uso").arg(name);
-        case X509_V_ERR_CERT_REVOKED:
-            return QStringLiteral("o certificado %1 foi revogado").arg(name);
-        default:
-            return QStringLiteral("certificado %1: %2 (erro %3 do OpenSSL)").arg(name, check.breakText).arg(check.error);
-    }
-}
-
-ChainStatus statusOf(const pki::ChainReport& check, X509* signerCertificate) {
-    ChainStatus status;
-    status.trusted = check.trusted;
-    if (!check.trusted) {
-        status.problem = chainProblem(check, signerCertificate);
-    } else if (!check.links.empty()) {
-        X509* root = check.links.back().get();
-        const auto& bundled = pki::bundledCertificates()->roots;
-        const bool icpBrasil = std::any_of(bundled.begin(), bundled.end(),
-                                           [root](const std::shared_ptr<X509>& r) { return X509_cmp(r.get(), root) == 0; });
-        status.anchor = icpBrasil ? Anchor::IcpBrasil : Anchor::System;
-    }
-    return status;
-}
-
 // --- the message -------------------------------------------------------------------------------
 
 struct Parsed {
@@ -143,7 +92,8 @@ Parsed parse(const QByteArray& bytes) {
     if (bytes.startsWith("-----BEGIN")) {
         BioPtr bio(BIO_new_mem_buf(bytes.constData(), int(bytes.size())));
         parsed.cms.reset(bio ? PEM_read_bio_CMS(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-        if (!parsed.cms) parsed.problem = QStringLiteral("o texto PEM do arquivo não é uma mensagem CMS/PKCS#7 legível");
+        if (!parsed.cms)
+            parsed.problem = QStringLiteral("o texto PEM do arquivo não é uma mensagem CMS/PKCS#7 legível");
         return parsed;
     }
     const auto* begin = reinterpret_cast<const unsigned char*>(bytes.constData());
@@ -160,8 +110,9 @@ Parsed parse(const QByteArray& bytes) {
     const int flags = ASN1_get_object(&header, &length, &tag, &xclass, long(bytes.size()));
     const qint64 declared = qint64(header - begin) + length;
     if (static_cast<unsigned char>(bytes[0]) == 0x30 && (flags & 0x80) && header > begin && declared > bytes.size())
-        parsed.problem = QStringLiteral("o arquivo está incompleto (truncado): a assinatura declara %1 bytes e o "
-                                        "arquivo tem %2")
+        parsed.problem = QStringLiteral(
+                             "o arquivo está incompleto (truncado): a assinatura declara %1 bytes e o "
+                             "arquivo tem %2")
                              .arg(declared)
                              .arg(bytes.size());
     else
@@ -216,17 +167,17 @@ QString signerIdText(CMS_SignerInfo* signer) {
     }
     if (keyId)
         return QStringLiteral("identificador de chave %1")
-            .arg(QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(ASN1_STRING_get0_data(keyId)),
-                                                ASN1_STRING_length(keyId))
-                                         .toHex(':')
-                                         .toUpper()));
+            .arg(QString::fromLatin1(
+                QByteArray(reinterpret_cast<const char*>(ASN1_STRING_get0_data(keyId)), ASN1_STRING_length(keyId))
+                    .toHex(':')
+                    .toUpper()));
     return QString();
 }
 
 // `digests`: the content read through its digests (null when there is none to check, with
 // `haveContent` false, or when an announced digest algorithm is unknown).
-void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::ChainVerifier& verifier,
-                 bool haveContent, BIO* digests, bool contentIsDocument, SignerReport& report, QStringList& reasons) {
+void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::ChainVerifier& verifier, bool haveContent,
+                 BIO* digests, bool contentIsDocument, SignerReport& report, QStringList& reasons) {
     X509* certificate = nullptr;
     CMS_SignerInfo_get0_algs(signer, nullptr, &certificate, nullptr, nullptr);
     report.certificateFound = certificate != nullptr;
@@ -271,8 +222,9 @@ void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::Ch
         reasons << QStringLiteral("%1 não é o que foi assinado: seu resumo %2 difere do resumo assinado")
                        .arg(what, report.digestAlgorithm);
     if (report.hasSignedAttributes && contentCheck == -1)
-        reasons << QStringLiteral("não foi possível conferir o resumo do conteúdo (um algoritmo de resumo "
-                                  "desconhecido, %1 não anunciado na assinatura, ou sem o atributo do resumo assinado)")
+        reasons << QStringLiteral(
+                       "não foi possível conferir o resumo do conteúdo (um algoritmo de resumo "
+                       "desconhecido, %1 não anunciado na assinatura, ou sem o atributo do resumo assinado)")
                        .arg(report.digestAlgorithm);
 
     report.signingCertificateMatches = signingCertificateMatches(signer, certificate, carried);
@@ -291,9 +243,10 @@ void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::Ch
         shown.selfSigned = pki::selfSigned(link.get());
         report.chain.push_back(shown);
     }
-    report.now = statusOf(now, certificate);
+    report.now = chainStatus(now, certificate);
     if (report.signingTime)
-        report.atSigningTime = statusOf(verifier.report(certificate, report.signingTime->toSecsSinceEpoch()), certificate);
+        report.atSigningTime =
+            chainStatus(verifier.report(certificate, report.signingTime->toSecsSinceEpoch()), certificate);
     const bool brokenThen = report.atSigningTime && !report.atSigningTime->trusted;
     if (!report.now.trusted && brokenThen && report.atSigningTime->problem == report.now.problem) {
         reasons << QStringLiteral("hoje e na data da assinatura, ") + report.now.problem;
@@ -319,6 +272,20 @@ std::optional<bool> sameBytes(const Feed& document, const char* content, qsizety
     }
     return same && at == size;
 }
+
+// The certificates of the stack, each shared with its own reference.
+std::vector<std::shared_ptr<X509>> sharedCertificates(STACK_OF(X509) * certificates) {
+    std::vector<std::shared_ptr<X509>> shared;
+    for (int i = 0; certificates && i < sk_X509_num(certificates); ++i) {
+        X509* certificate = sk_X509_value(certificates, i);
+        X509_up_ref(certificate);
+        shared.emplace_back(certificate, X509_free);
+    }
+    return shared;
+}
+
+void settleVerdict(VerificationResult& result, const QString& readProblem, bool haveDocument,
+                   const QStringList& invalid);
 
 VerificationResult verifyParsed(const QByteArray& bytes, const Document* document, VerificationResult result) {
     ERR_clear_error();
@@ -365,12 +332,7 @@ VerificationResult verifyParsed(const QByteArray& bytes, const Document* documen
 
     QStringList invalid;
     CertificatesPtr carried(CMS_get1_certs(cms));
-    std::vector<std::shared_ptr<X509>> intermediates;
-    for (int i = 0; carried && i < sk_X509_num(carried.get()); ++i) {
-        X509* certificate = sk_X509_value(carried.get(), i);
-        X509_up_ref(certificate);
-        intermediates.emplace_back(certificate, X509_free);
-    }
+    const std::vector<std::shared_ptr<X509>> intermediates = sharedCertificates(carried.get());
     CMS_set1_signers_certs(cms, nullptr, 0);
     ERR_clear_error();
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms);
@@ -395,13 +357,22 @@ VerificationResult verifyParsed(const QByteArray& bytes, const Document* documen
     ERR_clear_error();
 
     if (result.documentMatches == false) invalid << QStringLiteral("o documento informado difere do conteúdo assinado");
+    settleVerdict(result, readProblem, document != nullptr, invalid);
+    return result;
+}
+
+// The verdict once every check was made: a document that could not be read, or a detached
+// signature without its document, leaves it unreadable (with what was found invalid as well).
+void settleVerdict(VerificationResult& result, const QString& readProblem, bool haveDocument,
+                   const QStringList& invalid) {
     if (!readProblem.isEmpty()) {
         result.verdict = Verdict::Unreadable;
         result.reasons << readProblem;
-    } else if (result.detached && !document) {
+    } else if (result.detached && !haveDocument) {
         result.verdict = Verdict::Unreadable;
-        result.reasons << QStringLiteral("a assinatura é destacada (não contém o documento): informe também o "
-                                         "documento assinado");
+        result.reasons << QStringLiteral(
+            "a assinatura é destacada (não contém o documento): informe também o "
+            "documento assinado");
     } else if (!invalid.isEmpty()) {
         result.verdict = Verdict::Invalid;
         result.reasons = invalid;
@@ -409,7 +380,6 @@ VerificationResult verifyParsed(const QByteArray& bytes, const Document* documen
         result.verdict = Verdict::Valid;
     }
     if (result.verdict == Verdict::Unreadable) result.reasons += invalid;
-    return result;
 }
 
 // Reads at most the bound (one byte more tells that the file is larger).

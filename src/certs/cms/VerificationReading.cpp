@@ -3,7 +3,11 @@
 #include <openssl/asn1.h>
 #include <openssl/ess.h>
 #include <openssl/objects.h>
+#include <openssl/x509_vfy.h>
 
+#include <algorithm>
+
+#include "certs/pki/BundledCertificates.h"
 #include "certs/pki/Certificate.h"
 #include "certs/pki/ExtensionFormat.h"
 
@@ -33,7 +37,6 @@ QString certificateName(X509* certificate) {
 }
 
 // --- identity --------------------------------------------------------------------------------
-
 
 namespace {
 
@@ -155,4 +158,66 @@ std::optional<bool> signingCertificateMatches(CMS_SignerInfo* signer, X509* cert
     for (int i = 0; carried && i < sk_X509_num(carried); ++i) sk_X509_push(chain.get(), sk_X509_value(carried, i));
     return OSSL_ESS_check_signing_certs(first.get(), second.get(), chain.get(), 1) == 1;
 }
+// --- chains ------------------------------------------------------------------------------------
+
+namespace {
+
+QString chainProblem(const pki::ChainReport& check, X509* signerCertificate) {
+    X509* at = check.errorDepth >= 0 && check.errorDepth < int(check.links.size()) ? check.links[check.errorDepth].get()
+                                                                                   : signerCertificate;
+    const QString name = quoted(certificateName(at));
+    switch (check.error) {
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+            return QStringLiteral(
+                       "a cadeia se interrompe em %1: seu emissor %2 não está na assinatura nem entre as "
+                       "autoridades conhecidas")
+                .arg(name, quoted(pki::simpleName(X509_get_issuer_name(at))));
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+            return QStringLiteral(
+                       "a cadeia termina em %1, uma raiz que não está entre as confiáveis "
+                       "(ICP-Brasil e repositório do sistema)")
+                .arg(name);
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+            return QStringLiteral("o certificado %1 venceu em %2").arg(name, whenText(pki::validTo(at)));
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            return QStringLiteral("o certificado %1 só é válido a partir de %2")
+                .arg(name, whenText(pki::validFrom(at)));
+        case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+            return QStringLiteral("a assinatura do emissor no certificado %1 não confere").arg(name);
+        case X509_V_ERR_INVALID_CA:
+            return QStringLiteral("%1 emitiu um certificado sem ser autoridade certificadora").arg(name);
+        case X509_V_ERR_PATH_LENGTH_EXCEEDED:
+            return QStringLiteral("a cadeia é mais longa do que %1 permite").arg(name);
+        case X509_V_ERR_INVALID_PURPOSE:
+            return QStringLiteral("o certificado %1 não serve a este uso").arg(name);
+        case X509_V_ERR_CERT_REVOKED:
+            return QStringLiteral("o certificado %1 foi revogado").arg(name);
+        default:
+            return QStringLiteral("certificado %1: %2 (erro %3 do OpenSSL)")
+                .arg(name, check.breakText)
+                .arg(check.error);
+    }
+}
+
+}  // namespace
+
+ChainStatus chainStatus(const pki::ChainReport& check, X509* signerCertificate) {
+    ChainStatus status;
+    status.trusted = check.trusted;
+    if (!check.trusted) {
+        status.problem = chainProblem(check, signerCertificate);
+    } else if (!check.links.empty()) {
+        X509* root = check.links.back().get();
+        const auto& bundled = pki::bundledCertificates()->roots;
+        const bool icpBrasil = std::any_of(bundled.begin(), bundled.end(), [root](const std::shared_ptr<X509>& r) {
+            return X509_cmp(r.get(), root) == 0;
+        });
+        status.anchor = icpBrasil ? Anchor::IcpBrasil : Anchor::System;
+    }
+    return status;
+}
+
 }  // namespace norvane::cms::verification

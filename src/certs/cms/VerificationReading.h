@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "certs/cms/Verification.h"
+#include "certs/pki/TrustStore.h"
 
 namespace norvane::cms::verification {
 
@@ -31,10 +32,12 @@ QString certificateName(X509* certificate);
 // A name between «», as the texts quote it.
 QString quoted(const QString& name);
 
-
 std::vector<SignedAttribute> attributesOf(CMS_SignerInfo* signer, bool signedOnes);
 std::optional<QDateTime> signingTimeOf(CMS_SignerInfo* signer);
 // The ESS signing-certificate attributes against the signer's certificate; none when absent.
 std::optional<bool> signingCertificateMatches(CMS_SignerInfo* signer, X509* certificate, STACK_OF(X509) * carried);
+
+// Whether the chain checked is trusted and by which anchor, or where and why it breaks.
+ChainStatus chainStatus(const pki::ChainReport& check, X509* signerCertificate);
 
 }  // namespace norvane::cms::verification

@@ -60,6 +60,85 @@ QString verdictLine(const VerificationResult& result) {
            (result.reasons.isEmpty() ? QStringLiteral("erro desconhecido") : result.reasons.constFirst());
 }
 
+// The certification chain of a signer's certificate, link by link.
+QString chainText(const SignerReport& signer) {
+    QString out;
+    const auto line = [&out](const QString& text) { out += text + '\n'; };
+    line(QStringLiteral("  Cadeia de certificação:"));
+    for (size_t i = 0; i < signer.chain.size(); ++i) {
+        const ChainLink& link = signer.chain[i];
+        QString text = QStringLiteral("    %1. %2, válido de %3 a %4")
+                           .arg(i + 1)
+                           .arg(link.subject, dayText(link.validFrom), dayText(link.validTo));
+        if (signer.now.trusted && i + 1 == signer.chain.size())
+            text += signer.now.anchor == Anchor::IcpBrasil
+                        ? QStringLiteral(" (raiz ICP-Brasil confiável, fornecida com o programa)")
+                        : QStringLiteral(" (raiz confiável do repositório do sistema)");
+        else if (link.selfSigned)
+            text += QStringLiteral(" (raiz)");
+        line(text);
+    }
+    return out;
+}
+
+// One signer's part of the text: who, when, what was checked and the attributes.
+QString signerText(const SignerReport& signer, int index, bool numbered) {
+    QString out;
+    const auto line = [&out](const QString& text) { out += text + '\n'; };
+    line(QString());
+    line(numbered ? QStringLiteral("Signatário %1: ").arg(index) + signer.name
+                  : QStringLiteral("Signatário: ") + signer.name);
+    if (signer.certificateFound) {
+        line(QStringLiteral("  CPF: ") + cpfText(signer));
+        line(QStringLiteral("  Política do certificado: ") + policyText(signer.policy));
+        if (!signer.identityProblem.isEmpty())
+            line(QStringLiteral("  Leitura da identidade: ") + signer.identityProblem);
+    }
+    line(QStringLiteral("  Data e hora da assinatura: ") +
+         (signer.signingTime ? whenText(*signer.signingTime)
+                             : QStringLiteral("não informada (sem o atributo de data e hora)")));
+    if (signer.hasSignedAttributes) {
+        line(QStringLiteral("  Assinatura sobre os atributos assinados: ") +
+             yesNo(signer.signatureValid, QStringLiteral("válida"), QStringLiteral("INVÁLIDA"),
+                   QStringLiteral("não verificada (sem o certificado do signatário)")));
+        line(QStringLiteral("  Resumo %1 do conteúdo: ").arg(signer.digestAlgorithm) +
+             yesNo(signer.digestMatches, QStringLiteral("confere com o assinado"),
+                   QStringLiteral("NÃO confere com o assinado"), QStringLiteral("não verificado (sem o documento)")));
+    } else {
+        line(QStringLiteral("  Sem atributos assinados: a assinatura cobre o resumo %1 do conteúdo diretamente")
+                 .arg(signer.digestAlgorithm));
+        line(QStringLiteral("  Assinatura sobre o conteúdo: ") + yesNo(signer.signatureValid, QStringLiteral("válida"),
+                                                                       QStringLiteral("INVÁLIDA"),
+                                                                       QStringLiteral("não verificada")));
+    }
+    if (signer.signingCertificateMatches)
+        line(QStringLiteral("  Atributo do certificado do signatário (CAdES): ") +
+             (*signer.signingCertificateMatches ? QStringLiteral("corresponde ao certificado")
+                                                : QStringLiteral("NÃO corresponde ao certificado")));
+    if (signer.certificateFound) {
+        line(QStringLiteral("  Certificado na data da assinatura: ") +
+             (!signer.atSigningTime           ? QStringLiteral("não verificado (a assinatura não tem data)")
+              : signer.atSigningTime->trusted ? QStringLiteral("válido, com cadeia confiável")
+                                              : QStringLiteral("INVÁLIDO: ") + signer.atSigningTime->problem));
+        line(QStringLiteral("  Certificado hoje: ") + (signer.now.trusted
+                                                           ? QStringLiteral("válido, com cadeia confiável")
+                                                           : QStringLiteral("INVÁLIDO: ") + signer.now.problem));
+        out += chainText(signer);
+        if (!signer.now.trusted) line(QStringLiteral("    interrompida: ") + signer.now.problem);
+    }
+    line(QStringLiteral("  Atributos assinados:") +
+         (signer.signedAttributes.empty() ? QStringLiteral(" nenhum") : QString()));
+    for (const SignedAttribute& attribute : signer.signedAttributes)
+        line(QStringLiteral("    %1 (%2)%3")
+                 .arg(attribute.name, attribute.oid,
+                      attribute.value.isEmpty() ? QString() : QStringLiteral(": ") + attribute.value));
+    line(QStringLiteral("  Atributos não assinados:") +
+         (signer.unsignedAttributes.empty() ? QStringLiteral(" nenhum") : QString()));
+    for (const SignedAttribute& attribute : signer.unsignedAttributes)
+        line(QStringLiteral("    %1 (%2)").arg(attribute.name, attribute.oid));
+    return out;
+}
+
 QString verificationText(const VerificationResult& result) {
     QString out = verdictLine(result) + '\n';
     const auto line = [&out](const QString& text) { out += text + '\n'; };
@@ -82,78 +161,12 @@ QString verificationText(const VerificationResult& result) {
     }
     for (const QString& note : result.notes) line(QStringLiteral("Observação: ") + note);
 
-    int index = 0;
-    for (const SignerReport& signer : result.signers) {
-        ++index;
-        line(QString());
-        line(result.signers.size() > 1 ? QStringLiteral("Signatário %1: ").arg(index) + signer.name
-                                        : QStringLiteral("Signatário: ") + signer.name);
-        if (signer.certificateFound) {
-            line(QStringLiteral("  CPF: ") + cpfText(signer));
-            line(QStringLiteral("  Política do certificado: ") + policyText(signer.policy));
-            if (!signer.identityProblem.isEmpty())
-                line(QStringLiteral("  Leitura da identidade: ") + signer.identityProblem);
-        }
-        line(QStringLiteral("  Data e hora da assinatura: ") +
-             (signer.signingTime ? whenText(*signer.signingTime)
-                                 : QStringLiteral("não informada (sem o atributo de data e hora)")));
-        if (signer.hasSignedAttributes) {
-            line(QStringLiteral("  Assinatura sobre os atributos assinados: ") +
-                 yesNo(signer.signatureValid, QStringLiteral("válida"), QStringLiteral("INVÁLIDA"),
-                       QStringLiteral("não verificada (sem o certificado do signatário)")));
-            line(QStringLiteral("  Resumo %1 do conteúdo: ").arg(signer.digestAlgorithm) +
-                 yesNo(signer.digestMatches, QStringLiteral("confere com o assinado"),
-                       QStringLiteral("NÃO confere com o assinado"),
-                       QStringLiteral("não verificado (sem o documento)")));
-        } else {
-            line(QStringLiteral("  Sem atributos assinados: a assinatura cobre o resumo %1 do conteúdo diretamente")
-                     .arg(signer.digestAlgorithm));
-            line(QStringLiteral("  Assinatura sobre o conteúdo: ") +
-                 yesNo(signer.signatureValid, QStringLiteral("válida"), QStringLiteral("INVÁLIDA"),
-                       QStringLiteral("não verificada")));
-        }
-        if (signer.signingCertificateMatches)
-            line(QStringLiteral("  Atributo do certificado do signatário (CAdES): ") +
-                 (*signer.signingCertificateMatches ? QStringLiteral("corresponde ao certificado")
-                                                    : QStringLiteral("NÃO corresponde ao certificado")));
-        if (signer.certificateFound) {
-            line(QStringLiteral("  Certificado na data da assinatura: ") +
-                 (!signer.atSigningTime            ? QStringLiteral("não verificado (a assinatura não tem data)")
-                  : signer.atSigningTime->trusted ? QStringLiteral("válido, com cadeia confiável")
-                                                   : QStringLiteral("INVÁLIDO: ") + signer.atSigningTime->problem));
-            line(QStringLiteral("  Certificado hoje: ") +
-                 (signer.now.trusted ? QStringLiteral("válido, com cadeia confiável")
-                                     : QStringLiteral("INVÁLIDO: ") + signer.now.problem));
-            line(QStringLiteral("  Cadeia de certificação:"));
-            for (size_t i = 0; i < signer.chain.size(); ++i) {
-                const ChainLink& link = signer.chain[i];
-                QString text = QStringLiteral("    %1. %2, válido de %3 a %4")
-                                   .arg(i + 1)
-                                   .arg(link.subject, dayText(link.validFrom), dayText(link.validTo));
-                if (signer.now.trusted && i + 1 == signer.chain.size())
-                    text += signer.now.anchor == Anchor::IcpBrasil
-                                ? QStringLiteral(" (raiz ICP-Brasil confiável, fornecida com o programa)")
-                                : QStringLiteral(" (raiz confiável do repositório do sistema)");
-                else if (link.selfSigned)
-                    text += QStringLiteral(" (raiz)");
-                line(text);
-            }
-            if (!signer.now.trusted) line(QStringLiteral("    interrompida: ") + signer.now.problem);
-        }
-        line(QStringLiteral("  Atributos assinados:") + (signer.signedAttributes.empty() ? QStringLiteral(" nenhum")
-                                                                                       : QString()));
-        for (const SignedAttribute& attribute : signer.signedAttributes)
-            line(QStringLiteral("    %1 (%2)%3")
-                     .arg(attribute.name, attribute.oid,
-                          attribute.value.isEmpty() ? QString() : QStringLiteral(": ") + attribute.value));
-        line(QStringLiteral("  Atributos não assinados:") +
-             (signer.unsignedAttributes.empty() ? QStringLiteral(" nenhum") : QString()));
-        for (const SignedAttribute& attribute : signer.unsignedAttributes)
-            line(QStringLiteral("    %1 (%2)").arg(attribute.name, attribute.oid));
-    }
+    for (size_t i = 0; i < result.signers.size(); ++i)
+        out += signerText(result.signers[i], int(i + 1), result.signers.size() > 1);
     line(QString());
-    line(QStringLiteral("Revogação: não verificada. O programa não consulta a rede: as listas de certificados "
-                        "revogados (LCR) e o OCSP das autoridades certificadoras não foram consultados."));
+    line(
+        QStringLiteral("Revogação: não verificada. O programa não consulta a rede: as listas de certificados "
+                       "revogados (LCR) e o OCSP das autoridades certificadoras não foram consultados."));
     return out;
 }
 
