@@ -5,12 +5,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <algorithm>
 
 #include "certs/cms/Signer.h"
 #include "certs/pki/Certificate.h"
 #include "certs/pki/CertificateStore.h"
+#include "certs/tokens/TokenAccess.h"
 #include "core/Error.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SignatureChecks.h"
@@ -145,6 +147,60 @@ TEST(Signer, TheTokensKeySignsAndAPulledTokenIsAnUnreachableKey) {
     } catch (const Error& e) {
         EXPECT_EQ(e.kind(), ErrorKind::KeyUnreachable) << e.what();
     }
+}
+
+// A reader with a PIN pad: the PIN is typed on the reader, never asked by the program; the
+// notice shows while the pad waits. A pad left without a PIN is a cancelled PIN.
+TEST(Signer, AReaderWithAPinPadTakesThePinThereAndTheProgramNeverAsksForIt) {
+    SoftHsmTokens tokens;
+    ScriptedDialogs dialogs;
+    tokens.addToken("Token A", {Cert::A3});
+    QTemporaryDir work;
+    ASSERT_TRUE(work.isValid());
+    qputenv("NORVANE_FORWARD_MODULE", SoftHsmTokens::softHsmModule().toUtf8());
+    qputenv("NORVANE_TOKEN_FAULT", "pinpad");
+    qputenv("NORVANE_PINPAD_PIN", SoftHsmTokens::kUserPin);
+    tokens::setProxyModuleForTesting(QString());
+    tokens::setVendorDriversForTesting(
+        {{"Leitor com teclado", {QFileInfo(NORVANE_TOKEN_FAULTS_MODULE).absolutePath()}, {"libnorvane_token_faults.so"}}});
+    struct Restore {
+        ~Restore() {
+            tokens::restoreDefaultModulesForTesting();
+            qunsetenv("NORVANE_TOKEN_FAULT");
+            qunsetenv("NORVANE_PINPAD_PIN");
+        }
+    } restore;
+
+    const auto store = pki::readCertificateStore(tokens::Look::Reload);
+    const auto found = std::find_if(store.begin(), store.end(), [&](const pki::StoredCertificate& c) {
+        return pki::thumbprintOf(c.certificate.get()) == TestPki::instance()[Cert::A3].thumbprint;
+    });
+    ASSERT_NE(found, store.end());
+    const cms::TokenSigner signer(*found);
+    signAndVerify(signer, work.path());
+    EXPECT_TRUE(dialogs.pinPrompts.empty());
+    EXPECT_TRUE(dialogs.pinRequests.empty());
+    const std::vector<std::pair<QString, bool>> shownThenHidden{{"Token A", true}, {"Token A", false}};
+    EXPECT_EQ(dialogs.pinPadNotices, shownThenHidden);
+
+    // Nobody types on the pad: the reader gives up, and the signature is a cancelled PIN.
+    tokens.removeToken("Token A");
+    tokens.addToken("Token A", {Cert::A3});
+    qunsetenv("NORVANE_PINPAD_PIN");
+    dialogs.pinPadNotices.clear();
+    const auto again = pki::readCertificateStore(tokens::Look::Reload);
+    const auto refound = std::find_if(again.begin(), again.end(), [&](const pki::StoredCertificate& c) {
+        return pki::thumbprintOf(c.certificate.get()) == TestPki::instance()[Cert::A3].thumbprint;
+    });
+    ASSERT_NE(refound, again.end());
+    try {
+        cms::TokenSigner(*refound).sign("x", kAttributes);
+        FAIL() << "a pad left without a PIN must not sign";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::PinCancelled) << e.what();
+    }
+    EXPECT_EQ(dialogs.pinPadNotices, shownThenHidden);
+    EXPECT_TRUE(dialogs.pinRequests.empty());
 }
 
 TEST(Signer, AnErrorKeepsItsKindAndTheChainOfItsCauses) {

@@ -72,7 +72,7 @@ TEST(TokenDoctor, ATokenWithALockedPinSaysSoAndTheCommandLinePrintsTheSameReport
     qputenv("NORVANE_FORWARD_MODULE", SoftHsmTokens::softHsmModule().toUtf8());
     tokens::setProxyModuleForTesting(QString());
     tokens::setVendorDriversForTesting(
-        {{"Módulo de teste", {QFileInfo(NORVANE_LOCKED_PIN_MODULE).absolutePath()}, {"libnorvane_locked_pin.so"}}});
+        {{"Módulo de teste", {QFileInfo(NORVANE_TOKEN_FAULTS_MODULE).absolutePath()}, {"libnorvane_token_faults.so"}}});
     const QString report = doctor::diagnosticReport();
     tokens::restoreDefaultModulesForTesting();
     EXPECT_TRUE(report.contains(QStringLiteral("(Módulo de teste): carregado"))) << report.toStdString();

@@ -1,0 +1,47 @@
+/* A PKCS#11 module for tests: every call goes to the module named by NORVANE_FORWARD_MODULE
+ * (SoftHSM), except what NORVANE_TOKEN_FAULT makes its tokens do that SoftHSM never does:
+ *   "locked" (the default): the user PIN is locked, and every login fails with CKR_PIN_LOCKED;
+ *   "pinpad": the token sits in a reader with a PIN pad (a protected authentication path);
+ *             a login without a PIN is the user typing NORVANE_PINPAD_PIN there, a login that
+ *             brings a PIN is refused as a pad reader would. */
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <p11-kit/pkcs11.h>
+
+static CK_FUNCTION_LIST own;
+static CK_FUNCTION_LIST_PTR real;
+
+/* Read at every call, so that one process may load the module for either fault. */
+static int pinPad(void) {
+    const char* fault = getenv("NORVANE_TOKEN_FAULT");
+    return fault && strcmp(fault, "pinpad") == 0;
+}
+
+static CK_RV faultyTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+    CK_RV rv = real->C_GetTokenInfo(slot, info);
+    if (rv == CKR_OK) info->flags |= pinPad() ? CKF_PROTECTED_AUTHENTICATION_PATH : CKF_USER_PIN_LOCKED;
+    return rv;
+}
+
+static CK_RV faultyLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
+    if (!pinPad()) return CKR_PIN_LOCKED;
+    if (pin != NULL || length != 0) return CKR_ARGUMENTS_BAD;
+    const char* typed = getenv("NORVANE_PINPAD_PIN");
+    if (!typed) return CKR_FUNCTION_CANCELED;
+    return real->C_Login(session, user, (CK_UTF8CHAR_PTR)typed, (CK_ULONG)strlen(typed));
+}
+
+CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
+    if (!real) {
+        const char* path = getenv("NORVANE_FORWARD_MODULE");
+        void* handle = path ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : NULL;
+        CK_C_GetFunctionList get = handle ? (CK_C_GetFunctionList)dlsym(handle, "C_GetFunctionList") : NULL;
+        if (!get || get(&real) != CKR_OK) return CKR_GENERAL_ERROR;
+        own = *real;
+        own.C_GetTokenInfo = faultyTokenInfo;
+        own.C_Login = faultyLogin;
+    }
+    *list = &own;
+    return CKR_OK;
+}
