@@ -1,0 +1,450 @@
+#!/usr/bin/env python3
+"""The command line (--lote) as a clerk or a cron job meets it: the real program in a
+pseudo-terminal (the PIN typed there), with no display, against the stand-in service on
+127.0.0.1 and the SoftHSM demo token. Each case checks the exit code, what the program
+printed, what the stand-in received and what the output folder holds (every .p7s verified
+with openssl against the demo root). The crash cases kill the program with SIGKILL at a
+chosen point (a preloaded library, --shim) and start it again on the same folders.
+
+    cli.py --program EXE --shim LIB --source REPO --port P --homologation-port H --version V
+"""
+
+import argparse
+import base64
+import ctypes
+import fcntl
+import glob
+import hashlib
+import json
+import os
+import queue
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+import traceback
+import urllib.parse
+
+PIN = "1234"
+OFFICE_01 = "(01) CARTÓRIO DO 1º OFÍCIO DE PROTESTO DE TÍTULOS DE SÃO JOSÉ"
+OFFICE_02 = "(02) TABELIONATO DO 2º OFÍCIO DE PROTESTO DE LETRAS E TÍTULOS DE SÃO JOSÉ"
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(condition, text):
+    if not condition:
+        raise Failure(text)
+
+
+def log(text):
+    print("cli: " + text, flush=True)
+
+
+def dies_with_us():
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM, 0, 0, 0)  # PR_SET_PDEATHSIG
+
+
+class StandIn:
+    def __init__(self, args, work, version=None, delay_ms=0):
+        self.store = tempfile.mkdtemp(prefix="recebidos-", dir=work)
+        self.samples = tempfile.mkdtemp(prefix="exemplos-", dir=work)
+        command = [sys.executable, os.path.join(args.source, "tests/support/standin/standin.py"), "--demo",
+                   "--control", "--port", str(args.port), "--homologation-port", str(args.homologation_port),
+                   "--version", version or args.version, "--store", self.store, "--samples", self.samples,
+                   "--upload-delay-ms", str(delay_ms)]
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=open(os.path.join(work, "standin.log"), "ab"), text=True,
+                                        preexec_fn=dies_with_us)
+        self.lock = threading.Lock()
+        expect(self.process.stdout.readline(), "the stand-in did not start (ports in use?)")
+
+    def command(self, cmd):
+        with self.lock:
+            self.process.stdin.write(json.dumps(cmd) + "\n")
+            self.process.stdin.flush()
+            return json.loads(self.process.stdout.readline())
+
+    def requests(self):
+        return [base64.b64decode(r["raw"]) for r in self.command({"cmd": "requests"})["requests"]]
+
+    def uploads(self):
+        """The nm_chave of every upload request received, in order."""
+        keys = []
+        for raw in self.requests():
+            fields = dict(urllib.parse.parse_qsl(raw.partition(b"\r\n\r\n")[2].decode("ascii", "replace")))
+            if fields.get("servico") == "instrumentoDeProtesto":
+                keys.append(fields.get("nm_chave"))
+        return keys
+
+    def accepted(self):
+        """The nm_chave of every upload the stand-in answered and kept."""
+        return [re.sub(r"^\d+-(.*)\.p7s\.zip$", r"\1", n) for n in sorted(os.listdir(self.store))
+                if n.endswith(".p7s.zip")]
+
+    def stop(self):
+        if self.process.poll() is None:
+            try:
+                self.command({"cmd": "quit"})
+                self.process.wait(10)
+            except (OSError, ValueError, subprocess.TimeoutExpired):
+                self.process.kill()
+                self.process.wait()
+
+
+class Run:
+    """The program in a pseudo-terminal of its own (its controlling terminal: /dev/tty), its
+    standard output and error read apart. Answers each PIN prompt with the next of `pins`
+    (None: Ctrl-D); with pins=None the prompts are left to the test."""
+
+    def __init__(self, args, env, arguments, pins=(PIN,), preload=None):
+        self.master, slave = os.openpty()
+        env = dict(env)
+        if preload:
+            env.update(preload)
+            env["LD_PRELOAD"] = args.shim
+
+        def child():
+            os.setsid()
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+            dies_with_us()
+
+        self.process = subprocess.Popen([args.program] + arguments, stdin=slave, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=env, preexec_fn=child)
+        os.close(slave)
+        self.pins = None if pins is None else list(pins)
+        self.terminal = b""
+        self.prompts = 0
+        self.out_lines = queue.Queue()
+        self.stdout = []
+        self.stderr = []
+        self.threads = [threading.Thread(target=self.read_terminal, daemon=True),
+                        threading.Thread(target=self.read_stream, args=(self.process.stdout, self.stdout, True),
+                                         daemon=True),
+                        threading.Thread(target=self.read_stream, args=(self.process.stderr, self.stderr, False),
+                                         daemon=True)]
+        for t in self.threads:
+            t.start()
+
+    def read_terminal(self):
+        while True:
+            try:
+                chunk = os.read(self.master, 4096)
+            except OSError:
+                return
+            if not chunk:
+                return
+            self.terminal += chunk
+            while self.terminal.count(b"PIN do token") > self.prompts:
+                self.prompts += 1
+                if self.pins is None:
+                    continue
+                pin = self.pins.pop(0) if self.pins else None
+                time.sleep(0.1)
+                try:
+                    os.write(self.master, b"\x04" if pin is None else pin.encode() + b"\n")
+                except OSError:
+                    return
+
+    def read_stream(self, stream, into, live):
+        for line in stream:
+            text = line.decode("utf-8", "replace")
+            into.append(text)
+            if live:
+                self.out_lines.put(text)
+
+    def ctrl_c(self):
+        os.write(self.master, b"\x03")
+
+    def wait(self, timeout=180):
+        try:
+            code = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            raise Failure("the program did not end within %d s; stderr: %s" % (timeout, "".join(self.stderr)))
+        for t in self.threads[1:]:
+            t.join(10)
+        try:
+            os.close(self.master)
+        except OSError:
+            pass
+        return code
+
+    def events(self):
+        return [json.loads(line) for line in self.stdout if line.strip()]
+
+    def err(self):
+        return "".join(self.stderr)
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class Cli:
+    def __init__(self, args, work):
+        self.args = args
+        self.work = work
+        token_dir = os.path.join(work, "token")
+        token = subprocess.run(["bash", os.path.join(args.source, "scripts/demo-token.sh"), token_dir],
+                               capture_output=True, text=True)
+        expect(token.returncode == 0, "demo-token.sh: %s" % token.stderr)
+        self.root = os.path.join(token_dir, "pki/root.pem")
+        self.ca = os.path.join(token_dir, "pki/ca.pem")
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith("QT_") and k not in ("DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD")}
+        env.update(dict(line.split("=", 1) for line in token.stdout.split("\n") if "=" in line))
+        env.update(HOME=os.path.join(work, "home"), XDG_RUNTIME_DIR=os.path.join(work, "run"), LANG="C.UTF-8",
+                   LC_ALL="C.UTF-8")
+        for name in ("home", "run"):
+            os.makedirs(os.path.join(work, name), mode=0o700, exist_ok=True)
+        self.env = env
+        self.standin = None
+
+    def serve(self, **kwargs):
+        if self.standin:
+            self.standin.stop()
+        self.standin = StandIn(self.args, self.work, **kwargs)
+        return self.standin
+
+    def folders(self, name, accepted_only=True, count=None):
+        """An input folder of the stand-in's samples (only the accepted ones, or all), or
+        `count` copies of an accepted sample under keys of their own; and an empty output."""
+        entrada = os.path.join(self.work, name, "entrada")
+        saida = os.path.join(self.work, name, "saida")
+        os.makedirs(entrada)
+        os.makedirs(saida)
+        samples = sorted(n for n in os.listdir(self.standin.samples) if n.endswith(".pdf"))
+        accepted = [n for n in samples if re.fullmatch(r"\d{23}\.pdf", n)]
+        if count:
+            with open(os.path.join(self.standin.samples, accepted[0]), "rb") as f:
+                data = f.read()
+            for i in range(count):
+                with open(os.path.join(entrada, "%s%06d.pdf" % (accepted[0][:17], 500001 + i)), "wb") as f:
+                    f.write(data)
+        else:
+            for n in (accepted if accepted_only else samples):
+                shutil.copy(os.path.join(self.standin.samples, n), entrada)
+        return entrada, saida
+
+    def run(self, arguments, **kwargs):
+        return Run(self.args, self.env, arguments, **kwargs)
+
+    def verify_output(self, entrada, saida):
+        """Every .p7s verifies against the demo root and encloses its PDF; nothing but the
+        signatures and the batch's own records is left, nothing half-written."""
+        signatures = {}
+        for name in sorted(os.listdir(saida)):
+            path = os.path.join(saida, name)
+            if name.endswith(".pdf.p7s"):
+                out = path + ".conteudo"
+                o = subprocess.run(["openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", path,
+                                    "-CAfile", self.root, "-certfile", self.ca, "-purpose", "any", "-out", out],
+                                   capture_output=True, text=True)
+                expect(o.returncode == 0 and "Verification successful" in o.stderr,
+                       "%s does not verify: %s" % (name, o.stderr.strip()))
+                with open(out, "rb") as f, open(os.path.join(entrada, name[:-4]), "rb") as g:
+                    expect(f.read() == g.read(), "%s does not enclose its PDF" % name)
+                os.remove(out)
+                signatures[name[:-4]] = sha256(path)
+            else:
+                expect(not name.endswith(".zip") and ".p7s" not in name,
+                       "a left-over file in the output folder: %s" % name)
+        return signatures
+
+
+def summary_of(events):
+    expect(events and events[-1].get("evento") == "resumo", "no JSON summary at the end: %s" % events[-1:])
+    return events[-1]
+
+
+def row_events(events):
+    rows = {}
+    for e in events:
+        if e.get("evento") != "resumo":
+            for field in ("linha", "arquivo", "status", "observacao", "evento"):
+                expect(field in e, "a row event without %s: %s" % (field, e))
+            rows.setdefault(e["linha"], []).append(e)
+    return rows
+
+
+# ------------------------------------------------------------------------------- cases
+
+
+def arguments_and_choices(cli):
+    standin = cli.serve()
+    entrada, saida = cli.folders("escolhas")
+    for arguments in ([], ["--lote", entrada], ["--lote", entrada, saida, "--cartorio"], ["--lote", entrada, saida,
+                      "--turbo"], ["--lote", entrada, os.path.join(cli.work, "nao-existe")]):
+        r = cli.run(["--lote"] + arguments[1:] if arguments else ["--lote"], pins=())
+        expect(r.wait() == 64, "%s: exit %s, not 64" % (arguments, r.process.returncode))
+        expect("Uso: NorvaneAssinadorIP --lote" in r.err(), "no usage text for %s: %s" % (arguments, r.err()))
+    for option, text in (("--help", "Códigos de saída"), ("--versao", "versão " + cli.args.version)):
+        r = cli.run([option], pins=())
+        expect(r.wait() == 0 and text in "".join(r.stdout), "%s: %s %s" % (option, r.stdout, r.err()))
+    expect(not standin.requests(), "a wrong argument reached the service")
+
+    # Two offices for the demo CPF: the program lists them and stops.
+    r = cli.run(["--lote", entrada, saida])
+    expect(r.wait() == 64, "no --cartorio with two offices: exit %s; %s" % (r.process.returncode, r.err()))
+    expect(OFFICE_01 in r.err() and OFFICE_02 in r.err() and "--cartorio" in r.err(), "offices not listed: " + r.err())
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "07"])
+    expect(r.wait() == 64 and OFFICE_01 in r.err(), "an unknown office: exit %s" % r.process.returncode)
+    # An unknown certificate: the choices by thumbprint and name, before any PIN.
+    r = cli.run(["--lote", entrada, saida, "--certificado", "00" * 20, "--cartorio", "01"], pins=())
+    expect(r.wait() == 64, "an unknown certificate: exit %s" % r.process.returncode)
+    thumb = subprocess.run(["openssl", "x509", "-noout", "-fingerprint", "-sha1", "-in",
+                            os.path.join(cli.work, "token/pki/user.pem")], capture_output=True, text=True)
+    thumbprint = thumb.stdout.strip().split("=", 1)[1].replace(":", "")
+    expect(thumbprint in r.err() and "FULANO DE DEMONSTRACAO" in r.err(), "certificates not listed: " + r.err())
+    expect(r.prompts == 0, "a PIN was asked before the certificate was known")
+    expect(not standin.uploads() and not os.listdir(saida), "something was signed or sent without a choice")
+    log("arguments, --help, --versao and the needed choices: 64 / 0")
+    return thumbprint
+
+
+def login_failures(cli):
+    standin = cli.serve()
+    entrada, saida = cli.folders("login")
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01"], pins=("0000",))
+    expect(r.wait() == 3, "a wrong PIN: exit %s; %s" % (r.process.returncode, r.err()))
+    expect(r.prompts == 1, "the wrong PIN was asked %d times" % r.prompts)
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01"], pins=(None,))
+    expect(r.wait() == 3, "a cancelled PIN: exit %s; %s" % (r.process.returncode, r.err()))
+    expect(not standin.uploads() and not os.listdir(saida), "a failed login signed or sent something")
+    expect(not any(b"servico=login" in q for q in standin.requests()), "the service was asked without the key test")
+
+    standin = cli.serve(version="9.9.9")
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01"], pins=())
+    expect(r.wait() == 5, "another version: exit %s; %s" % (r.process.returncode, r.err()))
+    expect("9.9.9" in r.err() and r.prompts == 0, "the other version is not named, or a PIN was asked: " + r.err())
+    log("wrong PIN and cancel: 3; the service names 9.9.9: 5")
+
+
+def batches(cli, thumbprint):
+    standin = cli.serve(delay_ms=50)
+    # All accepted, with --json, the certificate named: 0.
+    entrada, saida = cli.folders("todos")
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01", "--json", "--certificado", thumbprint.lower()])
+    expect(r.wait() == 0, "an accepted batch: exit %s; %s" % (r.process.returncode, r.err()))
+    expect(PIN.encode() not in r.terminal, "the PIN was echoed on the terminal")
+    events = r.events()
+    summary = summary_of(events)
+    pdfs = sorted(os.listdir(entrada))
+    expect(summary["codigo_saida"] == 0 and summary["enviados"] == len(pdfs) == 5, "summary: %s" % summary)
+    signatures = cli.verify_output(entrada, saida)
+    rows = row_events(events)
+    expect(len(rows) == 5, "rows told: %s" % sorted(rows))
+    for number, told in rows.items():
+        kinds = [e["evento"] for e in told]
+        expect(kinds == ["assinando", "assinado", "enviado"], "row %d told %s" % (number, kinds))
+        signed = told[1]
+        expect(signed["sha256_p7s"] == signatures[signed["arquivo"]], "row %d: the .p7s hash differs" % number)
+        expect(signed["sha256_pdf"] == sha256(os.path.join(entrada, signed["arquivo"])), "row %d: PDF hash" % number)
+        expect(told[2]["status"] == "Enviado" and told[2]["observacao"] == "Enviado pra Norvane", told[2])
+        expect(re.match(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}", signed["hora"]), "time: %s" % signed["hora"])
+    expect(sorted(standin.accepted()) == sorted(p[:23] for p in pdfs), "uploads: %s" % standin.accepted())
+    expect(len(re.findall(r"^\[\d/5\] .*: Enviado", r.err(), re.M)) == 5, "progress lines: " + r.err())
+    log("five accepted files, --json: 0, each .p7s verified, hashes as told")
+
+    # Intake errors, in homologation, in text: 1.
+    entrada, saida = cli.folders("erros", accepted_only=False)
+    before = len(standin.uploads())
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01", "--homologacao"])
+    expect(r.wait() == 1, "a batch with intake errors: exit %s; %s" % (r.process.returncode, r.err()))
+    expect("Arquivo não parece ser um PDF/A" in r.err() and "7 com erro" in "".join(r.stdout),
+           "output: %s %s" % (r.stdout, r.err()))
+    expect(len(standin.uploads()) - before == 5, "uploads in homologation: %d" % (len(standin.uploads()) - before))
+    expect(any(q.find(b"servico=login") >= 0 for q in standin.requests()), "no login call")
+    cli.verify_output(entrada, saida)
+    log("seven intake errors, homologation: 1")
+
+    # The service fails after the first upload: 2, nothing sent after the failing row.
+    entrada, saida = cli.folders("falha", count=12)
+    before = len(standin.accepted())
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01", "--json"])
+    while True:
+        line = r.out_lines.get(timeout=120)
+        if json.loads(line).get("evento") == "enviado":
+            break
+    standin.command({"cmd": "script", "answer": {"status": "HTTP/1.1 500 Internal Server Error", "body": "erro"}})
+    expect(r.wait() == 2, "a service error mid-batch: exit %s; %s" % (r.process.returncode, r.err()))
+    summary = summary_of(r.events())
+    expect(not summary["concluido"] and 0 < summary["enviados"] < 12, "summary: %s" % summary)
+    expect(len(standin.accepted()) - before == summary["enviados"], "the stand-in kept another count")
+    cli.verify_output(entrada, saida)
+    log("the service fails at row %d: 2" % summary["linha_final"])
+
+    # Ctrl-C on the terminal during a batch: 130, every file whole.
+    standin = cli.serve(delay_ms=200)
+    entrada, saida = cli.folders("ctrl-c", count=30)
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01", "--json"])
+    while json.loads(r.out_lines.get(timeout=120)).get("evento") != "enviado":
+        pass
+    r.ctrl_c()
+    expect(r.wait() == 130, "Ctrl-C: exit %s; %s" % (r.process.returncode, r.err()))
+    sent = len(standin.accepted())
+    expect(0 < sent < 30, "Ctrl-C did not stop the batch (%d sent)" % sent)
+    cli.verify_output(entrada, saida)
+    log("Ctrl-C after %d uploads: 130, nothing half-written" % sent)
+
+
+def second_instance(cli):
+    cli.serve()
+    entrada, saida = cli.folders("instancia")
+    first = cli.run(["--lote", entrada, saida, "--cartorio", "01"], pins=None)
+    deadline = time.time() + 60
+    while b"PIN do token" not in first.terminal and time.time() < deadline:
+        time.sleep(0.1)
+    expect(b"PIN do token" in first.terminal, "the first copy never asked for its PIN: " + first.err())
+    second = cli.run(["--lote", entrada, saida, "--cartorio", "01"], pins=())
+    expect(second.wait() == 4, "a second copy: exit %s; %s" % (second.process.returncode, second.err()))
+    expect(first.process.poll() is None, "the first copy ended meanwhile")
+    expect("mais de uma instância" in second.err(), "second copy's message: " + second.err())
+    os.write(first.master, b"\x04")
+    expect(first.wait() == 3, "the first copy, its PIN cancelled: exit %s" % first.process.returncode)
+    log("a second copy while the first asks its PIN: 4")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ("--program", "--shim", "--source", "--version"):
+        parser.add_argument(name, required=True)
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--homologation-port", type=int, required=True)
+    parser.add_argument("--only", default="")
+    args = parser.parse_args()
+    work = tempfile.mkdtemp(prefix="norvane-cli-")
+    cli = Cli(args, work)
+    ok = False
+    try:
+        wanted = args.only.split(",") if args.only else ["escolhas", "login", "lotes", "instancia"]
+        thumbprint = arguments_and_choices(cli)
+        cases = {"login": lambda: login_failures(cli), "lotes": lambda: batches(cli, thumbprint),
+                 "instancia": lambda: second_instance(cli)}
+        for name in wanted:
+            if name in cases:
+                cases[name]()
+        ok = True
+    except Exception:
+        traceback.print_exc()
+        print("cli: work folder kept: %s" % work, flush=True)
+    finally:
+        if cli.standin:
+            cli.standin.stop()
+    if ok:
+        shutil.rmtree(work, ignore_errors=True)
+        log("passed")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
