@@ -101,7 +101,10 @@ void TerminalDialogs::setCertificatePick(std::optional<int> index, int expectedC
 }
 
 void TerminalDialogs::showError(const QString& text, const QString& caption) {
-    printError(QStringLiteral("Erro: ") + (caption.isEmpty() ? QString() : caption + QStringLiteral(": ")) + text);
+    // The numbered boxes ("Erro 04: ...") already say what they are.
+    const bool named = text.startsWith(QLatin1String("Erro "));
+    printError((named ? QString() : QStringLiteral("Erro: ")) +
+               (caption.isEmpty() ? QString() : caption + QStringLiteral(": ")) + text);
 }
 
 void TerminalDialogs::showInfo(const QString& text, const QString& caption) {

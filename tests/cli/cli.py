@@ -319,6 +319,15 @@ def login_failures(cli):
     expect(r.prompts == 1, "the wrong PIN was asked %d times" % r.prompts)
     r = cli.run(["--lote", entrada, saida, "--cartorio", "01"], pins=(None,))
     expect(r.wait() == 3, "a cancelled PIN: exit %s; %s" % (r.process.returncode, r.err()))
+    # Ctrl-C at the prompt: the terminal gets its echo back.
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01"], pins=None)
+    deadline = time.time() + 60
+    while b"PIN do token" not in r.terminal and time.time() < deadline:
+        time.sleep(0.1)
+    r.ctrl_c()
+    r.process.wait(60)
+    expect(termios.tcgetattr(r.master)[3] & termios.ECHO, "the terminal was left without echo")
+    expect(r.wait() == 130, "Ctrl-C at the PIN prompt: exit %s; %s" % (r.process.returncode, r.err()))
     expect(not standin.uploads() and not os.listdir(saida), "a failed login signed or sent something")
     expect(not any(b"servico=login" in q for q in standin.requests()), "the service was asked without the key test")
 
@@ -326,7 +335,7 @@ def login_failures(cli):
     r = cli.run(["--lote", entrada, saida, "--cartorio", "01"], pins=())
     expect(r.wait() == 5, "another version: exit %s; %s" % (r.process.returncode, r.err()))
     expect("9.9.9" in r.err() and r.prompts == 0, "the other version is not named, or a PIN was asked: " + r.err())
-    log("wrong PIN and cancel: 3; the service names 9.9.9: 5")
+    log("wrong PIN and cancel: 3; Ctrl-C at the prompt: 130; the service names 9.9.9: 5")
 
 
 def batches(cli, thumbprint):
