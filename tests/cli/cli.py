@@ -423,6 +423,113 @@ def second_instance(cli):
     log("a second copy while the first asks its PIN: 4")
 
 
+JOURNAL = "norvane-diario.jsonl"
+
+
+def journal_of(saida):
+    path = os.path.join(saida, JOURNAL)
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as f:
+        lines = f.read().split(b"\n")
+    return [json.loads(line) for line in lines if line.strip()]
+
+
+def sent_in_journal(saida):
+    return [e["arquivo"] for e in journal_of(saida) if e.get("evento") == "enviado"]
+
+
+def rerun_and_check(cli, name, entrada, saida, expected_again):
+    """Starts the program again on the same folders; it must send what the first run did not
+    and nothing that the journal records as sent. `expected_again`: the one file whose
+    upload the journal could not know about (it may be sent twice), or None."""
+    standin = cli.standin
+    journaled = sent_in_journal(saida)
+    before = standin.accepted()
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01", "--json"])
+    expect(r.wait() == 0, "%s, the rerun: exit %s; %s" % (name, r.process.returncode, r.err()))
+    rows = row_events(r.events())
+    pdfs = sorted(os.listdir(entrada))
+    for number, told in rows.items():
+        kinds = [e["evento"] for e in told]
+        if told[0]["arquivo"] in journaled:
+            expect("assinando" not in kinds and told[-1]["status"] == "Enviado",
+                   "%s: row %d, sent before, was taken up again: %s" % (name, number, kinds))
+        else:
+            expect(kinds[-1] == "enviado", "%s: row %d not sent by the rerun: %s" % (name, number, kinds))
+    accepted = standin.accepted()
+    keys = [p[:23] for p in pdfs]
+    expect(sorted(set(accepted)) == keys, "%s: the stand-in lacks %s" % (name, sorted(set(keys) - set(accepted))))
+    twice = sorted(k for k in set(accepted) if accepted.count(k) > 1)
+    allowed = [expected_again[:23]] if expected_again else []
+    expect(all(k in allowed for k in twice) and all(accepted.count(k) <= 2 for k in twice),
+           "%s: sent more than once: %s (only %s may be)" % (name, twice, allowed))
+    signatures = cli.verify_output(entrada, saida)
+    expect(sorted(signatures) == pdfs, "%s: signatures missing for %s" % (name, sorted(set(pdfs) - set(signatures))))
+    sends = sent_in_journal(saida)
+    expect(sorted(set(sends)) == pdfs, "%s: the journal lacks sends of %s" % (name, sorted(set(pdfs) - set(sends))))
+    for e in journal_of(saida):
+        if e.get("evento") == "enviado":
+            expect(e["sha256_p7s"] == signatures[e["arquivo"]] or sends.count(e["arquivo"]) > 1,
+                   "%s: the journal's hash of %s is not the file's" % (name, e["arquivo"]))
+    log("%s: %d sent before the kill, the rerun sent the rest; sent twice: %s" % (name, len(before), twice or "none"))
+    return twice
+
+
+def in_flight(saida, pdfs):
+    """The first file the journal does not record as sent: the one upload that may have
+    reached the service without the journal knowing."""
+    sent = set(sent_in_journal(saida))
+    return next((p for p in pdfs if p not in sent), None)
+
+
+def crashes(cli):
+    # SIGKILL once row 20 of 50 was sent: its upload is answered and journaled, the 21st
+    # is held by the service and never answered.
+    standin = cli.serve(delay_ms=300)
+    entrada, saida = cli.folders("queda-20", count=50)
+    pdfs = sorted(os.listdir(entrada))
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01", "--json"])
+    deadline = time.time() + 240
+    while len(standin.uploads()) < 20 and time.time() < deadline and r.process.poll() is None:
+        time.sleep(0.02)
+    standin.command({"cmd": "script", "answer": {"hang": True}})
+    while pdfs[19] not in sent_in_journal(saida) and time.time() < deadline:
+        time.sleep(0.02)
+    time.sleep(0.3)
+    r.process.kill()
+    r.wait()
+    expect(standin.accepted() == [p[:23] for p in pdfs[:20]], "before the kill: %s" % standin.accepted())
+    expect(sent_in_journal(saida) == pdfs[:20], "the journal before the rerun: %s" % sent_in_journal(saida))
+    twice = rerun_and_check(cli, "killed after row 20 of 50", entrada, saida, None)
+    expect(not twice, "a row was sent twice")
+
+    # SIGKILL right after row 5's .p7s was put in place, before the journal knew of it.
+    standin = cli.serve(delay_ms=100)
+    entrada, saida = cli.folders("queda-p7s", count=10)
+    pdfs = sorted(os.listdir(entrada))
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01", "--json"],
+                preload={"NORVANE_KILL_PLACED": "/" + pdfs[4] + ".p7s"})
+    expect(r.wait() == -signal.SIGKILL, "the kill at the .p7s did not come: exit %s" % r.process.returncode)
+    expect(os.path.exists(os.path.join(saida, pdfs[4] + ".p7s")), "row 5's .p7s is not there")
+    expect(not any(e.get("arquivo") == pdfs[4] and e.get("evento") == "assinado" for e in journal_of(saida)),
+           "the journal knew of row 5's signature")
+    rerun_and_check(cli, "killed at row 5's .p7s", entrada, saida, in_flight(saida, pdfs))
+
+    # SIGKILL as the journal was to record row 7 as sent: the service has it, the journal not.
+    standin = cli.serve(delay_ms=100)
+    entrada, saida = cli.folders("queda-diario", count=10)
+    pdfs = sorted(os.listdir(entrada))
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01", "--json"],
+                preload={"NORVANE_KILL_WRITE": "/" + JOURNAL,
+                         "NORVANE_KILL_WRITE_HAS": '"arquivo":"%s"|"evento":"enviado"' % pdfs[6]})
+    expect(r.wait() == -signal.SIGKILL, "the kill at the journal did not come: exit %s" % r.process.returncode)
+    expect(pdfs[6][:23] in standin.accepted() and pdfs[6] not in sent_in_journal(saida),
+           "row 7 should be sent and not journaled")
+    twice = rerun_and_check(cli, "killed before row 7's sent line", entrada, saida, pdfs[6])
+    expect(twice == [pdfs[6][:23]], "row 7, unknown to the journal, was not sent again: %s" % twice)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for name in ("--program", "--shim", "--source", "--version"):
