@@ -384,20 +384,26 @@ private:
         const auto offered = offeredCertificates();
         throwIfQuitting();
         std::optional<int> pick;
+        if (offered.empty()) {
+            printError(QStringLiteral("Nenhum certificado digital válido foi encontrado. Verifique se o cartão ou "
+                                      "token USB do certificado está conectado ao computador (NorvaneAssinadorIP "
+                                      "--diagnostico mostra o que o programa vê)."));
+            return kExitLoginFailed;
+        }
         if (!o_.thumbprint.isEmpty()) {
             const QString wanted = plainThumbprint(o_.thumbprint);
             for (size_t i = 0; i < offered.size(); ++i)
                 if (offered[i]->Thumbprint().toUpper() == wanted) pick = int(i);
             if (!pick) {
                 printError(QStringLiteral("Certificado não encontrado entre os válidos: ") + o_.thumbprint);
-                if (!offered.empty()) listCertificates(offered);
-                return offered.empty() ? kExitLoginFailed : kExitUsage;
+                listCertificates(offered);
+                return kExitUsage;
             }
         } else if (offered.size() > 1) {
             printError(QStringLiteral("Há %1 certificados; escolha um.").arg(offered.size()));
             listCertificates(offered);
             return kExitUsage;
-        } else if (offered.size() == 1) {
+        } else {
             pick = 0;
         }
         terminal_.setCertificatePick(pick, int(offered.size()));
