@@ -223,7 +223,8 @@ TEST(ServiceWire, FailedCallsRaiseWithTheirReason) {
     standIn.script(redirect);
     standIn.clear();
     standIn.script(redirect);
-    EXPECT_EQ(errorOf([&] { serviceCall(client, "P", url, versao); }), "HTTP/1.1 302 Found");
+    EXPECT_EQ(errorOf([&] { serviceCall(client, "P", url, versao); }),
+              "HTTP/1.1 302 Found: o serviço pediu um redirecionamento para /outro/, que não é seguido.");
     EXPECT_EQ(standIn.requests().size(), 1);  // not followed
 
     // The answer breaks off before its announced length.
