@@ -10,6 +10,7 @@
 #include "engine/RowEngine.h"
 #include "engine/RowModel.h"
 #include "engine/RowRules.h"
+#include "engine/RunRows.h"
 #include "service/HttpClient.h"
 #include "workflows/BatchIntake.h"
 #include "workflows/Grid.h"
@@ -122,6 +123,9 @@ void printJson(const QJsonObject& object) { printOut(QJsonDocument(object).toJso
 
 QString hex(const QByteArray& digest) { return QString::fromLatin1(digest.toHex()); }
 
+// ISO 8601 with milliseconds and the offset from UTC.
+QString isoTime(const QDateTime& when) { return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODateWithMs); }
+
 QString eventName(RowChange::Kind kind) {
     switch (kind) {
         case RowChange::Signing: return QStringLiteral("assinando");
@@ -129,6 +133,7 @@ QString eventName(RowChange::Kind kind) {
         case RowChange::Failed: return QStringLiteral("erro");
         case RowChange::Sent: return QStringLiteral("enviado");
         case RowChange::Stopped: return QStringLiteral("parado");
+        case RowChange::AlreadySent: return QStringLiteral("ja-enviado");
     }
     return QString();
 }
@@ -158,12 +163,13 @@ public:
             if (!change.inputSha256.isEmpty()) object.insert(QStringLiteral("sha256_pdf"), hex(change.inputSha256));
             if (!change.signatureSha256.isEmpty())
                 object.insert(QStringLiteral("sha256_p7s"), hex(change.signatureSha256));
-            const QDateTime when = change.when.isValid() ? change.when : QDateTime::currentDateTime();
+            if (change.sentAt.isValid()) object.insert(QStringLiteral("enviado_em"), isoTime(change.sentAt));
             object.insert(QStringLiteral("hora"),
-                          when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODateWithMs));
+                          isoTime(change.when.isValid() ? change.when : QDateTime::currentDateTime()));
             printJson(object);
         }
-        if (change.kind == RowChange::Sent || change.kind == RowChange::Failed || change.kind == RowChange::Stopped)
+        if (change.kind == RowChange::Sent || change.kind == RowChange::Failed || change.kind == RowChange::Stopped ||
+            change.kind == RowChange::AlreadySent)
             tell(change.row, change.message);
     }
 
@@ -441,8 +447,11 @@ private:
         RowEngine engine(model);
         Progress progress(model, o_.json);
         engine.addObserver(&progress);
-        BatchRows rows({context_, o_.input, o_.output}, signing, http2_);
-        end_ = engine.run(rows);
+        // The batch tab's run: the output folder's journal leaves alone what it records as sent
+        // and records every change; the report closes the run.
+        const RunOutcome outcome = runBatchRows(engine, {context_, o_.input, o_.output}, signing, http2_);
+        end_ = outcome.end;
+        reportPath_ = outcome.reportPath;
         progress.tellTheRest();
         counts_ = countRows(model);
 

@@ -349,6 +349,8 @@ def batches(cli, thumbprint):
     summary = summary_of(events)
     pdfs = sorted(os.listdir(entrada))
     expect(summary["codigo_saida"] == 0 and summary["enviados"] == len(pdfs) == 5, "summary: %s" % summary)
+    expect(os.path.dirname(summary.get("relatorio", "")) == saida and os.path.isfile(summary["relatorio"]),
+           "no report in the output folder: %s" % summary)
     signatures = cli.verify_output(entrada, saida)
     rows = row_events(events)
     expect(len(rows) == 5, "rows told: %s" % sorted(rows))
@@ -453,7 +455,7 @@ def rerun_and_check(cli, name, entrada, saida, expected_again):
     for number, told in rows.items():
         kinds = [e["evento"] for e in told]
         if told[0]["arquivo"] in journaled:
-            expect("assinando" not in kinds and told[-1]["status"] == "Enviado",
+            expect(kinds == ["ja-enviado"] and told[-1]["status"] == "Enviado",
                    "%s: row %d, sent before, was taken up again: %s" % (name, number, kinds))
         else:
             expect(kinds[-1] == "enviado", "%s: row %d not sent by the rerun: %s" % (name, number, kinds))
@@ -542,10 +544,10 @@ def main():
     cli = Cli(args, work)
     ok = False
     try:
-        wanted = args.only.split(",") if args.only else ["escolhas", "login", "lotes", "instancia"]
+        wanted = args.only.split(",") if args.only else ["escolhas", "login", "lotes", "instancia", "queda"]
         thumbprint = arguments_and_choices(cli)
         cases = {"login": lambda: login_failures(cli), "lotes": lambda: batches(cli, thumbprint),
-                 "instancia": lambda: second_instance(cli)}
+                 "instancia": lambda: second_instance(cli), "queda": lambda: crashes(cli)}
         for name in wanted:
             if name in cases:
                 cases[name]()
