@@ -20,6 +20,7 @@ namespace norvane {
 namespace {
 
 constexpr int kFormat = 1;
+constexpr qsizetype kLongestLine = 1 << 20;
 
 // The operating system's reason, in Portuguese where it is one a clerk meets.
 QString osReason(int error) {
@@ -35,6 +36,9 @@ QString osReason(int error) {
         default: return QString::fromLocal8Bit(std::strerror(error));
     }
 }
+
+// Local time with its offset, so that the instant reads the same anywhere.
+QString stamp(const QDateTime& when) { return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODateWithMs); }
 
 QString hex(const QByteArray& digest) { return QString::fromLatin1(digest.toHex()); }
 QByteArray unhex(const QJsonValue& value) { return QByteArray::fromHex(value.toString().toLatin1()); }
@@ -64,6 +68,7 @@ template <typename Each>
 qint64 readLines(int fd, Each each) {
     if (::lseek(fd, 0, SEEK_SET) < 0) return -1;
     QByteArray pending;
+    bool overlong = false;
     qint64 offset = 0;
     qint64 complete = 0;
     char chunk[65536];
@@ -78,10 +83,16 @@ qint64 readLines(int fd, Each each) {
         offset += n;
         qsizetype start = 0;
         for (qsizetype end; (end = pending.indexOf('\n', start)) >= 0; start = end + 1) {
-            each(pending.mid(start, end - start));
+            if (!overlong) each(pending.mid(start, end - start));
+            overlong = false;
             complete = offset - (pending.size() - end - 1);
         }
         pending.remove(0, start);
+        // No line of ours is this long: what is not one is passed over without being kept.
+        if (pending.size() > kLongestLine) {
+            pending.clear();
+            overlong = true;
+        }
     }
     return complete;
 }
@@ -169,7 +180,7 @@ std::optional<JournalSend> Journal::sentInstrument(const QString& id, const Jour
 
 void Journal::append(QJsonObject line, const QDateTime& when) {
     line.insert(QStringLiteral("norvane"), kFormat);
-    line.insert(QStringLiteral("quando"), when.toString(Qt::ISODateWithMs));
+    line.insert(QStringLiteral("quando"), stamp(when));
     const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
 
     const std::lock_guard lock(m_);
@@ -244,7 +255,7 @@ void JournalRecorder::rowChanged(const RowChange& change) {
         line.insert(QStringLiteral("cd_ibge"), target_.cdIbge);
         line.insert(QStringLiteral("nr_cartorio"), target_.nrCartorio);
     }
-    if (change.kind == RowChange::AlreadySent) line.insert(QStringLiteral("enviado_em"), change.sentAt.toString(Qt::ISODateWithMs));
+    if (change.kind == RowChange::AlreadySent) line.insert(QStringLiteral("enviado_em"), stamp(change.sentAt));
     if (change.kind == RowChange::Failed) line.insert(QStringLiteral("texto"), change.observation);
     if (change.kind == RowChange::Stopped) line.insert(QStringLiteral("texto"), change.message);
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace norvane {
@@ -94,6 +95,8 @@ QString RunReport::write(const QDateTime& when) const {
     QTemporaryFile file(folder_ + QDir::separator() + QStringLiteral(".relatorio-XXXXXX.tmp"));
     if (!file.open()) throw failed(file.errorString());
     const QByteArray bytes = text();
+    // Readable as the folder's other files are (a temporary file is the owner's only).
+    ::fchmod(file.handle(), 0644);
     if (file.write(bytes) != bytes.size() || !file.flush() || ::fdatasync(file.handle()) != 0)
         throw failed(file.errorString());
     const QByteArray from = QFile::encodeName(file.fileName());

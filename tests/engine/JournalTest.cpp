@@ -134,6 +134,7 @@ TEST(RunReport, TwoReportsOfTheSameSecondAreBothKeptAndFieldsAreQuoted) {
     const QString second = report.write(when);
     EXPECT_EQ(QFileInfo(first).fileName(), QStringLiteral("relatorio-20261210-140307.csv"));
     EXPECT_EQ(QFileInfo(second).fileName(), QStringLiteral("relatorio-20261210-140307-2.csv"));
+    EXPECT_TRUE(QFileInfo(first).permissions().testFlag(QFileDevice::ReadOther));
     const QByteArray text = contents(first);
     EXPECT_EQ(text, contents(second));
     EXPECT_TRUE(text.startsWith("\xEF\xBB\xBF" "Arquivo;Chave;Tamanho;SHA-256 do PDF;")) << text.toStdString();
