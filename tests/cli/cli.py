@@ -307,8 +307,54 @@ def arguments_and_choices(cli):
     expect(thumbprint in r.err() and "FULANO DE DEMONSTRACAO" in r.err(), "certificates not listed: " + r.err())
     expect(r.prompts == 0, "a PIN was asked before the certificate was known")
     expect(not standin.uploads() and not os.listdir(saida), "something was signed or sent without a choice")
-    log("arguments, --help, --versao and the needed choices: 64 / 0")
+
+    # Two certificates (a second token beside the demo one) and no --certificado: both listed.
+    env = second_certificate(cli)
+    r = Run(cli.args, env, ["--lote", entrada, saida, "--cartorio", "01"], pins=())
+    expect(r.wait() == 64, "two certificates: exit %s; %s" % (r.process.returncode, r.err()))
+    expect(thumbprint in r.err() and "FULANO DE DEMONSTRACAO" in r.err() and "BELTRANO DE TESTE" in r.err(),
+           "the certificates are not listed: " + r.err())
+    expect(r.prompts == 0 and not standin.uploads(), "a PIN was asked, or something sent, without a choice")
+    log("arguments, --help, --versao and the needed choices (two offices, two certificates): 64 / 0")
     return thumbprint
+
+
+def second_certificate(cli):
+    """A copy of the demo token store with a second token holding another e-CPF-like
+    certificate under a root of its own, added to a copy of the trust bundle."""
+    base = os.path.join(cli.work, "token")
+    dest = os.path.join(cli.work, "token-2")
+    if not os.path.isdir(dest):
+        shutil.copytree(base, dest)
+        pki = os.path.join(dest, "pki2")
+        os.makedirs(pki)
+        script = """
+set -e
+cd "$1"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout root.key -out root.pem -days 3650 -subj "/C=BR/CN=AC Raiz Segunda" \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -keyout user.key -out user.csr -subj "/C=BR/CN=BELTRANO DE TESTE:98765432100" 2>/dev/null
+printf 'basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature,nonRepudiation\ncertificatePolicies=2.16.76.1.2.3.99\n' >ext
+openssl x509 -req -in user.csr -CA root.pem -CAkey root.key -CAcreateserial -out user.pem -days 365 -extfile ext 2>/dev/null
+openssl pkcs8 -topk8 -nocrypt -in user.key -out user.p8
+openssl x509 -in user.pem -outform DER -out user.der
+export SOFTHSM2_CONF="$2"
+softhsm2-util --init-token --free --label Segundo --pin 5678 --so-pin 567890 >/dev/null
+softhsm2-util --import user.p8 --token Segundo --label segundo --id 01 --pin 5678 >/dev/null
+pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so --token-label Segundo --login --pin 5678 \
+  --write-object user.der --type cert --id 01 --label segundo >/dev/null
+"""
+        conf = os.path.join(dest, "softhsm2.conf")
+        with open(conf, "w") as f:
+            f.write("directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n"
+                    % os.path.join(dest, "tokens"))
+        made = subprocess.run(["bash", "-c", script, "second", pki, conf], capture_output=True, text=True)
+        expect(made.returncode == 0, "the second token: %s" % made.stderr)
+        with open(os.path.join(dest, "trust.pem"), "ab") as f, open(os.path.join(pki, "root.pem"), "rb") as g:
+            f.write(g.read())
+    env = dict(cli.env)
+    env.update(SOFTHSM2_CONF=os.path.join(dest, "softhsm2.conf"), SSL_CERT_FILE=os.path.join(dest, "trust.pem"))
+    return env
 
 
 def login_failures(cli):
