@@ -104,8 +104,13 @@ void watchQuitSignals(QCoreApplication& app) {
     struct sigaction action {};
     action.sa_handler = onQuitSignal;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    // The terminal closed (SIGHUP) ends the run the same way; a signal the caller chose to
+    // ignore (nohup, a background job) stays ignored.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 void throwIfQuitting() {
