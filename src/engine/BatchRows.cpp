@@ -7,8 +7,8 @@
 #include "packaging/Packaging.h"
 #include "service/ServiceCall.h"
 
-#include <QDir>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 
 namespace norvane {

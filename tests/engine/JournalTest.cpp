@@ -1,6 +1,6 @@
 // The journal of an output folder and the report of a run, as files: what a crash or a
-// foreign line leaves is read past, a line that cannot be written is taken back, a second
-// run on the same folder is refused, and two reports of one second keep both.
+// foreign line leaves is read past, a second run on the same folder is refused, and two
+// reports of one second keep both. (A line that cannot be written: tests/engine/BatchRunTest.)
 
 #include "core/Error.h"
 #include "engine/Journal.h"
@@ -13,8 +13,6 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <sys/resource.h>
 
 using namespace norvane;
 
@@ -77,38 +75,7 @@ TEST(Journal, ATornLastLineAndForeignLinesAreSkippedAndNewLinesStartClean) {
         EXPECT_EQ(error.kind(), ErrorKind::FileError);
         EXPECT_TRUE(error.message().contains(QStringLiteral("outro lote"))) << error.what();
     }
-}
-
-TEST(Journal, ALineThatDoesNotFitIsTakenBackAndAMissingFolderIsAFileError) {
-    QTemporaryDir folder;
-    const QString path = folder.filePath(kJournalFileName);
-    Journal journal(folder.path());
-    const QDateTime when = QDateTime::currentDateTime();
-    journal.append(QJsonObject{{"evento", "assinando"}, {"arquivo", "a.pdf"}}, when);
-    const QByteArray before = contents(path);
-
-    // The file may grow by only a few bytes: the line is written in part, then taken back.
-    struct rlimit saved {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = rlim_t(before.size() + 10);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    std::optional<Error> failure;
-    try {
-        journal.append(QJsonObject{{"evento", "assinando"}, {"arquivo", QString(200, 'b')}}, when);
-    } catch (const Error& error) {
-        failure = error;
-    }
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->kind(), ErrorKind::FileError);
-    EXPECT_TRUE(failure->message().startsWith(QStringLiteral("Não foi possível gravar o diário "))) << failure->what();
-    EXPECT_EQ(contents(path), before);
-    journal.append(QJsonObject{{"evento", "assinando"}, {"arquivo", "c.pdf"}}, when);
-    EXPECT_EQ(Journal::read(path).size(), 2u);
-
+    // A folder that is not there: nothing can be recorded, so nothing is done.
     try {
         Journal missing(folder.filePath(QStringLiteral("nao-existe")));
         ADD_FAILURE() << "a journal was opened in a missing folder";
