@@ -1,15 +1,30 @@
 #include "engine/BatchRows.h"
 
 #include "core/Error.h"
+#include "engine/Journal.h"
 #include "engine/RowRules.h"
 #include "engine/RowSigning.h"
 #include "packaging/Packaging.h"
 #include "service/ServiceCall.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 
 namespace norvane {
+
+namespace {
+
+// The SHA-256 of the file's bytes as they are now; none when it cannot be read.
+std::optional<QByteArray> fileSha256(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file) || file.error() != QFile::NoError) return std::nullopt;
+    return hash.result();
+}
+
+}  // namespace
 
 BatchRows::BatchRows(BatchInputs inputs, SigningSession& signing, HttpClient& upload)
     : in_(std::move(inputs)), signing_(signing), http_(upload) {}
@@ -23,10 +38,27 @@ RowSteps::Verdict BatchRows::sign(int row, const RowRecord& record, RowStage& st
         throw Error(ErrorKind::FileError, QStringLiteral("O arquivo %1 não foi validado: a leitura da pasta de entrada "
                                                          "terminou antes dele. Leia a pasta novamente.")
                                               .arg(record.file));
-    stage.change(RowChange(RowChange::Signing, row));
-
     const QString outFolder = in_.outputFolder + QDir::separator();
     const QString input = in_.inputFolder + QDir::separator() + record.file;
+
+    // Sent before (the same name and the same bytes, to the same environment and office):
+    // left alone. A file that cannot be read here is told by its signature below.
+    if (journal_) {
+        if (const std::optional<QByteArray> digest = fileSha256(input)) {
+            if (const auto sent = journal_->sentFile(record.file, *digest, JournalTarget::of(in_.context))) {
+                RowChange change(RowChange::AlreadySent, row,
+                                 alreadySentText(sent->when, QStringLiteral("pasta de saída")));
+                change.inputPath = input;
+                change.signaturePath = outFolder + record.file + QStringLiteral(".p7s");
+                change.inputSha256 = sent->inputSha256;
+                change.signatureSha256 = sent->signatureSha256;
+                change.sentAt = sent->when;
+                stage.change(change);
+                return Verdict::Next;
+            }
+        }
+    }
+    stage.change(RowChange(RowChange::Signing, row));
     const FileSignature signature = signing_.signFile(input, in_.context.Certificado_Thumbprint, outFolder);
     if (!signature.signedFile()) return reportFailedSignature(row, signature, stage) ? Verdict::End : Verdict::Next;
     stage.change(signedChange(row, input, signature));

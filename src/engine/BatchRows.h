@@ -11,6 +11,8 @@
 
 namespace norvane {
 
+class Journal;
+
 struct BatchInputs {
     LoginContext context;
     QString inputFolder;   // as the folder choice gave it (no trailing separator)
@@ -27,10 +29,15 @@ public:
     Verdict sign(int row, const RowRecord& record, RowStage& stage, std::optional<RowUpload>& upload) override;
     void send(const RowUpload& upload, const RowRecord& record, RowStage& stage) override;
 
+    // The output folder's journal: a file (its name and the SHA-256 of its bytes now) that it
+    // records as sent to this environment and office is neither signed nor sent again.
+    void setJournal(const Journal* journal) { journal_ = journal; }
+
 private:
     BatchInputs in_;
     SigningSession& signing_;
     HttpClient& http_;
+    const Journal* journal_ = nullptr;
     // One list of fields for the whole batch: every file overwrites its values in place.
     FieldList fields_;
 };

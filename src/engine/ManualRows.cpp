@@ -1,6 +1,7 @@
 #include "engine/ManualRows.h"
 
 #include "core/Error.h"
+#include "engine/Journal.h"
 #include "engine/RowRules.h"
 #include "engine/RowSigning.h"
 #include "packaging/Packaging.h"
@@ -59,6 +60,17 @@ ManualRows::ManualRows(ManualInputs inputs, SigningSession& signing, HttpClient&
 bool ManualRows::takes(const RowRecord& row) const { return row.status.value_or(QString()) != kStatusEnviado; }
 
 RowSteps::Verdict ManualRows::sign(int row, const RowRecord& record, RowStage& stage, std::optional<RowUpload>& upload) {
+    // Sent before to the same environment and office: left alone, nothing written.
+    if (journal_) {
+        if (const auto sent = journal_->sentInstrument(record.id, JournalTarget::of(in_.context))) {
+            RowChange change(RowChange::AlreadySent, row, alreadySentText(sent->when, QStringLiteral("pasta de gravação")));
+            change.inputSha256 = sent->inputSha256;
+            change.signatureSha256 = sent->signatureSha256;
+            change.sentAt = sent->when;
+            stage.change(change);
+            return Verdict::Next;
+        }
+    }
     stage.change(RowChange(RowChange::Signing, row));
 
     // The key names the files: one that would leave the folder or cannot be a file name

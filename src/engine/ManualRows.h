@@ -16,6 +16,8 @@ namespace norvane {
 // Observação naming the key; the empty text when the key is fit.
 QString invalidKeyText(const QString& key);
 
+class Journal;
+
 struct ManualInputs {
     LoginContext context;
     QString saveFolder;  // as the folder choice gave it (no trailing separator)
@@ -32,10 +34,15 @@ public:
     Verdict sign(int row, const RowRecord& record, RowStage& stage, std::optional<RowUpload>& upload) override;
     void send(const RowUpload& upload, const RowRecord& record, RowStage& stage) override;
 
+    // The save folder's journal: an instrument (its ID) that it records as sent to this
+    // environment and office is neither signed nor sent again.
+    void setJournal(const Journal* journal) { journal_ = journal; }
+
 private:
     ManualInputs in_;
     SigningSession& signing_;
     HttpClient& http_;
+    const Journal* journal_ = nullptr;
     // One list of fields for the whole run: every row overwrites its values in place.
     FieldList fields_;
 };

@@ -237,10 +237,14 @@ void RowEngine::Run::endAt(int row) {
 // --- between the stages and the driving thread ---------------------------------------------------
 
 void RowEngine::Run::onDriver(std::function<void()> work, bool wait) {
-    auto ran = std::make_shared<bool>(false);
+    struct Call {
+        bool ran = false;
+        std::exception_ptr failure;  // an observer could not take the change the stage waits for
+    };
+    auto call = std::make_shared<Call>();
     QMetaObject::invokeMethod(
         &inbox_,
-        [this, work = std::move(work), ran] {
+        [this, work = std::move(work), call, wait] {
             {
                 const std::lock_guard lock(m_);
                 if (cancelled_) return;
@@ -250,24 +254,34 @@ void RowEngine::Run::onDriver(std::function<void()> work, bool wait) {
             } catch (...) {
                 {
                     const std::lock_guard lock(m_);
-                    if (!driverFailure_) driverFailure_ = std::current_exception();
-                    cancelled_ = true;
+                    if (wait) {
+                        // Handed back to the stage: its row ends the run, as a step's error would.
+                        call->failure = std::current_exception();
+                    } else {
+                        if (!driverFailure_) driverFailure_ = std::current_exception();
+                        cancelled_ = true;
+                    }
                 }
                 cv_.notify_all();
-                wake();
+                if (!wait) wake();
                 return;
             }
             {
                 const std::lock_guard lock(m_);
-                *ran = true;
+                call->ran = true;
             }
             cv_.notify_all();
         },
         Qt::QueuedConnection);
     if (!wait) return;
     std::unique_lock lock(m_);
-    cv_.wait(lock, [&] { return *ran || cancelled_; });
-    if (!*ran) throw Stop();
+    cv_.wait(lock, [&] { return call->ran || call->failure || cancelled_; });
+    if (call->failure) {
+        const std::exception_ptr failure = call->failure;
+        lock.unlock();
+        std::rethrow_exception(failure);
+    }
+    if (!call->ran) throw Stop();
 }
 
 void RowEngine::Run::wake() {
@@ -305,9 +319,16 @@ void RowEngine::Run::applyChange(RowChange& change) {
             model.setObservation(change.row, change.observation);
             break;
         case RowChange::Sent:
+            model.setSent(change.row, change.when);
             model.setStatus(change.row, kStatusEnviado);
             model.setObservation(change.row, kSentText);
             change.observation = kSentText;
+            break;
+        case RowChange::AlreadySent:
+            model.setSignature(change.row, change.signaturePath, change.inputSha256, change.signatureSha256);
+            model.setSent(change.row, change.sentAt);
+            model.setStatus(change.row, kStatusEnviado);
+            model.setObservation(change.row, change.observation);
             break;
         case RowChange::Stopped:
             break;

@@ -32,6 +32,8 @@ struct RowChange {
         Failed,   // "Erro", and the Observação says why
         Sent,     // "Enviado" / "Enviado pra Norvane"
         Stopped,  // a step of the row failed with a box (its text); the row keeps its status
+        AlreadySent,  // "Enviado": the output folder's journal records the row as sent before
+                      // (when: `sentAt`; the hashes recorded); nothing is signed or sent again
     };
     RowChange() = default;
     RowChange(Kind kind, int row, QString observation = QString())
@@ -45,6 +47,7 @@ struct RowChange {
     QString signaturePath;
     QByteArray inputSha256;
     QByteArray signatureSha256;
+    QDateTime sentAt;  // AlreadySent: when the journal says the row was sent
     // Filled by the engine: the row's status after the change and when it happened.
     QString status;
     QDateTime when;
@@ -56,7 +59,9 @@ struct RunEnd {
 };
 
 // Told of a run's progress, on the thread that drives the run, each change once the model
-// shows it. A stage waits until every observer has been told of its change.
+// shows it. A stage waits until every observer has been told of its change. An observer that
+// cannot take a change a stage waits for (its record cannot be written) raises: the run then
+// ends at that row with the error's box, as if the row's step had raised it.
 class RowObserver {
 public:
     virtual ~RowObserver() = default;

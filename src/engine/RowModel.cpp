@@ -96,6 +96,8 @@ void RowModel::setSignature(int r, const QString& signaturePath, const QByteArra
     record.signatureSha256 = signatureSha256;
 }
 
+void RowModel::setSent(int r, const QDateTime& when) { rows_.at(size_t(r)).sentAt = when; }
+
 void RowModel::rowChanged(int r) {
     emit dataChanged(index(r, 0), index(r, columnCount() - 1), {Qt::DisplayRole});
 }

@@ -4,6 +4,7 @@
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <optional>
 #include <vector>
@@ -31,6 +32,8 @@ struct RowRecord {
     QString signaturePath;
     QByteArray inputSha256;
     QByteArray signatureSha256;
+    // When the row was sent (this run, or as the output folder's journal records it).
+    QDateTime sentAt;
 };
 
 class RowModel : public QAbstractTableModel {
@@ -65,6 +68,7 @@ public:
     // What the row's last signature wrote (not shown).
     void setSignature(int r, const QString& signaturePath, const QByteArray& inputSha256,
                       const QByteArray& signatureSha256);
+    void setSent(int r, const QDateTime& when);
 
 private:
     void rowChanged(int r);

@@ -2,6 +2,7 @@
 // What the rows of both grids share: the statuses, the size limit of a signature, the texts
 // a row shows about its upload, and the size of a file as its directory entry gives it.
 
+#include <QDateTime>
 #include <QString>
 
 namespace norvane {
@@ -17,6 +18,9 @@ constexpr qint64 kSignedFileLimit = 200 * 1024;
 inline const QString kSignedFileTooLarge = QStringLiteral("Arquivo assinado maior que 200 Kb.");
 inline const QString kSentText = QStringLiteral("Enviado pra Norvane");
 inline const QString kNotSentText = QStringLiteral("Erro ao enviar pra Norvane");
+
+// The Observação of a row left alone because the folder's journal records it as sent.
+QString alreadySentText(const QDateTime& when, const QString& folderWord);
 
 // Size in bytes of the named file (or folder) from its directory entry; -1 when there is none.
 qint64 FileSize2(const QString& fileName);

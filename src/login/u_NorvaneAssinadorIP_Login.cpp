@@ -14,7 +14,7 @@
 #include "core/Environment.h"
 #include "core/u_global.h"
 #include "login/u_NovaVersao.h"
-#include "service/ServiceCall.h"
+#include "workflows/VersionCheck.h"
 #include "ui_u_NorvaneAssinadorIP_Login.h"
 
 TFLogin* FLogin = nullptr;
@@ -94,25 +94,16 @@ void TFLogin::showEvent(QShowEvent* event) {
 
 void TFLogin::FormShow() {
     const norvane::ActionLock lock(ActionControls);
-    norvane::FieldList fields;
-    fields.set(QStringLiteral("servico"), norvane::kAssinadorVersao);
-    const auto answer = norvane::parseAnswerObject(
-        norvane::serviceCall(IdHTTP1, AmbienteSelecionado, UrlSelecionada, norvane::Wrapping::A, fields));
-    if (!answer) return;
-    for (const norvane::JsonValue& element : norvane::jsonArray(*answer, QStringLiteral("root"))) {
-        const norvane::JsonValue& dados = norvane::jsonObject(norvane::jsonAsObject(element), QStringLiteral("dados"));
-        const QString versao = norvane::jsonText(dados, QStringLiteral("nm_nr_versao"));
-        if (versao == VersionText) continue;
-        // One update window: later elements of the answer do not start a second download.
-        if (NovaVersaoWindow) continue;
-        setEnabled(false);
-        NovaVersaoWindow = std::make_unique<TFNovaVersao>();
-        NovaVersaoWindow->DownloadBaseUrl = urls_.download;
-        FNovaVersao = NovaVersaoWindow.get();
-        FNovaVersao->VersaoAtual = VersionText;
-        FNovaVersao->NovaVersao = versao;
-        FNovaVersao->show();
-    }
+    const auto versao = norvane::otherServiceVersion(IdHTTP1, AmbienteSelecionado, UrlSelecionada, VersionText);
+    // One update window: a later check does not start a second download.
+    if (!versao || NovaVersaoWindow) return;
+    setEnabled(false);
+    NovaVersaoWindow = std::make_unique<TFNovaVersao>();
+    NovaVersaoWindow->DownloadBaseUrl = urls_.download;
+    FNovaVersao = NovaVersaoWindow.get();
+    FNovaVersao->VersaoAtual = VersionText;
+    FNovaVersao->NovaVersao = *versao;
+    FNovaVersao->show();
 }
 
 void TFLogin::RadioButton1Click() {

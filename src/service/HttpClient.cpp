@@ -4,6 +4,8 @@
 #include <poll.h>
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QLocale>
 #include <QUrl>
 #include <algorithm>
 #include <cctype>
@@ -89,6 +91,8 @@ bool pathMatches(const QByteArray& path, const QByteArray& cookiePath) {
 struct HttpClient::Impl {
     CURL* curl = nullptr;
     bool keptAlive = false;  // the previous answer allowed keep-alive and was read whole
+    int readTimeoutMs = HttpClient::kDefaultReadTimeoutMs;
+    qint64 received = 0;  // bytes of the answer being read
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     mutable std::mutex cookieMutex;
@@ -168,17 +172,37 @@ struct HttpClient::Impl {
     }
 
     // Waits until the socket is ready, a few times a second looking whether the
-    // application is quitting.
-    void waitFor(short events) {
+    // application is quitting. A server that takes or sends nothing for the read
+    // time-out ends the call.
+    void waitFor(short events, const QString& endpoint) {
+        QElapsedTimer idle;
+        idle.start();
         while (true) {
             if (abortRequested()) {
                 close();
                 throw Aborted();
             }
+            const qint64 left = readTimeoutMs - idle.elapsed();
+            if (left <= 0) {
+                close();
+                throw ServiceError(QStringLiteral("O serviço (%1) não respondeu em %2 segundos; a chamada foi interrompida.")
+                                       .arg(endpoint)
+                                       .arg(QLocale().toString(readTimeoutMs / 1000.0, 'g', 3))
+                                       .toStdString());
+            }
             pollfd wait{socket(), events, 0};
-            const int ready = ::poll(&wait, 1, 200);
+            const int ready = ::poll(&wait, 1, int(std::min<qint64>(200, left)));
             if (ready != 0) return;  // ready, or an error that the next send/recv reports
         }
+    }
+
+    [[noreturn]] void tooLarge(const QString& endpoint) {
+        close();
+        throw ServiceError(QStringLiteral("A resposta do serviço (%1) passa de %2 MiB e foi recusada; a chamada foi "
+                                          "interrompida.")
+                               .arg(endpoint)
+                               .arg(HttpClient::kAnswerLimit / (1024 * 1024))
+                               .toStdString());
     }
 
     [[noreturn]] void broken(const QString& endpoint, const QString& reason) {
@@ -193,7 +217,7 @@ struct HttpClient::Impl {
             size_t n = 0;
             const CURLcode result = curl_easy_send(curl, data.constData() + sent, size_t(data.size() - sent), &n);
             if (result == CURLE_AGAIN) {
-                waitFor(POLLOUT);
+                waitFor(POLLOUT, endpoint);
                 continue;
             }
             if (result != CURLE_OK) broken(endpoint, QString::fromUtf8(curl_easy_strerror(result)));
@@ -208,17 +232,20 @@ struct HttpClient::Impl {
             size_t n = 0;
             const CURLcode result = curl_easy_recv(curl, chunk, sizeof chunk, &n);
             if (result == CURLE_AGAIN) {
-                waitFor(POLLIN);
+                waitFor(POLLIN, endpoint);
                 continue;
             }
             if (result != CURLE_OK) broken(endpoint, QString::fromUtf8(curl_easy_strerror(result)));
             if (n == 0) return false;
+            received += qint64(n);
+            if (received > HttpClient::kAnswerLimit) tooLarge(endpoint);
             buffer.append(chunk, qsizetype(n));
             return true;
         }
     }
 
     HttpAnswer exchange(const QByteArray& request, const QString& endpoint) {
+        received = 0;
         sendAll(request, endpoint);
         QByteArray buffer;
         HttpAnswer answer;
@@ -252,8 +279,11 @@ struct HttpClient::Impl {
                 else if (name == "content-length") {
                     const qint64 length = value.toLongLong(&ok);
                     contentLength = ok && length >= 0 ? length : -1;
+                    if (contentLength > HttpClient::kAnswerLimit) tooLarge(endpoint);
                 } else if (name == "connection")
                     keepAlive = value.toLower().contains("keep-alive");
+                else if (name == "location")
+                    answer.location = value;
                 else if (name == "set-cookie")
                     setCookies.append(value);
                 else if (name == "transfer-encoding")
@@ -450,11 +480,18 @@ HttpAnswer HttpClient::post(const QString& url, const QByteArray& body) {
     // The connection of a failed call goes on serving while it is up; otherwise a new one.
     if (!d->keptAlive || !d->connectionUp()) d->connect(parsed, endpoint);
     d->keptAlive = false;
+    d->readTimeoutMs = std::max(1, readTimeoutMs_.load());
     HttpAnswer answer = d->exchange(request, endpoint);
     d->storeCookies(parsed);
     // The status line's bytes are one character each, like the rest of the head.
-    if (answer.status < 200 || answer.status > 299)
-        throw ServiceError(QString::fromLatin1(answer.statusLine).toStdString());
+    const QString statusLine = QString::fromLatin1(answer.statusLine);
+    if (answer.status >= 300 && answer.status <= 399) {
+        // Not followed: the call ends here, whatever the answer's body says.
+        QString message = statusLine + QStringLiteral(": o serviço pediu um redirecionamento");
+        if (!answer.location.isEmpty()) message += QStringLiteral(" para ") + QString::fromLatin1(answer.location);
+        throw ServiceError((message + QStringLiteral(", que não é seguido.")).toStdString());
+    }
+    if (answer.status < 200 || answer.status > 299) throw ServiceError(statusLine.toStdString());
     return answer;
 }
 

@@ -23,6 +23,7 @@ struct HttpAnswer {
     long status = 0;
     QByteArray statusLine;   // e.g. "HTTP/1.1 200 OK"
     QByteArray contentType;  // the Content-Type header's value
+    QByteArray location;     // the Location header's value (a redirect's target)
     QByteArray body;
 };
 
@@ -35,10 +36,18 @@ public:
 
     // Posts a form body to the URL and reads the whole answer. Blocks; call it off the
     // GUI thread (serviceCall does). Raises ServiceError for a connection that cannot
-    // be made within 10 000 ms ("Connect timed out."), a refused or broken connection
-    // and an answer whose status is not 2xx (redirects are not followed); raises
-    // Aborted when the application quits meanwhile.
+    // be made within 10 000 ms ("Connect timed out."), a refused or broken connection,
+    // a server that neither takes nor sends a byte for the read time-out, an answer
+    // larger than kAnswerLimit, and an answer whose status is not 2xx (redirects are not
+    // followed); raises Aborted when the application quits meanwhile.
     HttpAnswer post(const QString& url, const QByteArray& body);
+
+    // The longest wait for the next byte of the exchange once connected (60 s).
+    static constexpr int kDefaultReadTimeoutMs = 60000;
+    // The largest answer taken, head and body (the service's answers are small JSON).
+    static constexpr qint64 kAnswerLimit = 8 * 1024 * 1024;
+    void setReadTimeoutMs(int milliseconds) { readTimeoutMs_ = milliseconds; }
+    int readTimeoutMs() const { return readTimeoutMs_; }
 
     // Closes the connection that the client holds, if any.
     void closeConnection();
@@ -53,6 +62,7 @@ private:
     struct Impl;
     std::unique_ptr<Impl> d;
     std::atomic<bool> busy_{false};
+    std::atomic<int> readTimeoutMs_{kDefaultReadTimeoutMs};
 };
 
 // The request headers, in the order in which they go on the wire (without CR LF).

@@ -5,7 +5,7 @@
 
 #include "core/Background.h"
 #include "core/Dialogs.h"
-#include "engine/BatchRows.h"
+#include "engine/RunRows.h"
 #include "workflows/Grid.h"
 
 #include <QDir>
@@ -79,8 +79,9 @@ void BatchSigningTab::Button3Click() {
         return;
     }
     const ActionLock lock(actionControls_);
-    BatchRows steps({context_, ui_.PastaEntrada->text(), ui_.PastaSaida->text()}, signing_, http_);
-    if (engine_.run(steps).completed) dialogs().showInfo(QStringLiteral("Processo Finalizado"));
+    const RunOutcome outcome =
+        runBatchRows(engine_, {context_, ui_.PastaEntrada->text(), ui_.PastaSaida->text()}, signing_, http_);
+    if (outcome.end.completed) dialogs().showInfo(QStringLiteral("Processo Finalizado"));
 }
 
 void BatchSigningTab::rowReached(int row) {

@@ -4,6 +4,7 @@
 #include "workflows/ManualInstruments.h"
 
 #include "core/Dialogs.h"
+#include "engine/RunRows.h"
 #include "service/ServiceCall.h"
 #include "workflows/Grid.h"
 
@@ -105,8 +106,7 @@ void ManualInstrumentsTab::Button4Click() {
         return;
     }
     // No message closes the run.
-    ManualRows steps({context_, folder}, signing_, upload_);
-    engine_.run(steps);
+    runManualRows(engine_, {context_, folder}, signing_, upload_);
 }
 
 }  // namespace norvane

@@ -104,7 +104,7 @@ public:
     std::optional<RunEnd> ended;
     void runStarted(int rows) override { started = rows; }
     void rowChanged(const RowChange& change) override {
-        static const char* kinds[] = {"Signing", "Signed", "Failed", "Sent", "Stopped"};
+        static const char* kinds[] = {"Signing", "Signed", "Failed", "Sent", "Stopped", "AlreadySent"};
         events.push_back(QStringLiteral("%1 %2 %3").arg(change.row).arg(kinds[change.kind], change.status));
     }
     void runEnded(const RunEnd& end) override { ended = end; }
@@ -220,26 +220,28 @@ TEST_F(Engine, ARowThatEndsTheRunInTheTokenStageLetsTheRowBeforeItBeSentFirst) {
     EXPECT_LT(sent2, box3);
 }
 
-// An observer that cannot take a change (a record that cannot be written) stops both stages;
-// its error reaches the caller, as any error of an action does.
-TEST_F(Engine, AnObserverThatFailsStopsTheRunAndItsErrorReachesTheCaller) {
+// An observer that cannot take a change a stage waits for (a record that cannot be written)
+// ends the run at that row with its box, as the row's own error would: the row before it is
+// still sent and told, nothing is sent after it.
+TEST_F(Engine, AnObserverThatFailsEndsTheRunAtItsRowWithItsBox) {
     struct Failing : RowObserver {
         void rowChanged(const RowChange& change) override {
             if (change.row == 2 && change.kind == RowChange::Signed) throw std::runtime_error("disco cheio");
         }
     } failing;
     engine.addObserver(&failing);
-    try {
-        engine.run(steps);
-        ADD_FAILURE() << "no error";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "disco cheio");
-    }
+    steps.onSend = [&](int row, RowStage&) {
+        if (row == 1) QThread::msleep(50);  // still being sent when row 2's change fails
+    };
+    const RunEnd end = engine.run(steps);
+    EXPECT_FALSE(end.completed);
+    EXPECT_EQ(end.endedAt, 2);
     EXPECT_FALSE(engine.running());
-    EXPECT_FALSE(recorder.ended);
-    // Nothing was sent after the row whose change failed.
-    for (const int sent : steps.sent) EXPECT_LT(sent, 2);
-    EXPECT_TRUE(dialogs.boxes.empty());
+    ASSERT_TRUE(recorder.ended);
+    EXPECT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral("disco cheio")});
+    EXPECT_EQ(steps.sent, (std::vector<int>{0, 1}));
+    EXPECT_EQ(statuses(), (QStringList{kStatusEnviado, kStatusEnviado, kStatusAssinado, "", "", ""}));
+    EXPECT_EQ(recorder.of(1).back(), QStringLiteral("1 Sent Enviado"));
     engine.removeObserver(&failing);
 }
 

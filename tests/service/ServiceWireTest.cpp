@@ -223,8 +223,15 @@ TEST(ServiceWire, FailedCallsRaiseWithTheirReason) {
     standIn.script(redirect);
     standIn.clear();
     standIn.script(redirect);
-    EXPECT_EQ(errorOf([&] { serviceCall(client, "P", url, versao); }), "HTTP/1.1 302 Found");
+    EXPECT_EQ(errorOf([&] { serviceCall(client, "P", url, versao); }),
+              "HTTP/1.1 302 Found: o serviço pediu um redirecionamento para /outro/, que não é seguido.");
     EXPECT_EQ(standIn.requests().size(), 1);  // not followed
+
+    // An answer announced larger than the bound is refused before its body is read.
+    ScriptedAnswer huge = ScriptedAnswer::ok("{}");
+    huge.bodySize = 9 << 20;
+    standIn.script(huge);
+    EXPECT_NE(errorOf([&] { serviceCall(client, "P", url, versao); }).find("passa de 8 MiB"), std::string::npos);
 
     // The answer breaks off before its announced length.
     ScriptedAnswer broken = ScriptedAnswer::ok(QByteArray(4000, 'x'));

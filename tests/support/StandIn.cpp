@@ -23,6 +23,7 @@ QJsonObject toJson(const ScriptedAnswer& answer) {
         {"delay_ms", answer.delayMs},
     };
     if (answer.closeAfter >= 0) object.insert("close_after", answer.closeAfter);
+    if (answer.bodySize > 0) object.insert("body_size", QJsonValue(answer.bodySize));
     return object;
 }
 
@@ -125,5 +126,7 @@ QList<RecordedRequest> StandIn::requests() {
 }
 
 void StandIn::clear() { command(line(QJsonObject{{"cmd", "clear"}})); }
+
+void StandIn::listen(bool on) { command(line(QJsonObject{{"cmd", "listen"}, {"on", on}})); }
 
 }  // namespace norvane::test

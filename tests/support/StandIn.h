@@ -22,6 +22,7 @@ struct ScriptedAnswer {
     bool hang = false;          // never answer (until the client leaves)
     bool keepAlive = false;     // add "Connection: keep-alive" and keep the connection
     bool contentLength = true;  // add a Content-Length header
+    qint64 bodySize = 0;        // a body of this many bytes (the body repeated), made by the stand-in
 
     static ScriptedAnswer ok(const QByteArray& body, const QByteArray& contentType = "text/html");
 };
@@ -64,6 +65,8 @@ public:
     void setDefault(const ScriptedAnswer& answer);
     QList<RecordedRequest> requests();
     void clear();
+    // Stops listening (every connection is refused) or listens again on the same port.
+    void listen(bool on);
 
 private:
     QByteArray command(const QByteArray& json);

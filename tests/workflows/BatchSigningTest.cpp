@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -169,7 +170,12 @@ protected:
         }
         return names;
     }
-    QStringList outputFiles() const { return QDir(out()).entryList(QDir::Files | QDir::Hidden); }
+    // The files of the output folder but its journal and the runs' reports (tests/engine checks those).
+    QStringList outputFiles() const {
+        QStringList files = QDir(out()).entryList(QDir::Files | QDir::Hidden);
+        files.removeAll(QStringLiteral("norvane-diario.jsonl"));
+        return files.filter(QRegularExpression(QStringLiteral("^(?!relatorio-\\d{8}-\\d{6}(-\\d+)?\\.csv$)")));
+    }
     // What one upload carries: its key, the name of the archive's one entry, and the content
     // that the signature in it encloses (verified with openssl against the test root).
     struct Upload {

@@ -10,6 +10,7 @@ Test mode (driven by tests/support/StandIn.cpp):
     {"cmd": "requests"}                 every request so far: raw bytes (Base64) and
                                         the number of the connection it came on
     {"cmd": "clear"}                    forget recorded requests and queued answers
+    {"cmd": "listen", "on": false}      stop listening (connections are refused) / listen again
     {"cmd": "quit"}                     stop (so does the end of stdin)
   --upload-delay-ms N holds every upload (instrumentoDeProtesto and
   instrumentoDeProtestoDigitacaoManualAtt) N ms before its answer, as a distant service
@@ -103,6 +104,9 @@ def read_request(sock, pending):
 def build_answer(answer):
     body = answer.get("body", "")
     body = base64.b64decode(answer["body_b64"]) if "body_b64" in answer else body.encode("utf-8")
+    if answer.get("body_size"):  # a large body made here rather than sent over the control channel
+        size = int(answer["body_size"])
+        body = ((body or b"x") * (size // len(body or b"x") + 1))[:size]
     headers = [(k, v) for k, v in answer.get("headers", [])]
     if answer.get("content_length", True) and not any(k.lower() == "content-length" for k, _ in headers):
         headers.append(("Content-Length", str(len(body))))
@@ -563,6 +567,22 @@ class Demo:
 # ---------------------------------------------------------------------------- main
 
 
+SERVERS = []  # [port, homologation, server or None]
+
+
+def listen(on):
+    """Closes the listening sockets (a connection is then refused) or opens them again on the same ports."""
+    for entry in SERVERS:
+        port, homologation, server = entry
+        if not on and server is not None:
+            server.shutdown()
+            server.server_close()
+            entry[2] = None
+        elif on and server is None:
+            entry[2] = Server(port, homologation)
+            serve(entry[2])
+
+
 def serve(server):
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
     thread.start()
@@ -587,6 +607,8 @@ def command_loop():
             elif cmd == "clear":
                 STATE.requests.clear()
                 STATE.answers.clear()
+            elif cmd == "listen":
+                listen(command.get("on", True))
             elif cmd == "quit":
                 print(json.dumps(reply), flush=True)
                 return
@@ -620,6 +642,7 @@ def main():
             STATE.demo.write_samples(args.samples)
     for server in servers:
         serve(server)
+        SERVERS.append([server.server_address[1], server.homologation, server])
     print(json.dumps({"port": servers[0].server_address[1],
                       "homologation_port": servers[1].server_address[1] if len(servers) > 1 else None}), flush=True)
     try:
@@ -634,9 +657,10 @@ def main():
         pass
     finally:
         STATE.stopping.set()
-        for server in servers:
-            server.shutdown()
-            server.server_close()
+        for _, _, server in SERVERS:
+            if server is not None:
+                server.shutdown()
+                server.server_close()
 
 
 if __name__ == "__main__":

@@ -1,0 +1,280 @@
+#include "engine/Journal.h"
+
+#include "core/Error.h"
+#include "engine/RowModel.h"
+#include "engine/RowRules.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace norvane {
+
+namespace {
+
+constexpr int kFormat = 1;
+constexpr qsizetype kLongestLine = 1 << 20;
+
+// The operating system's reason, in Portuguese where it is one a clerk meets.
+QString osReason(int error) {
+    switch (error) {
+        case ENOENT: return QStringLiteral("a pasta não existe (foi removida ou renomeada?)");
+        case ENOSPC: return QStringLiteral("o disco está cheio");
+        case EDQUOT: return QStringLiteral("a cota de disco do usuário acabou");
+        case EFBIG: return QStringLiteral("o arquivo chegou ao tamanho máximo permitido");
+        case EACCES:
+        case EPERM: return QStringLiteral("sem permissão de escrita na pasta");
+        case EROFS: return QStringLiteral("o disco é somente leitura");
+        case EIO: return QStringLiteral("erro de leitura ou gravação no disco");
+        default: return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
+// Local time with its offset, so that the instant reads the same anywhere.
+QString stamp(const QDateTime& when) { return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODateWithMs); }
+
+QString hex(const QByteArray& digest) { return QString::fromLatin1(digest.toHex()); }
+QByteArray unhex(const QJsonValue& value) { return QByteArray::fromHex(value.toString().toLatin1()); }
+
+QString fileKey(const QString& name, const QByteArray& sha256, const JournalTarget& t) {
+    return QStringLiteral("A\n%1\n%2\n%3\n%4\n%5").arg(t.ambiente, t.cdIbge, t.nrCartorio, name, hex(sha256));
+}
+
+QString instrumentKey(const QString& id, const JournalTarget& t) {
+    return QStringLiteral("M\n%1\n%2\n%3\n%4").arg(t.ambiente, t.cdIbge, t.nrCartorio, id);
+}
+
+// A complete line of ours, or nothing.
+std::optional<QJsonObject> ourLine(const QByteArray& line) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) return std::nullopt;
+    QJsonObject object = document.object();
+    if (object.value(QStringLiteral("norvane")).toInt() != kFormat || !object.value(QStringLiteral("evento")).isString())
+        return std::nullopt;
+    return object;
+}
+
+// Calls `each` with every complete line of the file and returns the offset just after the
+// last one; -1 when the file cannot be read.
+template <typename Each>
+qint64 readLines(int fd, Each each) {
+    if (::lseek(fd, 0, SEEK_SET) < 0) return -1;
+    QByteArray pending;
+    bool overlong = false;
+    qint64 offset = 0;
+    qint64 complete = 0;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        pending.append(chunk, qsizetype(n));
+        offset += n;
+        qsizetype start = 0;
+        for (qsizetype end; (end = pending.indexOf('\n', start)) >= 0; start = end + 1) {
+            if (!overlong) each(pending.mid(start, end - start));
+            overlong = false;
+            complete = offset - (pending.size() - end - 1);
+        }
+        pending.remove(0, start);
+        // No line of ours is this long: what is not one is passed over without being kept.
+        if (pending.size() > kLongestLine) {
+            pending.clear();
+            overlong = true;
+        }
+    }
+    return complete;
+}
+
+}  // namespace
+
+Journal::Journal(const QString& folder) : folder_(folder), path_(folder + QDir::separator() + kJournalFileName) {
+    const QByteArray path = QFile::encodeName(path_);
+    bool created = false;
+    fd_ = ::open(path.constData(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd_ >= 0)
+        created = true;
+    else if (errno == EEXIST)
+        fd_ = ::open(path.constData(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (fd_ < 0)
+        throw Error(ErrorKind::FileError,
+                    QStringLiteral("Não foi possível abrir o diário da pasta %1: %2. Nada foi assinado nem enviado.")
+                        .arg(folder, osReason(errno)));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd_);
+        fd_ = -1;
+        throw Error(ErrorKind::FileError,
+                    QStringLiteral("A pasta %1 está sendo usada por outro lote (em outra janela ou na linha de comando). "
+                                   "Espere que ele termine e tente novamente.")
+                        .arg(folder));
+    }
+    if (created) {
+        // The new file's name must survive a crash too.
+        const int dir = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+        return;
+    }
+    const qint64 complete = readLines(fd_, [this](const QByteArray& line) {
+        if (const auto object = ourLine(line)) remember(*object);
+    });
+    if (complete < 0) fail(osReason(errno));
+    struct stat status {};
+    if (::fstat(fd_, &status) != 0) fail(osReason(errno));
+    // A torn last line: cut off, so that the next line starts on a line of its own.
+    if (status.st_size > complete && (::ftruncate(fd_, complete) != 0 || ::fdatasync(fd_) != 0)) fail(osReason(errno));
+}
+
+Journal::~Journal() {
+    if (fd_ >= 0) ::close(fd_);  // also lets the folder go
+}
+
+void Journal::fail(const QString& reason) const {
+    throw Error(ErrorKind::FileError, QStringLiteral("Não foi possível gravar o diário %1: %2.").arg(path_, reason));
+}
+
+void Journal::remember(const QJsonObject& line) {
+    if (line.value(QStringLiteral("evento")).toString() != QLatin1String("enviado")) return;
+    const JournalTarget target{line.value(QStringLiteral("ambiente")).toString(),
+                               line.value(QStringLiteral("cd_ibge")).toString(),
+                               line.value(QStringLiteral("nr_cartorio")).toString()};
+    JournalSend send;
+    send.when = QDateTime::fromString(line.value(QStringLiteral("quando")).toString(), Qt::ISODateWithMs);
+    send.inputSha256 = unhex(line.value(QStringLiteral("sha256_pdf")));
+    send.signatureSha256 = unhex(line.value(QStringLiteral("sha256_p7s")));
+    if (line.contains(QStringLiteral("arquivo"))) {
+        if (send.inputSha256.size() != 32) return;
+        sends_.insert(fileKey(line.value(QStringLiteral("arquivo")).toString(), send.inputSha256, target), send);
+    } else if (line.contains(QStringLiteral("id"))) {
+        sends_.insert(instrumentKey(line.value(QStringLiteral("id")).toString(), target), send);
+    }
+}
+
+std::optional<JournalSend> Journal::sentFile(const QString& name, const QByteArray& sha256,
+                                             const JournalTarget& target) const {
+    const std::lock_guard lock(m_);
+    const auto found = sends_.constFind(fileKey(name, sha256, target));
+    if (found == sends_.constEnd()) return std::nullopt;
+    return *found;
+}
+
+std::optional<JournalSend> Journal::sentInstrument(const QString& id, const JournalTarget& target) const {
+    const std::lock_guard lock(m_);
+    const auto found = sends_.constFind(instrumentKey(id, target));
+    if (found == sends_.constEnd()) return std::nullopt;
+    return *found;
+}
+
+void Journal::append(QJsonObject line, const QDateTime& when) {
+    line.insert(QStringLiteral("norvane"), kFormat);
+    line.insert(QStringLiteral("quando"), stamp(when));
+    const QByteArray bytes = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+
+    const std::lock_guard lock(m_);
+    // Written into a file that is no longer in the folder, a line would be lost unseen.
+    struct stat opened {};
+    struct stat named {};
+    if (::fstat(fd_, &opened) != 0) fail(osReason(errno));
+    if (opened.st_nlink == 0 || ::stat(QFile::encodeName(path_).constData(), &named) != 0 ||
+        named.st_ino != opened.st_ino || named.st_dev != opened.st_dev)
+        fail(QStringLiteral("o arquivo do diário ou a pasta %1 foi removido ou substituído durante o lote").arg(folder_));
+    const off_t before = opened.st_size;
+    ssize_t written;
+    do {
+        written = ::write(fd_, bytes.constData(), size_t(bytes.size()));
+    } while (written < 0 && errno == EINTR);
+    if (written != ssize_t(bytes.size())) {
+        const int error = written < 0 ? errno : ENOSPC;  // a short write: the disk filled up
+        // What went in is taken back: the journal keeps whole lines only.
+        if (written > 0 && ::ftruncate(fd_, before) == 0) ::fdatasync(fd_);
+        fail(osReason(error));
+    }
+    if (::fdatasync(fd_) != 0) {
+        const int error = errno;
+        if (::ftruncate(fd_, before) == 0) ::fdatasync(fd_);
+        fail(osReason(error));
+    }
+    remember(line);
+}
+
+std::vector<QJsonObject> Journal::read(const QString& path) {
+    std::vector<QJsonObject> lines;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return lines;
+    readLines(fd, [&lines](const QByteArray& line) {
+        if (auto object = ourLine(line)) lines.push_back(std::move(*object));
+    });
+    ::close(fd);
+    return lines;
+}
+
+// --- the recorder ---------------------------------------------------------------------------------
+
+JournalRecorder::JournalRecorder(Journal& journal, const RowModel& model, const JournalTarget& target)
+    : journal_(journal), model_(model), target_(target) {}
+
+void JournalRecorder::rowChanged(const RowChange& change) {
+    const RowRecord& row = model_.row(change.row);
+    const bool manual = model_.kind() == RowModel::Kind::Manual;
+    QJsonObject line;
+    QString event;
+    switch (change.kind) {
+        case RowChange::Signing: event = QStringLiteral("assinando"); break;
+        case RowChange::Signed: event = QStringLiteral("assinado"); break;
+        case RowChange::Sent: event = QStringLiteral("enviado"); break;
+        case RowChange::Failed: event = QStringLiteral("erro"); break;
+        case RowChange::Stopped: event = QStringLiteral("interrompido"); break;
+        case RowChange::AlreadySent: event = QStringLiteral("ja-enviado"); break;
+    }
+    line.insert(QStringLiteral("evento"), event);
+    if (manual) {
+        line.insert(QStringLiteral("id"), row.id);
+        line.insert(QStringLiteral("chave"), row.key);
+    } else {
+        line.insert(QStringLiteral("arquivo"), row.file);
+    }
+    if (change.kind == RowChange::Signed || change.kind == RowChange::Sent || change.kind == RowChange::AlreadySent) {
+        line.insert(QStringLiteral("sha256_pdf"), hex(row.inputSha256));
+        line.insert(QStringLiteral("sha256_p7s"), hex(row.signatureSha256));
+    }
+    if (change.kind == RowChange::Sent) {
+        line.insert(QStringLiteral("ambiente"), target_.ambiente);
+        line.insert(QStringLiteral("cd_ibge"), target_.cdIbge);
+        line.insert(QStringLiteral("nr_cartorio"), target_.nrCartorio);
+    }
+    if (change.kind == RowChange::AlreadySent) line.insert(QStringLiteral("enviado_em"), stamp(change.sentAt));
+    if (change.kind == RowChange::Failed) line.insert(QStringLiteral("texto"), change.observation);
+    if (change.kind == RowChange::Stopped) line.insert(QStringLiteral("texto"), change.message);
+
+    try {
+        journal_.append(line, change.when);
+    } catch (const Error& error) {
+        // The box that stopped a row is shown already; its line is a note only.
+        if (change.kind == RowChange::Stopped) return;
+        const QString what = manual ? QStringLiteral("o instrumento %1").arg(row.id) : QStringLiteral("o arquivo %1").arg(row.file);
+        const QString at = manual ? QStringLiteral("no instrumento %1").arg(row.id) : QStringLiteral("no arquivo %1").arg(row.file);
+        if (change.kind == RowChange::Sent)
+            throw Error(ErrorKind::FileError,
+                        QStringLiteral("O serviço aceitou %1, mas o envio não pôde ser registrado. %2 O lote foi "
+                                       "interrompido. Não envie este arquivo de novo sem antes conferir com a Norvane se "
+                                       "ele foi recebido.")
+                            .arg(what, error.message()),
+                        error);
+        throw Error(ErrorKind::FileError, QStringLiteral("%1 O lote foi interrompido %2.").arg(error.message(), at), error);
+    }
+}
+
+}  // namespace norvane

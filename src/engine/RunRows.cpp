@@ -1,0 +1,53 @@
+#include "engine/RunRows.h"
+
+#include "engine/Journal.h"
+#include "engine/RunReport.h"
+
+namespace norvane {
+
+namespace {
+
+template <typename Steps>
+RunOutcome runWithJournal(RowEngine& engine, Steps& steps, const LoginContext& context, const QString& folder) {
+    Journal journal(folder);
+    steps.setJournal(&journal);
+    JournalRecorder recorder(journal, engine.model(), JournalTarget::of(context));
+    const RunReport report(engine.model(), context, folder);
+    engine.addObserver(&recorder);
+    struct Detach {
+        RowEngine& engine;
+        RowObserver* observer;
+        ~Detach() { engine.removeObserver(observer); }
+    } detach{engine, &recorder};
+
+    const auto writeReport = [&] {
+        try {
+            return report.write();
+        } catch (const Error&) {
+            return QString();  // the folder is gone or full: the run's own error says so
+        }
+    };
+    RunOutcome outcome;
+    try {
+        outcome.end = engine.run(steps);
+    } catch (...) {
+        writeReport();
+        throw;
+    }
+    outcome.reportPath = writeReport();
+    return outcome;
+}
+
+}  // namespace
+
+RunOutcome runBatchRows(RowEngine& engine, const BatchInputs& inputs, SigningSession& signing, HttpClient& http) {
+    BatchRows steps(inputs, signing, http);
+    return runWithJournal(engine, steps, inputs.context, inputs.outputFolder);
+}
+
+RunOutcome runManualRows(RowEngine& engine, const ManualInputs& inputs, SigningSession& signing, HttpClient& http) {
+    ManualRows steps(inputs, signing, http);
+    return runWithJournal(engine, steps, inputs.context, inputs.saveFolder);
+}
+
+}  // namespace norvane
