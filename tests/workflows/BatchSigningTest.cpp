@@ -538,6 +538,23 @@ TEST_F(BatchTab, ABatchSignsZipsAndSendsEveryAcceptedRowWithItsFiveFields) {
     EXPECT_EQ(dialogs.pinPrompts.size(), 1u);
 }
 
+// An output folder gone after it was chosen: one box says so before anything is signed,
+// rather than a failed signature per row followed by "Processo Finalizado".
+TEST_F(BatchTab, AnOutputFolderGoneBeforeTheBatchStopsItWithOneBox) {
+    acceptedFiles(3);
+    chooseOutput();
+    intake();
+    ASSERT_TRUE(QDir(out()).removeRecursively());
+    dialogs.pinAnswers = {QStringLiteral("1234")};
+    sign();
+    EXPECT_EQ(dialogs.texts(), std::vector<QString>{"Não foi possível abrir o diário da pasta " + out() +
+                                                    ": a pasta não existe (foi removida ou renomeada?). Nada foi "
+                                                    "assinado nem enviado."});
+    EXPECT_EQ(statuses(), (QStringList{"", "", ""}));
+    EXPECT_TRUE(dialogs.pinPrompts.empty());
+    EXPECT_TRUE(standIn.requests().isEmpty());
+}
+
 TEST_F(BatchTab, StartMessagesAndAnEmptyGrid) {
     sign();
     EXPECT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral("Selecione a pasta de entrada")});
