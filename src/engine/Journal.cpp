@@ -223,12 +223,11 @@ std::vector<QJsonObject> Journal::read(const QString& path) {
 
 // --- the recorder ---------------------------------------------------------------------------------
 
-JournalRecorder::JournalRecorder(Journal& journal, const RowModel& model, const JournalTarget& target)
-    : journal_(journal), model_(model), target_(target) {}
+JournalRecorder::JournalRecorder(Journal& journal, RowModel::Kind kind, const JournalTarget& target)
+    : journal_(journal), manual_(kind == RowModel::Kind::Manual), target_(target) {}
 
-void JournalRecorder::rowChanged(const RowChange& change) {
-    const RowRecord& row = model_.row(change.row);
-    const bool manual = model_.kind() == RowModel::Kind::Manual;
+void JournalRecorder::record(const RowChange& change, const RowRecord& row) {
+    const bool manual = manual_;
     QJsonObject line;
     QString event;
     switch (change.kind) {

@@ -86,16 +86,16 @@ private:
     QHash<QString, JournalSend> sends_;
 };
 
-// Writes a journal line for each change of a run's rows. Lines about a row's signature or
-// send raise when they cannot be written: the run ends at that row.
-class JournalRecorder final : public RowObserver {
+// Writes a journal line for each change of a run's rows, on the stage's thread. Lines about a
+// row's signature or send raise when they cannot be written: the run ends at that row.
+class JournalRecorder final : public RowRecorder {
 public:
-    JournalRecorder(Journal& journal, const RowModel& model, const JournalTarget& target);
-    void rowChanged(const RowChange& change) override;
+    JournalRecorder(Journal& journal, RowModel::Kind kind, const JournalTarget& target);
+    void record(const RowChange& change, const RowRecord& row) override;
 
 private:
     Journal& journal_;
-    const RowModel& model_;
+    bool manual_;
     JournalTarget target_;
 };
 

@@ -32,7 +32,11 @@ struct Stop {};
 class RowEngine::Run final : public RowStage {
 public:
     Run(RowEngine& engine, RowSteps& steps)
-        : engine_(engine), steps_(steps), records_(engine.model_.rows()), done_(records_.size(), false) {}
+        : engine_(engine),
+          steps_(steps),
+          records_(engine.model_.rows()),
+          recorded_(records_),
+          done_(records_.size(), false) {}
 
     RunEnd execute();
 
@@ -61,6 +65,8 @@ private:
     void stageAborted();
     std::shared_ptr<Box> nextDueBox();  // with m_ held
     void applyChange(RowChange& change);
+    // Tells the recorder of the change, with the row's signature of this run.
+    void record(const RowChange& change);
     // Shows the boxes as they come due and waits for the stages; false when the application
     // quits meanwhile.
     bool drive();
@@ -70,6 +76,8 @@ private:
     RowEngine& engine_;
     RowSteps& steps_;
     const std::vector<RowRecord> records_;
+    std::mutex recordedM_;
+    std::vector<RowRecord> recorded_;  // the rows as the recorder is told of them
 
     mutable std::mutex m_;
     std::condition_variable cv_;
@@ -300,12 +308,37 @@ void RowEngine::Run::wake() {
 }
 
 void RowEngine::Run::change(RowChange change) {
+    change.when = QDateTime::currentDateTime();
+    // A change that could not be recorded still happened: the grid shows it (a row sent is
+    // never taken up again by this grid), and then the run ends at its row.
+    std::exception_ptr unrecorded;
+    try {
+        record(change);
+    } catch (...) {
+        unrecorded = std::current_exception();
+    }
     onDriver([this, change]() mutable { applyChange(change); }, true);
+    if (unrecorded) std::rethrow_exception(unrecorded);
+}
+
+void RowEngine::Run::record(const RowChange& change) {
+    if (engine_.recorders_.empty()) return;
+    RowRecord row;
+    {
+        const std::lock_guard lock(recordedM_);
+        RowRecord& kept = recorded_[size_t(change.row)];
+        if (change.kind == RowChange::Signed || change.kind == RowChange::AlreadySent) {
+            kept.inputSha256 = change.inputSha256;
+            kept.signatureSha256 = change.signatureSha256;
+        }
+        row = kept;
+    }
+    for (RowRecorder* recorder : engine_.recorders_) recorder->record(change, row);
 }
 
 void RowEngine::Run::applyChange(RowChange& change) {
     RowModel& model = engine_.model_;
-    change.when = QDateTime::currentDateTime();
+    if (!change.when.isValid()) change.when = QDateTime::currentDateTime();
     switch (change.kind) {
         case RowChange::Signing:
             model.setStatus(change.row, kStatusAssinando);
@@ -409,6 +442,8 @@ bool RowEngine::Run::drive() {
         if (box) {
             RowChange stopped(RowChange::Stopped, box->row);
             stopped.message = box->text;
+            stopped.when = QDateTime::currentDateTime();
+            record(stopped);
             applyChange(stopped);
             dialogs().showError(box->text);
             {
@@ -459,6 +494,14 @@ void RowEngine::addObserver(RowObserver* observer) {
 
 void RowEngine::removeObserver(RowObserver* observer) {
     observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
+}
+
+void RowEngine::addRecorder(RowRecorder* recorder) {
+    if (std::find(recorders_.begin(), recorders_.end(), recorder) == recorders_.end()) recorders_.push_back(recorder);
+}
+
+void RowEngine::removeRecorder(RowRecorder* recorder) {
+    recorders_.erase(std::remove(recorders_.begin(), recorders_.end(), recorder), recorders_.end());
 }
 
 RunEnd RowEngine::run(RowSteps& steps) {

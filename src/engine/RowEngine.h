@@ -72,6 +72,18 @@ public:
     virtual void runEnded(const RunEnd& /*end*/) {}
 };
 
+// Told of every change of a run's rows on the thread of the stage that makes it, before the
+// model shows it and the observers are told, and waited for: what has to be on disk before the run goes on (the journal)
+// is written here, off the window's thread. `row` is the row as the run took it, with the
+// signature of this run once the row has one. An error raised ends the run at that row (the
+// model still shows the change: it happened, only its record failed). A
+// "Stopped" change is told on the driving thread (it is a note of a box already shown).
+class RowRecorder {
+public:
+    virtual ~RowRecorder() = default;
+    virtual void record(const RowChange& change, const RowRecord& row) = 0;
+};
+
 // What a stage may do with the rows, from its own thread.
 class RowStage {
 public:
@@ -123,6 +135,9 @@ public:
     RowModel& model() const { return model_; }
     void addObserver(RowObserver* observer);
     void removeObserver(RowObserver* observer);
+    // Recorders are told in the order they were added.
+    void addRecorder(RowRecorder* recorder);
+    void removeRecorder(RowRecorder* recorder);
 
     // Runs every row of the model through the steps, from the first to the last, and returns
     // once both stages have ended and every box was shown. The rows are taken as they are
@@ -134,6 +149,7 @@ private:
     class Run;
     RowModel& model_;
     std::vector<RowObserver*> observers_;
+    std::vector<RowRecorder*> recorders_;
     bool running_ = false;
 };
 

@@ -11,13 +11,13 @@ template <typename Steps>
 RunOutcome runWithJournal(RowEngine& engine, Steps& steps, const LoginContext& context, const QString& folder) {
     Journal journal(folder);
     steps.setJournal(&journal);
-    JournalRecorder recorder(journal, engine.model(), JournalTarget::of(context));
+    JournalRecorder recorder(journal, engine.model().kind(), JournalTarget::of(context));
     const RunReport report(engine.model(), context, folder);
-    engine.addObserver(&recorder);
+    engine.addRecorder(&recorder);
     struct Detach {
         RowEngine& engine;
-        RowObserver* observer;
-        ~Detach() { engine.removeObserver(observer); }
+        RowRecorder* recorder;
+        ~Detach() { engine.removeRecorder(recorder); }
     } detach{engine, &recorder};
 
     const auto writeReport = [&] {

@@ -66,6 +66,14 @@ QList<QPair<QString, QByteArray>> formFields(const QByteArray& body) {
     return fields;
 }
 
+// Calls the test's function on the stage's thread, before the journal is told of the change.
+struct BeforeTheJournal : RowRecorder {
+    std::function<void(const RowChange&)> changed;
+    void record(const RowChange& change, const RowRecord&) override {
+        if (changed) changed(change);
+    }
+};
+
 // Calls the test's functions as the run goes.
 struct Hooks : RowObserver {
     std::function<void(const RowChange&)> changed;
@@ -467,7 +475,9 @@ TEST_F(BatchRun, AnOutputFolderGoneOrAFullDiskEndsTheRunWithAJournalThatStillRea
         ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
         const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
         // Told before the journal: row 5's send is the first line that cannot be written.
-        hooks.changed = [&](const RowChange& change) {
+        BeforeTheJournal beforeTheJournal;
+        engine.addRecorder(&beforeTheJournal);
+        beforeTheJournal.changed = [&](const RowChange& change) {
             if (change.kind != RowChange::Sent || change.row != 5) return;
             // Row 6's signature may be written meanwhile: removed until the folder is gone.
             for (int i = 0; what == Removed && i < 100 && QFileInfo::exists(out); ++i) QDir(out).removeRecursively();
@@ -481,6 +491,7 @@ TEST_F(BatchRun, AnOutputFolderGoneOrAFullDiskEndsTheRunWithAJournalThatStillRea
         hooks.ended = [&] { setrlimit(RLIMIT_FSIZE, &saved); };
         dialogs.boxes.clear();
         const RunOutcome outcome = runBatch(in, out);
+        engine.removeRecorder(&beforeTheJournal);
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, previousHandler);
         hooks.changed = nullptr;

@@ -68,7 +68,9 @@ public:
         }
         signing[size_t(row)].set();
         stage.change(RowChange(RowChange::Signing, row));
-        stage.change(RowChange(RowChange::Signed, row));
+        RowChange signedRow(RowChange::Signed, row);
+        signedRow.signatureSha256 = QByteArray(32, char(row + 1));
+        stage.change(signedRow);
         if (onSign) onSign(row, stage);
         const Verdict v = verdict ? verdict(row, stage) : Verdict::Next;
         if (v == Verdict::Next && !stage.ending(row))
@@ -243,6 +245,33 @@ TEST_F(Engine, AnObserverThatFailsEndsTheRunAtItsRowWithItsBox) {
     EXPECT_EQ(statuses(), (QStringList{kStatusEnviado, kStatusEnviado, kStatusAssinado, "", "", ""}));
     EXPECT_EQ(recorder.of(1).back(), QStringLiteral("1 Sent Enviado"));
     engine.removeObserver(&failing);
+}
+
+// The recorder (the journal) is told on the stages' threads, never on the window's, before
+// the model shows the change; one that fails ends the run at its row, and the grid still
+// shows what happened.
+TEST_F(Engine, TheRecorderWritesOffTheWindowsThreadAndAFailureEndsTheRunAtItsRow) {
+    struct Failing : RowRecorder {
+        std::mutex m;
+        int onDrivingThread = 0;
+        std::vector<QString> told;
+        void record(const RowChange& change, const RowRecord& row) override {
+            const std::lock_guard lock(m);
+            if (QThread::currentThread() == QCoreApplication::instance()->thread() && change.kind != RowChange::Stopped)
+                ++onDrivingThread;
+            if (change.kind == RowChange::Sent && row.signatureSha256.isEmpty()) told.push_back("sent without hash");
+            if (change.row == 2 && change.kind == RowChange::Signed) throw std::runtime_error("disco cheio");
+        }
+    } failing;
+    engine.addRecorder(&failing);
+    const RunEnd end = engine.run(steps);
+    engine.removeRecorder(&failing);
+    EXPECT_EQ(end.endedAt, 2);
+    EXPECT_EQ(failing.onDrivingThread, 0);
+    EXPECT_TRUE(failing.told.empty());
+    EXPECT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral("disco cheio")});
+    EXPECT_EQ(steps.sent, (std::vector<int>{0, 1}));
+    EXPECT_EQ(statuses(), (QStringList{kStatusEnviado, kStatusEnviado, kStatusAssinado, "", "", ""}));
 }
 
 TEST_F(Engine, QuittingEndsBothStagesWithoutABox) {

@@ -701,10 +701,15 @@ def journey(args, session, work, pyatspi):
     verify_p7s(one + ".p7s", root, ca, originals[accepted[0]])
 
     # --- nothing else left anywhere: every folder holds exactly what the user expects
-    expect(files_in(folders["assinados"]) == sorted(n + ".p7s" for n in accepted),
-           "output folder: %s" % files_in(folders["assinados"]))
-    expect(files_in(folders["digitacao-manual"]) == sorted(k + ".pdf.p7s" for k in keys.values()),
-           "save folder: %s" % files_in(folders["digitacao-manual"]))
+    # Beside the signatures, each folder holds its journal and the report of each run.
+    for folder, signatures in (("assinados", [n + ".p7s" for n in accepted]),
+                               ("digitacao-manual", [k + ".pdf.p7s" for k in keys.values()])):
+        held = files_in(folders[folder])
+        reports = [n for n in held if re.fullmatch(r"relatorio-\d{8}-\d{6}(-\d+)?\.csv", n)]
+        expect("norvane-diario.jsonl" in held and reports,
+               "%s: no journal or report: %s" % (folder, held))
+        expect(sorted(n for n in held if n != "norvane-diario.jsonl" and n not in reports) == sorted(signatures),
+               "%s: %s" % (folder, held))
     expect(files_in(folders["exemplos"]) == sorted(samples + [".amostras", accepted[0] + ".p7s"]),
            "input folder: %s" % files_in(folders["exemplos"]))
     for n in samples:
