@@ -7,6 +7,7 @@
 #include <functional>
 #include <QScreen>
 
+#include "app/Accessibility.h"
 #include "app/Anchors.h"
 #include "app/ErrorReport.h"
 #include "app/Fonts.h"
@@ -97,6 +98,12 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
 
     if (const QScreen* screen = QApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
+
+    // The keyboard reads the window as it is read: the tab strip, then the shown panel's
+    // controls from top to bottom; Enter presses the focused button.
+    QWidget::setTabOrder(ui->TabControl1->Tabs(), ui->Button1);
+    norvane::describeWindowsAsFrames();
+    norvane::pressFocusedButtonOnEnter(this);
 
     FormCreate();
 }
