@@ -235,6 +235,13 @@ def keyboard_journey(args, session, work, pyatspi):
         key(arrow)
         ui.wait("%r checked by the arrows" % checked, lambda: ui.find(login, role="radio button", name=checked)
                 .getState().contains(pyatspi.STATE_CHECKED), 10)
+    ui.press_key(login, "Diagnóstico do token e do certificado")
+    doctor = ui.wait("the token doctor", lambda: ui.window(name="Diagnóstico do token e do certificado"), 60)
+    ui.check_names(doctor, "the token doctor")
+    key("Escape")
+    ui.wait("the token doctor to close", lambda: ui.window(name="Diagnóstico do token e do certificado") is None, 10)
+    ui.wait("the focus back on \"Diagnóstico\"",
+            lambda: ui.focused_name(login) == "Diagnóstico do token e do certificado", 10)
     ui.press_key(login, "Login com Certificado Digital")
     pick = ui.wait("the certificate choice", lambda: ui.window(name="Certificado Digital"), 30)
     ui.check_names(pick, "the certificate choice")
