@@ -52,7 +52,7 @@ TEST(Keyboard, EnterPressesTheFocusedButtonAndTheFocusComesBackAfterTheAction) {
     EXPECT_TRUE(ui.Button1->hasFocus());
 }
 
-TEST(Keyboard, TabGoesRoundEachTabInReadingOrderAndCtrlTabChangesTheTab) {
+TEST(Keyboard, TabGoesRoundEachTabInItsOrderAndCtrlTabChangesTheTab) {
     TFPrincipal window;
     window.show();
     window.activateWindow();
