@@ -94,6 +94,8 @@ class Ears(J.Screen):
         field = self.find(box, role="password text")
         expect(field is not None and field.name.startswith("Digite o PIN"), "the PIN field is not named by its text")
         self.wait("the PIN field focused", lambda: field.getState().contains(self.a.STATE_FOCUSED), 10)
+        if self.pin_prompts == 0:  # "OK" takes no focus while the PIN is too short
+            self.tab_order(box, [field.name, "Cancelar"], "PIN prompt")
         xdotool("type", "--delay", "30", J.PIN)
         key("Return")
         self.pin_prompts += 1
@@ -110,26 +112,23 @@ class Ears(J.Screen):
         if ids:
             run_quiet(["xdotool", "windowfocus", "--sync", ids[-1]])
 
-    def focused(self, window):
-        """The control with the focus: the grid, the list or the tab strip of a focused item."""
+    def focus_name(self):
+        """The name of the control with the focus (the grid, the list or the tab strip of a
+        focused item; the strip says its selected tab), or None."""
         self.pump()
-        acc = self.focus
         try:
-            if acc is not None and acc.getRoleName() in ("table cell", "list item", "page tab"):
+            acc = self.focus
+            if acc.getRoleName() in ("table cell", "list item", "page tab"):
                 acc = acc.parent
-            return acc
+            return acc.name if acc.getRoleName() != "page tab list" else self.selected_tab(acc)
         except Exception:
             return None
 
-    def focused_name(self, window):
-        acc = self.wait("a focused control", lambda: self.focused(window), 10)
-        return acc.name if acc.getRoleName() != "page tab list" else self.selected_tab(acc)
+    def focused_name(self, window=None):
+        return self.wait("a focused control", self.focus_name, 10)
 
     def moved_from(self, window, name):
-        acc = self.focused(window)
-        if acc is None:
-            return None
-        now = acc.name if acc.getRoleName() != "page tab list" else self.selected_tab(acc)
+        now = self.focus_name()
         return now if now != name else None
 
     def selected_tab(self, strip):
@@ -239,6 +238,7 @@ def keyboard_journey(args, session, work, pyatspi):
     ui.press_key(login, "Diagnóstico do token e do certificado")
     doctor = ui.wait("the token doctor", lambda: ui.window(name="Diagnóstico do token e do certificado"), 60)
     ui.check_names(doctor, "the token doctor")
+    ui.tab_order(doctor, ["Relatório do diagnóstico", "Copiar", "Salvar...", "Fechar"], "token doctor")
     key("Escape")
     ui.wait("the token doctor to close", lambda: ui.window(name="Diagnóstico do token e do certificado") is None, 10)
     ui.wait("the focus back on \"Diagnóstico\"",
@@ -247,6 +247,7 @@ def keyboard_journey(args, session, work, pyatspi):
     pick = ui.wait("the certificate choice", lambda: ui.window(name="Certificado Digital"), 30)
     ui.check_names(pick, "the certificate choice")
     ui.wait("the certificate list focused", lambda: ui.focused_name(pick) == "Certificados", 10)
+    ui.tab_order(pick, ["Certificados", "OK", "Cancelar"], "certificate choice")
     key("Return")
     ui.wait("the PIN box", lambda: ui.window(name="PIN do certificado"), 30)
     expect(ui.answer_pin_box(), "the PIN box could not be answered")
@@ -343,6 +344,8 @@ def keyboard_journey(args, session, work, pyatspi):
     ui.type_path("Selecione a assinatura (.p7s) a verificar", one + ".p7s")
     check = ui.wait("the verification window", lambda: ui.window(name="Verificação de assinatura"), 30)
     ui.check_names(check, "the verification window")
+    ui.tab_order(check, ["Detalhes da verificação", "Comparar com documento...", "Copiar", "Fechar"],
+                 "verification window")
     key("Return")  # "Fechar" is its default button
     ui.wait("the verification window to close", lambda: ui.window(name="Verificação de assinatura") is None, 10)
     J.screenshot(shots, "k4-individual")
