@@ -26,6 +26,7 @@ DiagnosisWindow::DiagnosisWindow(const QString& report, QWidget* parent) : QDial
     text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     text->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     text->setAccessibleName(QStringLiteral("Relatório do diagnóstico"));
+    text->setTabChangesFocus(true);
     auto* buttons = new QDialogButtonBox(this);
     QPushButton* copy = buttons->addButton(QStringLiteral("Copiar"), QDialogButtonBox::ActionRole);
     QPushButton* save = buttons->addButton(QStringLiteral("Salvar..."), QDialogButtonBox::ActionRole);

@@ -1,5 +1,7 @@
 #include "app/QtDialogs.h"
 
+#include "app/Accessibility.h"
+
 #include <QApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -52,6 +54,7 @@ public:
         dialog.setOption(QFileDialog::ShowDirsOnly, true);
         dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Selecionar"));
         dialog.setLabelText(QFileDialog::Reject, QStringLiteral("Cancelar"));
+        nameFileDialogControls(&dialog);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
         return dialog.selectedFiles().constFirst();
     }
@@ -62,6 +65,7 @@ public:
         dialog.setNameFilter(toQtFilter(filter));
         dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Abrir"));
         dialog.setLabelText(QFileDialog::Reject, QStringLiteral("Cancelar"));
+        nameFileDialogControls(&dialog);
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
         return dialog.selectedFiles().constFirst();
     }
@@ -71,8 +75,11 @@ public:
         dialog.setWindowTitle(title);
         dialog.resize(640, 320);
         auto* layout = new QVBoxLayout(&dialog);
-        layout->addWidget(new QLabel(prompt, &dialog));
+        auto* promptLabel = new QLabel(prompt, &dialog);
+        layout->addWidget(promptLabel);
         auto* list = new QTreeWidget(&dialog);
+        list->setAccessibleName(QStringLiteral("Certificados"));
+        promptLabel->setBuddy(list);
         list->setHeaderLabels({QStringLiteral("Emitido para"), QStringLiteral("Emitido por"),
                                QStringLiteral("Válido a partir de"), QStringLiteral("Válido até")});
         list->setRootIsDecorated(false);

@@ -113,6 +113,8 @@ SignatureCheckDialog::SignatureCheckDialog(const cms::VerificationResult& result
     Details->setObjectName(QStringLiteral("Details"));
     Details->setReadOnly(true);
     Details->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Details->setTabChangesFocus(true);
+    Details->setAccessibleName(QStringLiteral("Detalhes da verificação"));
     layout->addWidget(Details, 1);
 
     auto* buttons = new QHBoxLayout;

@@ -1,6 +1,7 @@
 #pragma once
 // A tab strip with a client area of its own, in which the caller places one panel per
-// tab and decides which is visible when the selected tab changes.
+// tab and decides which is visible when the selected tab changes. The keyboard reaches the
+// strip with Tab (the arrows then change the tab) or switches tabs with Ctrl+Tab.
 
 #include <QTabBar>
 #include <QWidget>

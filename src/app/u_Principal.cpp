@@ -7,6 +7,7 @@
 #include <functional>
 #include <QScreen>
 
+#include "app/Accessibility.h"
 #include "app/Anchors.h"
 #include "app/ErrorReport.h"
 #include "app/Fonts.h"
@@ -97,6 +98,11 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
 
     if (const QScreen* screen = QApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
+
+    // Tab goes from the tab strip to the shown panel's controls, in the form's order (the
+    // strip is made first); Enter presses the focused button.
+    norvane::describeWindowsAsFrames();
+    norvane::pressFocusedButtonOnEnter(this);
 
     FormCreate();
 }

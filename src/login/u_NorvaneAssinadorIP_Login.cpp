@@ -5,6 +5,7 @@
 #include <QFont>
 #include <QScreen>
 
+#include "app/Accessibility.h"
 #include "app/DiagnosisWindow.h"
 #include "app/ErrorReport.h"
 #include "app/Fonts.h"
@@ -66,6 +67,8 @@ TFLogin::TFLogin(QWidget* parent, const norvane::LoginUrls& urls)
             }));
     // A selection with the mouse or the keyboard takes effect at once.
     connect(ui->ComboBox1, &QComboBox::activated, this, norvane::guard([this] { ComboBox1Select(); }));
+    norvane::describeWindowsAsFrames();
+    norvane::pressFocusedButtonOnEnter(this);
 
     FormCreate();
 }
@@ -146,6 +149,8 @@ void TFLogin::Btn_LoginClick() {
     ui->ComboBox1->setCurrentIndex(-1);
     ui->ComboBox1->setVisible(true);
     ui->Panel1->setVisible(true);
+    // The keyboard goes on where the choice is: the list of offices.
+    ui->ComboBox1->setFocus(Qt::OtherFocusReason);
 }
 
 void TFLogin::ComboBox1Select() {

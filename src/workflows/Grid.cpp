@@ -2,6 +2,7 @@
 
 #include "core/Dialogs.h"
 
+#include <QAccessible>
 #include <QDir>
 #include <QFontMetrics>
 #include <QHeaderView>
@@ -95,6 +96,31 @@ void widenWithStatuses(QTableView* grid, RowModel* rows) {
                      });
 }
 
+// Qt's item views tell a screen reader nothing when a cell's text changes: each changed cell
+// announces its new text (a status "Assinando", "Enviado", ..., and its Observação).
+void announceChangedCells(QTableView* grid, RowModel* rows) {
+    QObject::connect(rows, &QAbstractItemModel::dataChanged, grid,
+                     [grid](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+                         if (!QAccessible::isActive() || !topLeft.isValid() || !bottomRight.isValid()) return;
+                         QAccessibleInterface* view = QAccessible::queryAccessibleInterface(grid);
+                         QAccessibleTableInterface* table = view ? view->tableInterface() : nullptr;
+                         if (!table) return;
+                         // Many cells changed at once (the grid refilled) are not read out one by one.
+                         constexpr int kMostCells = 64;
+                         if ((bottomRight.row() - topLeft.row() + 1) * (bottomRight.column() - topLeft.column() + 1) >
+                             kMostCells)
+                             return;
+                         const int rowCount = grid->model()->rowCount();
+                         const int columnCount = grid->model()->columnCount();
+                         for (int r = topLeft.row(); r <= std::min(bottomRight.row(), rowCount - 1); ++r)
+                             for (int c = topLeft.column(); c <= std::min(bottomRight.column(), columnCount - 1); ++c)
+                                 if (QAccessibleInterface* cell = table->cellAt(r, c)) {
+                                     QAccessibleEvent changed(cell, QAccessible::NameChanged);
+                                     QAccessible::updateAccessibility(&changed);
+                                 }
+                     });
+}
+
 }  // namespace
 
 void setupGrid(QTableView* grid, RowModel* rows) {
@@ -105,8 +131,11 @@ void setupGrid(QTableView* grid, RowModel* rows) {
     grid->setSelectionMode(QAbstractItemView::SingleSelection);
     grid->setShowGrid(true);
     grid->setWordWrap(false);
+    // Tab leaves the grid for the next control (the arrows move between rows).
+    grid->setTabKeyNavigation(false);
     ListView1CustomDrawItem(grid);
     widenWithStatuses(grid, rows);
+    announceChangedCells(grid, rows);
 }
 
 QString cellText(const QTableView* grid, int row, int column) {
