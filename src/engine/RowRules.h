@@ -22,6 +22,10 @@ inline const QString kNotSentText = QStringLiteral("Erro ao enviar pra Norvane")
 // The Observação of a row left alone because the folder's journal records it as sent.
 QString alreadySentText(const QDateTime& when, const QString& folderWord);
 
+// Bytes as kilobytes with two decimals (an exact half away from zero, at most 8 significant
+// digits, further digits written as zero), the locale's decimal separator, then " Kb.".
+QString sizeText(qint64 bytes);
+
 // Size in bytes of the named file (or folder) from its directory entry; -1 when there is none.
 qint64 FileSize2(const QString& fileName);
 

@@ -13,7 +13,6 @@
 #include "engine/RunRows.h"
 #include "service/HttpClient.h"
 #include "workflows/BatchIntake.h"
-#include "workflows/Grid.h"
 #include "workflows/Login.h"
 #include "workflows/TerminalDialogs.h"
 #include "workflows/VersionCheck.h"
@@ -264,28 +263,17 @@ void intake(RowModel& model, const QString& inputFolder, const LoginContext& con
     const QString folder = inputFolder + QDir::separator();
     for (const FolderEntry& entry : listFolderEntries(folder, QStringLiteral("*.pdf"))) {
         throwIfQuitting();
-        RowRecord record;
-        record.file = entry.name;
-        record.size = sizeText(entry.size);
-        if (!entry.error.isEmpty()) {
-            record.status = kStatusErro;
-            record.observation = entry.error;
-            model.append(std::move(record));
-            continue;
-        }
-        record.key = instrumentKey(entry.name);
         ContentMarks marks;
-        try {
-            marks = readContentMarks(folder + entry.name);
-        } catch (const std::exception& error) {
-            model.append(std::move(record));
-            dialogs().showError(errorText(error));
-            return;
+        if (entry.error.isEmpty()) {
+            try {
+                marks = readContentMarks(folder + entry.name);
+            } catch (const std::exception& error) {
+                model.append(intakeRow(entry, nullptr, context));
+                dialogs().showError(errorText(error));
+                return;
+            }
         }
-        const QString observation = intakeObservation(marks, entry.name, context.cd_ibge, context.nr_cartorio);
-        record.status = observation.isEmpty() ? QString() : kStatusErro;
-        record.observation = observation;
-        model.append(std::move(record));
+        model.append(intakeRow(entry, &marks, context));
     }
 }
 

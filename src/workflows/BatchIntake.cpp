@@ -2,6 +2,8 @@
 
 #include "workflows/BatchIntake.h"
 
+#include "engine/RowRules.h"
+
 #include "core/Background.h"
 #include "packaging/Packaging.h"
 
@@ -209,6 +211,24 @@ QString intakeObservation(const ContentMarks& marks, const QString& name, const 
         return QStringLiteral("Nomenclatura do arquivo não parece ser uma chave única (nr cartório = ") + nr_cartorio +
                QStringLiteral(")");
     return QString();
+}
+
+RowRecord intakeRow(const FolderEntry& entry, const ContentMarks* marks, const LoginContext& context) {
+    RowRecord record;
+    record.file = entry.name;
+    record.size = sizeText(entry.size);
+    if (!entry.error.isEmpty()) {
+        record.status = kStatusErro;
+        record.observation = entry.error;
+        return record;
+    }
+    // The key the service gets for the file (nm_chave).
+    record.key = instrumentKey(entry.name);
+    if (!marks) return record;
+    const QString observation = intakeObservation(*marks, entry.name, context.cd_ibge, context.nr_cartorio);
+    record.status = observation.isEmpty() ? QString() : kStatusErro;
+    record.observation = observation;
+    return record;
 }
 
 }  // namespace norvane

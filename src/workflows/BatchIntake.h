@@ -2,6 +2,9 @@
 // The intake of the "Assinatura em Lote" tab without its window: the listing of the input
 // folder, the search of a file's bytes, and the tests of its content and its name.
 
+#include "core/LoginContext.h"
+#include "engine/RowModel.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -65,5 +68,10 @@ QString instrumentKey(const QString& name);
 // The six tests in their order: the Observação of the first that fails, or the empty text.
 QString intakeObservation(const ContentMarks& marks, const QString& name, const QString& cd_ibge,
                           const QString& nr_cartorio);
+
+// The grid's row of a listed file: its name and size, its key, and the tests' verdict on its
+// content marks. A name that cannot be used is an "Erro" row saying why; a file that could
+// not be read (no marks) keeps no status.
+RowRecord intakeRow(const FolderEntry& entry, const ContentMarks* marks, const LoginContext& context);
 
 }  // namespace norvane

@@ -124,25 +124,13 @@ void BatchSigningTab::intake() {
         });
         for (const Read& read : slice) {
             const FolderEntry& entry = entries[next++];
-            RowRecord record;
-            record.file = entry.name;
-            record.size = sizeText(entry.size);
-            if (!entry.error.isEmpty()) {
-                record.status = kStatusErro;
-                record.observation = entry.error;
-                rows_->append(std::move(record));
-                continue;
-            }
-            // The key the service gets for the file (nm_chave).
-            record.key = instrumentKey(entry.name);
+            const bool readable = entry.error.isEmpty() && !read.failure;
+            RowRecord record = intakeRow(entry, readable ? &read.marks : nullptr, context_);
             // A file that cannot be opened ends the intake here: its row keeps its name and size.
-            if (read.failure) {
+            if (entry.error.isEmpty() && read.failure) {
                 rows_->append(std::move(record));
                 std::rethrow_exception(read.failure);
             }
-            const QString observation = intakeObservation(read.marks, entry.name, context_.cd_ibge, context_.nr_cartorio);
-            record.status = observation.isEmpty() ? QString() : kStatusErro;
-            record.observation = observation;
             rows_->append(std::move(record));
         }
     }

@@ -15,10 +15,6 @@ namespace norvane {
 // the label's caption; a cancel keeps it. True when a folder was chosen.
 bool chooseFolderInto(QLabel* label);
 
-// Bytes as kilobytes with two decimals (an exact half away from zero, at most 8 significant
-// digits, further digits written as zero), the locale's decimal separator, then " Kb.".
-QString sizeText(qint64 bytes);
-
 // A read-only report grid over the rows: grid lines, whole-row selection, every row painted
 // on the palette's light colour (ListView1CustomDrawItem), whatever its status. A status wider
 // than its column widens it, up to 100 pixels.
