@@ -1,4 +1,8 @@
+// The stages of a run (each on its own thread) and what passes between them and the
+// driving thread.
+
 #include "engine/RowEngine.h"
+#include "engine/RowEngineRun.h"
 
 #include "core/Background.h"
 #include "core/Dialogs.h"
@@ -21,84 +25,7 @@
 
 namespace norvane {
 
-namespace {
-
-// The run stops (the application quits, or a change could not be taken): a stage unwinds.
-// Not an error, and not a std::exception, so that no step's error handling can catch it.
-struct Stop {};
-
-}  // namespace
-
-class RowEngine::Run final : public RowStage {
-public:
-    Run(RowEngine& engine, RowSteps& steps)
-        : engine_(engine),
-          steps_(steps),
-          records_(engine.model_.rows()),
-          recorded_(records_),
-          done_(records_.size(), false) {}
-
-    RunEnd execute();
-
-    void change(RowChange change) override;
-    void showError(int row, const QString& text) override;
-    bool ending(int row) const override {
-        const std::lock_guard lock(m_);
-        return cancelled_ || endRow_ < row;
-    }
-
-private:
-    struct Box {
-        int row;
-        QString text;
-        bool shown = false;
-    };
-
-    void tokenStage();
-    void serviceStage();
-    // Runs `work` on the driving thread; with `wait`, returns once it ran (or raises Stop).
-    void onDriver(std::function<void()> work, bool wait);
-    // Makes the driving thread look again at the boxes and at the stages' end.
-    void wake();
-    void markDone(int row);
-    void endAt(int row);
-    void stageAborted();
-    std::shared_ptr<Box> nextDueBox();  // with m_ held
-    void applyChange(RowChange& change);
-    // Tells the recorder of the change, with the row's signature of this run.
-    void record(const RowChange& change);
-    // Shows the boxes as they come due and waits for the stages; false when the application
-    // quits meanwhile.
-    bool drive();
-    // Makes the stages stop where they are and waits until they have.
-    void stopStages(bool quitting);
-
-    RowEngine& engine_;
-    RowSteps& steps_;
-    const std::vector<RowRecord> records_;
-    std::mutex recordedM_;
-    std::vector<RowRecord> recorded_;  // the rows as the recorder is told of them
-
-    mutable std::mutex m_;
-    std::condition_variable cv_;
-    bool cancelled_ = false;  // the run stops where it is
-    bool aborted_ = false;    // a stage saw the quit first
-    std::exception_ptr driverFailure_;  // a change could not be applied or told: the run stops
-    int endRow_ = INT_MAX;    // the run ends at this row
-    std::vector<bool> done_;  // no stage touches the row again
-    size_t doneUpTo_ = 0;     // every row before it is done
-    std::deque<std::shared_ptr<Box>> boxes_;
-    std::optional<RowUpload> slot_;  // handed over, not yet taken by the service stage
-    bool serviceIdle_ = false;       // the service stage waits for a row
-    bool tokenFinished_ = false;
-    bool serviceFinished_ = false;
-    int wakes_ = 0;
-
-    // Driving thread only.
-    QObject inbox_;
-    QEventLoop* loop_ = nullptr;
-    bool quitByUs_ = false;
-};
+using engine_detail::Stop;
 
 // --- the stages ---------------------------------------------------------------------------------
 
@@ -390,131 +317,6 @@ std::shared_ptr<RowEngine::Run::Box> RowEngine::Run::nextDueBox() {
     std::shared_ptr<Box> box = *first;
     boxes_.erase(first);
     return box;
-}
-
-// --- the driving thread --------------------------------------------------------------------------
-
-RunEnd RowEngine::Run::execute() {
-    for (RowObserver* observer : engine_.observers_) observer->runStarted(int(records_.size()));
-    std::thread token([this] { tokenStage(); });
-    std::thread service([this] { serviceStage(); });
-    // Whatever ends the driving early, the stages are stopped and joined before it goes on.
-    std::exception_ptr failure;
-    bool quitting = false;
-    try {
-        quitting = !drive();
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    {
-        const std::lock_guard lock(m_);
-        quitting = quitting || aborted_;
-        if (!failure) failure = driverFailure_;
-    }
-    if (quitting || failure) stopStages(quitting);
-    token.join();
-    service.join();
-    // What the stages told the driving thread last (a row reached) is told before the end.
-    QCoreApplication::sendPostedEvents(&inbox_, QEvent::MetaCall);
-    if (quitting) throw Aborted();
-    if (failure) std::rethrow_exception(failure);
-    RunEnd end;
-    end.completed = endRow_ == INT_MAX;
-    end.endedAt = end.completed ? -1 : endRow_;
-    for (RowObserver* observer : engine_.observers_) observer->runEnded(end);
-    return end;
-}
-
-bool RowEngine::Run::drive() {
-    for (;;) {
-        std::shared_ptr<Box> box;
-        bool finished = false;
-        {
-            const std::lock_guard lock(m_);
-            if (aborted_ || driverFailure_) return !aborted_;
-            box = nextDueBox();
-            finished = tokenFinished_ && serviceFinished_ && boxes_.empty();
-            if (!box && !finished && wakes_ > 0) {
-                wakes_ = 0;
-                continue;
-            }
-        }
-        if (box) {
-            RowChange stopped(RowChange::Stopped, box->row);
-            stopped.message = box->text;
-            stopped.when = QDateTime::currentDateTime();
-            record(stopped);
-            applyChange(stopped);
-            dialogs().showError(box->text);
-            {
-                const std::lock_guard lock(m_);
-                box->shown = true;
-            }
-            cv_.notify_all();
-            continue;
-        }
-        if (finished) return true;
-        QEventLoop loop;
-        loop_ = &loop;
-        quitByUs_ = false;
-        loop.exec();
-        loop_ = nullptr;
-        // Only a stage's call ends this loop: ending otherwise means the application quits
-        // (every running loop was told to end, and a new one would return at once).
-        if (!quitByUs_) return false;
-    }
-}
-
-void RowEngine::Run::stopStages(bool quitting) {
-    if (quitting) requestAbort();
-    {
-        const std::lock_guard lock(m_);
-        cancelled_ = true;
-    }
-    cv_.notify_all();
-    // The stages may wait on calls into this thread (a PIN prompt): those are still served.
-    for (;;) {
-        {
-            const std::lock_guard lock(m_);
-            if (tokenFinished_ && serviceFinished_) break;
-        }
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-// --- the engine ----------------------------------------------------------------------------------
-
-RowEngine::RowEngine(RowModel& model) : model_(model) {}
-RowEngine::~RowEngine() = default;
-
-void RowEngine::addObserver(RowObserver* observer) {
-    if (std::find(observers_.begin(), observers_.end(), observer) == observers_.end()) observers_.push_back(observer);
-}
-
-void RowEngine::removeObserver(RowObserver* observer) {
-    observers_.erase(std::remove(observers_.begin(), observers_.end(), observer), observers_.end());
-}
-
-void RowEngine::addRecorder(RowRecorder* recorder) {
-    if (std::find(recorders_.begin(), recorders_.end(), recorder) == recorders_.end()) recorders_.push_back(recorder);
-}
-
-void RowEngine::removeRecorder(RowRecorder* recorder) {
-    recorders_.erase(std::remove(recorders_.begin(), recorders_.end(), recorder), recorders_.end());
-}
-
-RunEnd RowEngine::run(RowSteps& steps) {
-    if (running_) throw std::logic_error("A run of this grid is already going on.");
-    if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread())
-        throw std::logic_error("A run is driven from the application's main thread.");
-    running_ = true;
-    struct Running {
-        bool& flag;
-        ~Running() { flag = false; }
-    } running{running_};
-    Run run(*this, steps);
-    return run.execute();
 }
 
 }  // namespace norvane
