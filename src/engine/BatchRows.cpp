@@ -46,13 +46,9 @@ RowSteps::Verdict BatchRows::sign(int row, const RowRecord& record, RowStage& st
     if (journal_) {
         if (const std::optional<QByteArray> digest = fileSha256(input)) {
             if (const auto sent = journal_->sentFile(record.file, *digest, JournalTarget::of(in_.context))) {
-                RowChange change(RowChange::AlreadySent, row,
-                                 alreadySentText(sent->when, QStringLiteral("pasta de saída")));
+                RowChange change = alreadySentChange(row, *sent, QStringLiteral("pasta de saída"));
                 change.inputPath = input;
                 change.signaturePath = outFolder + record.file + QStringLiteral(".p7s");
-                change.inputSha256 = sent->inputSha256;
-                change.signatureSha256 = sent->signatureSha256;
-                change.sentAt = sent->when;
                 stage.change(change);
                 return Verdict::Next;
             }

@@ -63,11 +63,7 @@ RowSteps::Verdict ManualRows::sign(int row, const RowRecord& record, RowStage& s
     // Sent before to the same environment and office: left alone, nothing written.
     if (journal_) {
         if (const auto sent = journal_->sentInstrument(record.id, JournalTarget::of(in_.context))) {
-            RowChange change(RowChange::AlreadySent, row, alreadySentText(sent->when, QStringLiteral("pasta de gravação")));
-            change.inputSha256 = sent->inputSha256;
-            change.signatureSha256 = sent->signatureSha256;
-            change.sentAt = sent->when;
-            stage.change(change);
+            stage.change(alreadySentChange(row, *sent, QStringLiteral("pasta de gravação")));
             return Verdict::Next;
         }
     }

@@ -1,5 +1,7 @@
 #include "engine/RowSigning.h"
 
+#include "engine/RowRules.h"
+
 namespace norvane {
 
 bool reportFailedSignature(int row, const FileSignature& signature, RowStage& stage) {
@@ -17,6 +19,14 @@ RowChange signedChange(int row, const QString& inputPath, const FileSignature& s
     change.signaturePath = signature.signaturePath;
     change.inputSha256 = signature.contentSha256;
     change.signatureSha256 = signature.signatureSha256;
+    return change;
+}
+
+RowChange alreadySentChange(int row, const JournalSend& sent, const QString& folderWord) {
+    RowChange change(RowChange::AlreadySent, row, alreadySentText(sent.when, folderWord));
+    change.inputSha256 = sent.inputSha256;
+    change.signatureSha256 = sent.signatureSha256;
+    change.sentAt = sent.when;
     return change;
 }
 

@@ -2,6 +2,7 @@
 // What the steps of both grids share about a row's signature.
 
 #include "certs/SigningSession.h"
+#include "engine/Journal.h"
 #include "engine/RowEngine.h"
 
 namespace norvane {
@@ -13,5 +14,9 @@ bool reportFailedSignature(int row, const FileSignature& signature, RowStage& st
 
 // The row's change to "Assinado", with what the signature wrote.
 RowChange signedChange(int row, const QString& inputPath, const FileSignature& signature);
+
+// The row's change to "Enviado" when the journal records it as sent before: what was sent,
+// and when ("Já enviado em ... (diário da <folderWord>)").
+RowChange alreadySentChange(int row, const JournalSend& sent, const QString& folderWord);
 
 }  // namespace norvane

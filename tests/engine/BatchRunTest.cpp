@@ -55,17 +55,6 @@ void writeFile(const QString& path, const QByteArray& bytes) {
     file.write(bytes);
 }
 
-QList<QPair<QString, QByteArray>> formFields(const QByteArray& body) {
-    QList<QPair<QString, QByteArray>> fields;
-    for (const QByteArray& pair : body.split('&')) {
-        const qsizetype eq = pair.indexOf('=');
-        QByteArray value = pair.mid(eq + 1);
-        value.replace('+', ' ');
-        fields.append({QString::fromUtf8(pair.left(eq)), QByteArray::fromPercentEncoding(value)});
-    }
-    return fields;
-}
-
 // Calls the test's function on the stage's thread, before the journal is told of the change.
 struct BeforeTheJournal : RowRecorder {
     std::function<void(const RowChange&)> changed;

@@ -129,4 +129,15 @@ void StandIn::clear() { command(line(QJsonObject{{"cmd", "clear"}})); }
 
 void StandIn::listen(bool on) { command(line(QJsonObject{{"cmd", "listen"}, {"on", on}})); }
 
+QList<QPair<QString, QByteArray>> formFields(const QByteArray& body) {
+    QList<QPair<QString, QByteArray>> fields;
+    for (const QByteArray& pair : body.split('&')) {
+        const qsizetype eq = pair.indexOf('=');
+        QByteArray value = pair.mid(eq + 1);
+        value.replace('+', ' ');
+        fields.append({QString::fromUtf8(pair.left(eq)), QByteArray::fromPercentEncoding(value)});
+    }
+    return fields;
+}
+
 }  // namespace norvane::test

@@ -34,6 +34,9 @@ struct RecordedRequest {
     QByteArray body() const;
 };
 
+// The fields of a form body (name=value&...), decoded, in their order.
+QList<QPair<QString, QByteArray>> formFields(const QByteArray& body);
+
 class StandIn {
 public:
     struct Options {

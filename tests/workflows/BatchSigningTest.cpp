@@ -62,18 +62,6 @@ void writeRawFile(const QByteArray& path, const QByteArray& bytes) {
     std::fclose(file);
 }
 
-// The fields of a form body, decoded, in their order.
-QList<QPair<QString, QByteArray>> formFields(const QByteArray& body) {
-    QList<QPair<QString, QByteArray>> fields;
-    for (const QByteArray& pair : body.split('&')) {
-        const qsizetype eq = pair.indexOf('=');
-        QByteArray value = pair.mid(eq + 1);
-        value.replace('+', ' ');
-        fields.append({QString::fromUtf8(pair.left(eq)), QByteArray::fromPercentEncoding(value)});
-    }
-    return fields;
-}
-
 struct Row {
     QString name, size, status, observation;
     bool operator==(const Row&) const = default;
