@@ -10,6 +10,7 @@
 // - the cost per file of each stage (certificate lookup and export, signing, zip, encode,
 //   upload) and the longest event-loop stall during the intake and the batch.
 
+#include "BatchInputs.h"
 #include "StallMeter.h"
 #include "app/u_Principal.h"
 #include "packaging/Packaging.h"
@@ -38,32 +39,9 @@
 #include <stdexcept>
 
 using namespace norvane::test;
+using namespace norvane::bench;
 
 namespace {
-
-const QString kIbge = QStringLiteral("3550308");
-
-QString keyName(int i) {
-    return kIbge + QStringLiteral("20240115") + QStringLiteral("01") +
-           QStringLiteral("%1.pdf").arg(i, 6, 10, QLatin1Char('0'));
-}
-
-// ~100 KB of PDF-like bytes with the marks somewhere inside.
-void writePdfs(const QString& folder, int count, qsizetype size) {
-    QRandomGenerator generator(7);
-    for (int i = 0; i < count; ++i) {
-        QByteArray bytes(size, Qt::Uninitialized);
-        for (char& c : bytes) c = char('a' + generator.bounded(26));
-        bytes.replace(0, 9, "%PDF-1.4\n");
-        bytes.replace(size / 3, 24, "<pdfaid:part>1</pdfaid:p");
-        bytes.replace(size / 2, 9, "/Keywords");
-        QFile file(folder + "/" + keyName(i));
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != size)
-            throw std::runtime_error("cannot write input");
-    }
-}
-
-double ms(const QElapsedTimer& clock) { return double(clock.nsecsElapsed()) / 1e6; }
 
 double runShell(const QString& script) {
     QElapsedTimer clock;
@@ -209,8 +187,8 @@ int run() {
     constexpr int kIntakeFiles = 1000;
     constexpr int kBatchFiles = 200;
     constexpr qsizetype kSize = 100 * 1024;
-    writePdfs(intakeFolder, kIntakeFiles, kSize);
-    writePdfs(batchFolder, kBatchFiles, kSize);
+    writePdfs(intakeFolder, kIntakeFiles, kSize, 7);
+    writePdfs(batchFolder, kBatchFiles, kSize, 7);
 
     // --- intake
     std::printf("Batch tab benchmark\n");

@@ -8,6 +8,7 @@
 //   of 5 000 files (target: at most 20 MB more at the last row than at row 100).
 // The no-delay comparison with the shell loop is bench_batch's.
 
+#include "BatchInputs.h"
 #include "SlowToken.h"
 #include "StallMeter.h"
 #include "app/u_Principal.h"
@@ -31,36 +32,9 @@
 #include <unistd.h>
 
 using namespace norvane::test;
+using namespace norvane::bench;
 
 namespace {
-
-const QString kIbge = QStringLiteral("3550308");
-
-QString keyName(int i) {
-    return kIbge + QStringLiteral("20240115") + QStringLiteral("01") +
-           QStringLiteral("%1.pdf").arg(i, 6, 10, QLatin1Char('0'));
-}
-
-QByteArray pdfBytes(qsizetype size, QRandomGenerator& generator) {
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char& c : bytes) c = char('a' + generator.bounded(26));
-    bytes.replace(0, 9, "%PDF-1.4\n");
-    bytes.replace(size / 3, 24, "<pdfaid:part>1</pdfaid:p");
-    bytes.replace(size / 2, 9, "/Keywords");
-    return bytes;
-}
-
-void writePdfs(const QString& folder, int count, qsizetype size) {
-    QDir().mkpath(folder);
-    QRandomGenerator generator(11);
-    for (int i = 0; i < count; ++i) {
-        QFile file(folder + "/" + keyName(i));
-        if (!file.open(QIODevice::WriteOnly) || file.write(pdfBytes(size, generator)) != size)
-            throw std::runtime_error("cannot write input");
-    }
-}
-
-double ms(const QElapsedTimer& clock) { return double(clock.nsecsElapsed()) / 1e6; }
 
 double residentMb() {
     QFile statm(QStringLiteral("/proc/self/statm"));
@@ -116,7 +90,7 @@ public:
         window.urlAPI = standIn.baseUrl();
         const QString in = work.filePath(QStringLiteral("lote-%1").arg(++runs));
         const QString out = in + "-saida";
-        writePdfs(in, count, size);
+        writePdfs(in, count, size, 11);
         QDir().mkpath(out);
         dialogs.folderAnswers = {in};
         QTest::mouseClick(window.ui->Button1, Qt::LeftButton);

@@ -70,14 +70,10 @@ RowSteps::Verdict BatchRows::sign(int row, const RowRecord& record, RowStage& st
         return Verdict::Next;
     }
 
-    // Without the certificate nothing can be sent: the run ends here, the row signed.
-    QString failure;
-    const auto certificate = signing_.findCertificate(in_.context.Certificado_Thumbprint, &failure);
-    if (!certificate) {
-        stage.showError(row, failure);
-        return Verdict::End;
-    }
-    upload = RowUpload{row, p7s, QString(), certificate->Export(CAPICOM_TLB::CAPICOM_ENCODE_BASE64)};
+    const std::optional<QString> certificate =
+        certificateForUpload(row, signing_, in_.context.Certificado_Thumbprint, stage);
+    if (!certificate) return Verdict::End;
+    upload = RowUpload{row, p7s, QString(), *certificate};
     return Verdict::Next;
 }
 

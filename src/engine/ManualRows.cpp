@@ -96,14 +96,10 @@ RowSteps::Verdict ManualRows::sign(int row, const RowRecord& record, RowStage& s
         stage.change(failed(row, kSignedFileTooLarge));
         return Verdict::Next;
     }
-    // Without the certificate there is nothing to send: the run ends here, the row signed.
-    QString failure;
-    const auto certificate = signing_.findCertificate(in_.context.Certificado_Thumbprint, &failure);
-    if (!certificate) {
-        stage.showError(row, failure);
-        return Verdict::End;
-    }
-    upload = RowUpload{row, p7s, pdf, certificate->Export(CAPICOM_TLB::CAPICOM_ENCODE_BASE64)};
+    const std::optional<QString> certificate =
+        certificateForUpload(row, signing_, in_.context.Certificado_Thumbprint, stage);
+    if (!certificate) return Verdict::End;
+    upload = RowUpload{row, p7s, pdf, *certificate};
     return Verdict::Next;
 }
 

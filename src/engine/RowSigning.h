@@ -15,6 +15,12 @@ bool reportFailedSignature(int row, const FileSignature& signature, RowStage& st
 // The row's change to "Assinado", with what the signature wrote.
 RowChange signedChange(int row, const QString& inputPath, const FileSignature& signature);
 
+// The signer's certificate in Base64, for the row's upload. None when the lookup failed: its
+// box is shown about the row, and the run ends there with the row signed (without the
+// certificate nothing can be sent).
+std::optional<QString> certificateForUpload(int row, SigningSession& signing, const QString& thumbprint,
+                                            RowStage& stage);
+
 // The row's change to "Enviado" when the journal records it as sent before: what was sent,
 // and when ("Já enviado em ... (diário da <folderWord>)").
 RowChange alreadySentChange(int row, const JournalSend& sent, const QString& folderWord);
