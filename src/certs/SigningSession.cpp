@@ -36,13 +36,16 @@ std::shared_ptr<ICertificates2> openMyStore() {
 
 }  // namespace
 
+std::shared_ptr<ICertificates2> norvane::SigningSession::offeredCertificates() {
+    std::shared_ptr<ICertificates2> certificates = openMyStore();
+    certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_KEY_USAGE, 128, true);
+    certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_KEY_USAGE, 64, true);
+    return certificates->Find(CAPICOM_CERTIFICATE_FIND_TIME_VALID, 0, true);
+}
+
 QString norvane::SigningSession::ListaCertificados(int /*PKAcessivel: the listing is the same for every value*/) {
     try {
-        std::shared_ptr<ICertificates2> certificates = openMyStore();
-        certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_KEY_USAGE, 128, true);
-        certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_KEY_USAGE, 64, true);
-        certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_TIME_VALID, 0, true);
-
+        const std::shared_ptr<ICertificates2> certificates = offeredCertificates();
         const auto picked =
             certificates->Select("Certificado Digital", "Por favor, escolha o certificado e clique em OK:", false);
         if (picked->Count() != 1) return QString();

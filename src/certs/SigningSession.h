@@ -41,6 +41,9 @@ public:
     // makes the signing objects. "1" when one certificate was picked, the error's text after
     // an error (shown), else the empty text.
     QString ListaCertificados(int PKAcessivel);
+    // The certificates that pick list offers: of the user's store, those for signing and
+    // non-repudiation, valid today, in the store's order.
+    static std::shared_ptr<CAPICOM_TLB::ICertificates2> offeredCertificates();
     // The certificate of that thumbprint among the valid ones, or none ("Erro 03: " shown).
     std::shared_ptr<CAPICOM_TLB::ICertificate2> selecionaCertificado(const QString& Cert);
     // The certificate-policy identifier (the last one), or empty ("Erro 1C: " on errors).

@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QLocale>
 #include <QTemporaryFile>
 
 #include <cerrno>
@@ -69,13 +68,9 @@ QByteArray RunReport::text() const {
     QString office = QStringLiteral("(%1) %2").arg(context_.nr_cartorio, context_.nm_cartorio).trimmed();
     office += QStringLiteral(" - IBGE %1").arg(context_.cd_ibge);
     const QString environment = environmentLabel(context_.Ambiente);
-    const QLocale locale;
     for (const RowRecord& row : model_.rows()) {
-        QString size = row.size;
-        if (manual) {
-            const qint64 bytes = QByteArray::fromBase64(row.pdfBase64).size();
-            size = locale.toString(double(bytes) / 1024.0, 'f', 2) + QStringLiteral(" Kb.");
-        }
+        // The manual grid shows no size: the PDF's, as the batch grid writes it.
+        const QString size = manual ? sizeText(QByteArray::fromBase64(row.pdfBase64).size()) : row.size;
         const QString status = row.status.value_or(QString());
         const bool sent = status == kStatusEnviado && row.sentAt.isValid();
         out += line({manual ? row.id : row.file, row.key, size, hex(row.inputSha256), hex(row.signatureSha256), status,

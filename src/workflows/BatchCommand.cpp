@@ -122,12 +122,7 @@ void throwIfQuitting() {
 // The certificates the login's pick list offers, in its order.
 std::vector<CAPICOM_TLB::CertificatePtr> offeredCertificates() {
     using namespace CAPICOM_TLB;
-    auto store = CoStore::Create();
-    store->Open(CAPICOM_CURRENT_USER_STORE, QStringLiteral("My"), CAPICOM_STORE_OPEN_READ_ONLY);
-    auto certificates = store->Certificates();
-    certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_KEY_USAGE, 128, true);
-    certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_KEY_USAGE, 64, true);
-    certificates = certificates->Find(CAPICOM_CERTIFICATE_FIND_TIME_VALID, 0, true);
+    const auto certificates = SigningSession::offeredCertificates();
     std::vector<CertificatePtr> items;
     for (long i = 1; i <= certificates->Count(); ++i) items.push_back(certificates->Item(i));
     return items;
