@@ -17,7 +17,7 @@
 
 #include "FuzzCheck.h"
 #include "packaging/Packaging.h"
-#include "workflows/BatchIntake.h"
+#include "engine/BatchIntake.h"
 
 namespace {
 

@@ -14,6 +14,12 @@
 
 namespace norvane {
 
+void wireLogin(TFLogin& login, TFPrincipal& principal) {
+    login.useSession(principal.Signing, principal);
+    QObject::connect(&login, &TFLogin::loggedIn, &principal,
+                     [&principal](const LoginContext& context) { principal.enterWithLogin(context); });
+}
+
 bool displayAvailable() {
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY") ||
         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
@@ -44,6 +50,7 @@ int runApplication(int argc, char** argv) {
     FPrincipal = principal.get();
     auto novaVersao = std::make_unique<TFNovaVersao>();
     FNovaVersao = novaVersao.get();
+    wireLogin(*login, *principal);
 
     FLogin->show();
     const int code = app.exec();

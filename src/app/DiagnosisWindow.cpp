@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QVBoxLayout>
-#include <cstdio>
 
 #include "certs/doctor/TokenDoctor.h"
 #include "core/Background.h"
@@ -65,13 +64,6 @@ void showDiagnosis(QWidget* parent) {
     const QString report = runInBackground([] { return doctor::diagnosticReport(); });
     DiagnosisWindow window(report, parent);
     window.exec();
-}
-
-int runDiagnosisCommand(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    const QByteArray report = doctor::diagnosticReport().toUtf8();
-    std::fwrite(report.constData(), 1, size_t(report.size()), stdout);
-    return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
 }  // namespace norvane

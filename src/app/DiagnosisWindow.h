@@ -1,6 +1,5 @@
 #pragma once
 // The token doctor's window: the report, a button that copies it and one that saves it.
-// Also the command line's "--diagnostico", which prints the same report.
 
 #include <QDialog>
 
@@ -25,8 +24,5 @@ private:
 
 // Makes the report (off the GUI thread) and shows the window, modal.
 void showDiagnosis(QWidget* parent);
-
-// `NorvaneAssinadorIP --diagnostico`: prints the report; needs no display.
-int runDiagnosisCommand(int argc, char** argv);
 
 }  // namespace norvane

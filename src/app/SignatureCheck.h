@@ -4,7 +4,7 @@
 // that copies them and can compare the signature with a document.
 
 #include "certs/cms/Verification.h"
-#include "workflows/ActionLock.h"
+#include "tabs/ActionLock.h"
 
 #include <QDialog>
 #include <QString>

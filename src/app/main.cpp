@@ -1,14 +1,14 @@
 #include <cstring>
 
 #include "app/Application.h"
-#include "app/DiagnosisWindow.h"
 #include "app/SingleInstance.h"
-#include "workflows/BatchCommand.h"
-#include "workflows/VerifyCommand.h"
+#include "cli/BatchCommand.h"
+#include "cli/DiagnosisCommand.h"
+#include "cli/VerifyCommand.h"
 
 int main(int argc, char** argv) {
     // The command line's modes run before any window, and need no display.
-    if (argc > 1 && std::strcmp(argv[1], "--diagnostico") == 0) return norvane::runDiagnosisCommand(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], norvane::kDiagnosisOption) == 0) return norvane::runDiagnosisCommand(argc, argv);
     if (argc > 1 && std::strcmp(argv[1], norvane::kVerifyOption) == 0) return norvane::runVerifyCommand(argc, argv);
     if (norvane::isBatchCommand(argc, argv))
         return norvane::runBatchCommand(argc, argv, [] {

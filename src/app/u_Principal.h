@@ -5,10 +5,10 @@
 #include "certs/SigningSession.h"
 #include "core/LoginContext.h"
 #include "service/HttpClient.h"
-#include "workflows/ActionLock.h"
-#include "workflows/BatchSigning.h"
-#include "workflows/IndividualSigning.h"
-#include "workflows/ManualInstruments.h"
+#include "tabs/ActionLock.h"
+#include "tabs/BatchSigning.h"
+#include "tabs/IndividualSigning.h"
+#include "tabs/ManualInstruments.h"
 
 #include <QString>
 #include <QWidget>

@@ -10,7 +10,6 @@
 #include "app/ErrorReport.h"
 #include "app/Fonts.h"
 #include "app/Logo.h"
-#include "app/u_Principal.h"
 #include "core/Background.h"
 #include "core/Environment.h"
 #include "core/u_global.h"
@@ -77,6 +76,11 @@ TFLogin::~TFLogin() {
     if (FNovaVersao == NovaVersaoWindow.get()) FNovaVersao = nullptr;
 }
 
+void TFLogin::useSession(norvane::SigningSession& signing, const norvane::LoginContext& pick) {
+    signing_ = &signing;
+    pick_ = &pick;
+}
+
 void TFLogin::FormCreate() {
     VersionText = GetFileVersionText(QApplication::applicationFilePath(), QStringLiteral("%d.%d.%d"));
     setPlain(ui->Label2, QStringLiteral("v. ") + VersionText);
@@ -127,9 +131,7 @@ void TFLogin::Btn_LoginClick() {
     std::optional<norvane::LoginResult> login;
     {
         const norvane::ActionLock lock(ActionControls);
-        // The pick is recorded in the main window's context, whose signing objects sign afterwards.
-        login = norvane::loginWithCertificate(FPrincipal->Signing, *FPrincipal, IdHTTP1,
-                                              {AmbienteSelecionado, UrlSelecionada});
+        login = norvane::loginWithCertificate(*signing_, *pick_, IdHTTP1, {AmbienteSelecionado, UrlSelecionada});
     }
     if (!login) return;
     if (login->offices.size() == 1) {
@@ -162,7 +164,7 @@ void TFLogin::ComboBox1Select() {
 
 void TFLogin::enterMainWindow(const norvane::LoginContext& context) {
     hide();
-    FPrincipal->enterWithLogin(context);
+    emit loggedIn(context);
 }
 
 void TFLogin::closeEvent(QCloseEvent* event) {

@@ -7,9 +7,10 @@
 #include <optional>
 
 #include "core/LoginContext.h"
+#include "certs/SigningSession.h"
 #include "service/Form.h"
 #include "service/HttpClient.h"
-#include "workflows/ActionLock.h"
+#include "tabs/ActionLock.h"
 #include "workflows/Login.h"
 
 namespace Ui {
@@ -54,12 +55,21 @@ public:
     // The update window made by the version check (also FNovaVersao), if any.
     std::unique_ptr<TFNovaVersao> NovaVersaoWindow;
 
+    // The certificate session that the pick goes into, and the context it records the pick
+    // in: the main window's, whose signing objects sign afterwards. Until given one, the
+    // window uses a session of its own.
+    void useSession(norvane::SigningSession& signing, const norvane::LoginContext& pick);
+
     void FormCreate();
     void FormShow();
     void RadioButton1Click();
     void RadioButton2Click();
     void Btn_LoginClick();
     void ComboBox1Select();
+
+signals:
+    // The login ended with an office chosen: the context of the run (the window is hidden).
+    void loggedIn(const norvane::LoginContext& context);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -69,6 +79,10 @@ private:
     void enterMainWindow(const norvane::LoginContext& context);
     norvane::LoginUrls urls_;
     bool shown_ = false;
+    norvane::LoginContext ownPick_;
+    norvane::SigningSession ownSigning_{ownPick_};
+    norvane::SigningSession* signing_ = &ownSigning_;
+    const norvane::LoginContext* pick_ = &ownPick_;
 };
 
 extern TFLogin* FLogin;

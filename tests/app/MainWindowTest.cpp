@@ -1,7 +1,7 @@
 // The main window's shell and the default error report.
 
 #include "core/Background.h"
-#include "workflows/ActionLock.h"
+#include "tabs/ActionLock.h"
 #include "core/Environment.h"
 #include "app/ErrorReport.h"
 #include "app/u_Principal.h"

@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <functional>
 
+#include "app/Application.h"
 #include "app/u_Principal.h"
 #include "certs/tokens/TokenAccess.h"
 #include "core/Background.h"
@@ -72,6 +73,7 @@ protected:
     void SetUp() override {
         norvane::tokens::forgetPins();
         FPrincipal = &principal;
+        norvane::wireLogin(login, principal);
         standIn.setDefault(ScriptedAnswer::ok(R"({"dados":{"nm_nr_versao":")" NORVANE_VERSION_TEXT R"("}})"));
         dialogs.wanted = pki[Cert::A3].commonName;
         dialogs.login = login.ui.get();

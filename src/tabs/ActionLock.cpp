@@ -1,4 +1,4 @@
-#include "workflows/ActionLock.h"
+#include "tabs/ActionLock.h"
 
 namespace norvane {
 

@@ -1,11 +1,11 @@
-#include "workflows/BatchProgress.h"
+#include "cli/BatchProgress.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <cstdio>
 
 #include "engine/RowRules.h"
-#include "workflows/TerminalDialogs.h"
+#include "cli/TerminalDialogs.h"
 
 namespace norvane {
 

@@ -1,4 +1,4 @@
-#include "workflows/Grid.h"
+#include "tabs/Grid.h"
 
 #include "core/Dialogs.h"
 

@@ -1,4 +1,4 @@
-#include "workflows/BatchCommand.h"
+#include "cli/BatchCommand.h"
 
 #include "certs/CAPICOM_TLB.h"
 #include "certs/SigningSession.h"
@@ -12,10 +12,10 @@
 #include "engine/RowRules.h"
 #include "engine/RunRows.h"
 #include "service/HttpClient.h"
-#include "workflows/BatchIntake.h"
-#include "workflows/BatchProgress.h"
+#include "engine/BatchIntake.h"
+#include "cli/BatchProgress.h"
 #include "workflows/Login.h"
-#include "workflows/TerminalDialogs.h"
+#include "cli/TerminalDialogs.h"
 #include "workflows/VersionCheck.h"
 
 #include <QCoreApplication>
@@ -150,24 +150,15 @@ void listOffices(const std::vector<Office>& offices) {
     for (const Office& office : offices) printError(QStringLiteral("  ") + office.caption);
 }
 
-// The intake of the batch tab: every PDF of the folder, tested. A file that cannot be read
-// ends the intake at its row, which keeps no status (the run then ends there); the error is
-// shown and the rows before it still run.
+// The intake of the batch tab. A file that cannot be read ends the intake at its row, which
+// keeps no status (the run then ends there); the error is shown and the rows before it still run.
 void intake(RowModel& model, const QString& inputFolder, const LoginContext& context) {
-    const QString folder = inputFolder + QDir::separator();
-    for (const FolderEntry& entry : listFolderEntries(folder, QStringLiteral("*.pdf"))) {
-        throwIfQuitting();
-        ContentMarks marks;
-        if (entry.error.isEmpty()) {
-            try {
-                marks = readContentMarks(folder + entry.name);
-            } catch (const std::exception& error) {
-                model.append(intakeRow(entry, nullptr, context));
-                dialogs().showError(errorText(error));
-                return;
-            }
+    if (const std::exception_ptr failure = intakeFolder(model, inputFolder, context)) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::exception& error) {
+            dialogs().showError(errorText(error));
         }
-        model.append(intakeRow(entry, &marks, context));
     }
 }
 

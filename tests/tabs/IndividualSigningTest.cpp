@@ -9,7 +9,7 @@
 #include "support/SoftHsmTokens.h"
 #include "support/TestPki.h"
 #include "app/TabControl.h"
-#include "workflows/IndividualSigning.h"
+#include "tabs/IndividualSigning.h"
 
 #include <QDir>
 #include <QFile>

@@ -9,7 +9,7 @@
 #include "engine/RowEngine.h"
 #include "engine/RowModel.h"
 #include "service/HttpClient.h"
-#include "workflows/ActionLock.h"
+#include "tabs/ActionLock.h"
 
 #include <QLabel>
 #include <QPushButton>

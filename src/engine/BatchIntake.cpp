@@ -1,17 +1,20 @@
 // The intake of the batch tab: the listing of the input folder and the tests of each file.
 
-#include "workflows/BatchIntake.h"
+#include "engine/BatchIntake.h"
 
 #include "engine/RowRules.h"
 
 #include "core/Background.h"
 #include "packaging/Packaging.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -229,6 +232,43 @@ RowRecord intakeRow(const FolderEntry& entry, const ContentMarks* marks, const L
     record.status = observation.isEmpty() ? QString() : kStatusErro;
     record.observation = observation;
     return record;
+}
+
+std::exception_ptr intakeFolder(RowModel& rows, const QString& inputFolder, const LoginContext& context) {
+    const QString folder = inputFolder + QDir::separator();
+    const std::vector<FolderEntry> entries =
+        runInBackground([folder] { return listFolderEntries(folder, QStringLiteral("*.pdf")); });
+    // A name that is not UTF-8 is never opened: its row says so.
+    struct Read {
+        ContentMarks marks;
+        std::exception_ptr failure;
+    };
+    for (size_t next = 0; next < entries.size();) {
+        if (abortRequested()) throw Aborted();
+        const std::vector<Read> slice = runInBackground([&entries, folder, next] {
+            std::vector<Read> done;
+            QElapsedTimer clock;
+            clock.start();
+            for (size_t i = next; i < entries.size() && (done.empty() || clock.elapsed() < 10); ++i) {
+                done.emplace_back();
+                if (!entries[i].error.isEmpty()) continue;
+                try {
+                    done.back().marks = readContentMarks(folder + entries[i].name);
+                } catch (const std::exception&) {
+                    done.back().failure = std::current_exception();
+                    break;
+                }
+            }
+            return done;
+        });
+        for (const Read& read : slice) {
+            const FolderEntry& entry = entries[next++];
+            const bool readable = entry.error.isEmpty() && !read.failure;
+            rows.append(intakeRow(entry, readable ? &read.marks : nullptr, context));
+            if (entry.error.isEmpty() && read.failure) return read.failure;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace norvane

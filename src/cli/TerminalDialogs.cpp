@@ -1,4 +1,4 @@
-#include "workflows/TerminalDialogs.h"
+#include "cli/TerminalDialogs.h"
 
 #include "core/Background.h"
 

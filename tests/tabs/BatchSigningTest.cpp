@@ -9,8 +9,8 @@
 #include "support/StandIn.h"
 #include "support/TestPki.h"
 #include "ui_u_Principal.h"
-#include "workflows/BatchSigning.h"
-#include "workflows/Grid.h"
+#include "tabs/BatchSigning.h"
+#include "tabs/Grid.h"
 
 #include <QDir>
 #include <QFile>

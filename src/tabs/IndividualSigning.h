@@ -3,7 +3,7 @@
 
 #include "certs/SigningSession.h"
 #include "core/LoginContext.h"
-#include "workflows/ActionLock.h"
+#include "tabs/ActionLock.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,7 +1,7 @@
 // Pieces shared by the batch and manual tabs: the size text, FileSize2 and the folder choice.
 
 #include "support/ScriptedDialogs.h"
-#include "workflows/Grid.h"
+#include "tabs/Grid.h"
 
 #include <QDir>
 #include <QFile>

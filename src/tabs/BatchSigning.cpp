@@ -1,12 +1,12 @@
 // The "Assinatura em Lote" tab: intake of an input folder, then the batch that signs,
 // zips and uploads every accepted file (through the engine's rows).
 
-#include "workflows/BatchSigning.h"
+#include "tabs/BatchSigning.h"
 
 #include "core/Background.h"
 #include "core/Dialogs.h"
 #include "engine/RunRows.h"
-#include "workflows/Grid.h"
+#include "tabs/Grid.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -92,49 +92,11 @@ void BatchSigningTab::rowReached(int row) {
 void BatchSigningTab::runEnded(const RunEnd&) { ui_.Progresso->setText(QString()); }
 
 void BatchSigningTab::intake() {
-    QTableView* grid = ui_.ListView1;
     // Cleared first: rows of another folder must never be signed from this one.
     rows_->clear();
-    const QString folder = ui_.PastaEntrada->text() + QDir::separator();
-    const std::vector<FolderEntry> entries =
-        runInBackground([folder] { return listFolderEntries(folder, QStringLiteral("*.pdf")); });
-    // The files are read off the GUI thread a slice at a time (a few milliseconds of work),
-    // so that the grid fills visibly without a thread per file. A name that is not UTF-8 is
-    // never opened: its row says so.
-    struct Read {
-        ContentMarks marks;
-        std::exception_ptr failure;
-    };
-    for (size_t next = 0; next < entries.size();) {
-        const std::vector<Read> slice = runInBackground([&entries, folder, next] {
-            std::vector<Read> done;
-            QElapsedTimer clock;
-            clock.start();
-            for (size_t i = next; i < entries.size() && (done.empty() || clock.elapsed() < 10); ++i) {
-                done.emplace_back();
-                if (!entries[i].error.isEmpty()) continue;
-                try {
-                    done.back().marks = readContentMarks(folder + entries[i].name);
-                } catch (const std::exception&) {
-                    done.back().failure = std::current_exception();
-                    break;
-                }
-            }
-            return done;
-        });
-        for (const Read& read : slice) {
-            const FolderEntry& entry = entries[next++];
-            const bool readable = entry.error.isEmpty() && !read.failure;
-            RowRecord record = intakeRow(entry, readable ? &read.marks : nullptr, context_);
-            // A file that cannot be opened ends the intake here: its row keeps its name and size.
-            if (entry.error.isEmpty() && read.failure) {
-                rows_->append(std::move(record));
-                std::rethrow_exception(read.failure);
-            }
-            rows_->append(std::move(record));
-        }
-    }
-    fitColumns(grid);
+    if (const std::exception_ptr failure = intakeFolder(*rows_, ui_.PastaEntrada->text(), context_))
+        std::rethrow_exception(failure);
+    fitColumns(ui_.ListView1);
 }
 
 }  // namespace norvane

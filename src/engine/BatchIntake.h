@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QStringView>
+#include <exception>
 #include <stdexcept>
 #include <vector>
 
@@ -73,5 +74,12 @@ QString intakeObservation(const ContentMarks& marks, const QString& name, const 
 // content marks. A name that cannot be used is an "Erro" row saying why; a file that could
 // not be read (no marks) keeps no status.
 RowRecord intakeRow(const FolderEntry& entry, const ContentMarks* marks, const LoginContext& context);
+
+// The intake of a whole folder into the grid's rows: every PDF of inputFolder (no trailing
+// separator), listed and read off the calling thread a slice at a time (a few milliseconds of
+// work each), so that the grid fills visibly. A file that cannot be opened ends the intake at
+// its row, which keeps its name and size and no status; its error is given back. An error of
+// the listing is raised.
+std::exception_ptr intakeFolder(RowModel& rows, const QString& inputFolder, const LoginContext& context);
 
 }  // namespace norvane

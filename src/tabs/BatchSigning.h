@@ -7,8 +7,8 @@
 #include "engine/RowEngine.h"
 #include "engine/RowModel.h"
 #include "service/HttpClient.h"
-#include "workflows/ActionLock.h"
-#include "workflows/BatchIntake.h"
+#include "tabs/ActionLock.h"
+#include "engine/BatchIntake.h"
 
 #include <QLabel>
 #include <QPushButton>

@@ -1,4 +1,4 @@
-#include "workflows/VerifyCommand.h"
+#include "cli/VerifyCommand.h"
 
 #include "certs/cms/Verification.h"
 

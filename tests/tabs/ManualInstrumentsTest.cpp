@@ -10,8 +10,8 @@
 #include "support/StandIn.h"
 #include "support/TestPki.h"
 #include "packaging/Packaging.h"
-#include "workflows/Grid.h"
-#include "workflows/ManualInstruments.h"
+#include "tabs/Grid.h"
+#include "tabs/ManualInstruments.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -1,6 +1,6 @@
 // The "Assinatura Individual" tab: sign one chosen file into a .p7s beside it.
 
-#include "workflows/IndividualSigning.h"
+#include "tabs/IndividualSigning.h"
 
 #include "core/Dialogs.h"
 

@@ -1,12 +1,12 @@
 // The "IP's da Digitação Manual" tab: consultation, signing and upload of the instruments
 // typed into the service by hand.
 
-#include "workflows/ManualInstruments.h"
+#include "tabs/ManualInstruments.h"
 
 #include "core/Dialogs.h"
 #include "engine/RunRows.h"
 #include "service/ServiceCall.h"
-#include "workflows/Grid.h"
+#include "tabs/Grid.h"
 
 #include <QHeaderView>
 
