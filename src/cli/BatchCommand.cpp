@@ -9,7 +9,7 @@
 #include "engine/BatchRows.h"
 #include "engine/RowEngine.h"
 #include "engine/RowModel.h"
-#include "engine/RowRules.h"
+#include "engine/RowStatus.h"
 #include "engine/RunRows.h"
 #include "service/HttpClient.h"
 #include "engine/BatchIntake.h"
@@ -212,10 +212,9 @@ Counts countRows(const RowModel& model) {
     Counts counts;
     counts.rows = model.rowCount();
     for (const RowRecord& row : model.rows()) {
-        const QString status = row.status.value_or(QString());
-        if (status == kStatusEnviado)
+        if (row.status == RowStatus::Sent)
             ++counts.sent;
-        else if (status == kStatusErro)
+        else if (row.status == RowStatus::Error)
             ++counts.errors;
         else
             ++counts.pending;

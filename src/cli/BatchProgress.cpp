@@ -4,8 +4,8 @@
 #include <QJsonDocument>
 #include <cstdio>
 
-#include "engine/RowRules.h"
 #include "cli/TerminalDialogs.h"
+#include "engine/RowStatus.h"
 
 namespace norvane {
 
@@ -51,9 +51,8 @@ BatchProgress::BatchProgress(const RowModel& model, bool json)
 void BatchProgress::rowReached(int row) {
     // A row the run passes by (an intake error, a row sent before) is told as it is.
     const RowRecord& record = model_.row(row);
-    const QString status = record.status.value_or(QString());
-    if (status == kStatusErro || status == kStatusEnviado) {
-        if (json_) printJson(rowObject(QStringLiteral("inalterado"), row, record, status));
+    if (record.status == RowStatus::Error || record.status == RowStatus::Sent) {
+        if (json_) printJson(rowObject(QStringLiteral("inalterado"), row, record, record.status));
         tell(row);
     }
 }
@@ -82,25 +81,23 @@ void BatchProgress::tellTheRest() {
 }
 
 QJsonObject BatchProgress::rowObject(const QString& event, int row, const RowRecord& record,
-                                     const QString& status) const {
+                                     std::optional<RowStatus> status) const {
     QJsonObject object;
     object.insert(QStringLiteral("evento"), event);
     object.insert(QStringLiteral("linha"), row + 1);
     object.insert(QStringLiteral("arquivo"), record.file);
     object.insert(QStringLiteral("chave"), record.key);
-    object.insert(QStringLiteral("status"), status);
+    object.insert(QStringLiteral("status"), status ? statusText(*status) : QString());
     object.insert(QStringLiteral("observacao"), record.observation.value_or(QString()));
     return object;
 }
 
 void BatchProgress::tell(int row, const QString& message) {
     const RowRecord& record = model_.row(row);
-    QString line = QStringLiteral("[%1/%2] %3: %4")
-                       .arg(row + 1)
-                       .arg(model_.rowCount())
-                       .arg(record.file,
-                            record.status ? (record.status->isEmpty() ? QStringLiteral("não assinado") : *record.status)
-                                          : QStringLiteral("não lido"));
+    QString status = QStringLiteral("não lido");
+    if (record.status)
+        status = *record.status == RowStatus::Waiting ? QStringLiteral("não assinado") : statusText(*record.status);
+    QString line = QStringLiteral("[%1/%2] %3: %4").arg(row + 1).arg(model_.rowCount()).arg(record.file, status);
     const QString observation = record.observation.value_or(QString());
     if (!observation.isEmpty()) line += QStringLiteral(" - ") + observation;
     if (!message.isEmpty()) line += QStringLiteral(" - ") + message;

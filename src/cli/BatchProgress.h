@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <optional>
 #include <vector>
 
 namespace norvane {
@@ -28,7 +29,8 @@ public:
     void tellTheRest();
 
 private:
-    QJsonObject rowObject(const QString& event, int row, const RowRecord& record, const QString& status) const;
+    QJsonObject rowObject(const QString& event, int row, const RowRecord& record,
+                          std::optional<RowStatus> status) const;
     // A row's line, printed once every row before it has its own: in row order, although the
     // stages pass by the rows they do not take ahead of the row being sent.
     void tell(int row, const QString& message = QString());

@@ -221,7 +221,7 @@ RowRecord intakeRow(const FolderEntry& entry, const ContentMarks* marks, const L
     record.file = entry.name;
     record.size = sizeText(entry.size);
     if (!entry.error.isEmpty()) {
-        record.status = kStatusErro;
+        record.status = RowStatus::Error;
         record.observation = entry.error;
         return record;
     }
@@ -229,7 +229,7 @@ RowRecord intakeRow(const FolderEntry& entry, const ContentMarks* marks, const L
     record.key = instrumentKey(entry.name);
     if (!marks) return record;
     const QString observation = intakeObservation(*marks, entry.name, context.cd_ibge, context.nr_cartorio);
-    record.status = observation.isEmpty() ? QString() : kStatusErro;
+    record.status = observation.isEmpty() ? RowStatus::Waiting : RowStatus::Error;
     record.observation = observation;
     return record;
 }

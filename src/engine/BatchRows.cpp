@@ -30,7 +30,7 @@ BatchRows::BatchRows(BatchInputs inputs, SigningSession& signing, HttpClient& up
     : in_(std::move(inputs)), signing_(signing), http_(upload) {}
 
 bool BatchRows::takes(const RowRecord& row) const {
-    return !row.status || (*row.status != kStatusErro && *row.status != kStatusEnviado);
+    return row.status != RowStatus::Error && row.status != RowStatus::Sent;
 }
 
 RowSteps::Verdict BatchRows::sign(int row, const RowRecord& record, RowStage& stage, std::optional<RowUpload>& upload) {

@@ -57,7 +57,7 @@ QString invalidKeyText(const QString& key) {
 ManualRows::ManualRows(ManualInputs inputs, SigningSession& signing, HttpClient& upload)
     : in_(std::move(inputs)), signing_(signing), http_(upload) {}
 
-bool ManualRows::takes(const RowRecord& row) const { return row.status.value_or(QString()) != kStatusEnviado; }
+bool ManualRows::takes(const RowRecord& row) const { return row.status != RowStatus::Sent; }
 
 RowSteps::Verdict ManualRows::sign(int row, const RowRecord& record, RowStage& stage, std::optional<RowUpload>& upload) {
     // Sent before to the same environment and office: left alone, nothing written.

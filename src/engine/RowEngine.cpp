@@ -268,32 +268,32 @@ void RowEngine::Run::applyChange(RowChange& change) {
     if (!change.when.isValid()) change.when = QDateTime::currentDateTime();
     switch (change.kind) {
         case RowChange::Signing:
-            model.setStatus(change.row, kStatusAssinando);
+            model.setStatus(change.row, RowStatus::Signing);
             break;
         case RowChange::Signed:
             model.setSignature(change.row, change.signaturePath, change.inputSha256, change.signatureSha256);
-            model.setStatus(change.row, kStatusAssinado);
+            model.setStatus(change.row, RowStatus::Signed);
             break;
         case RowChange::Failed:
-            model.setStatus(change.row, kStatusErro);
+            model.setStatus(change.row, RowStatus::Error);
             model.setObservation(change.row, change.observation);
             break;
         case RowChange::Sent:
             model.setSent(change.row, change.when);
-            model.setStatus(change.row, kStatusEnviado);
+            model.setStatus(change.row, RowStatus::Sent);
             model.setObservation(change.row, kSentText);
             change.observation = kSentText;
             break;
         case RowChange::AlreadySent:
             model.setSignature(change.row, change.signaturePath, change.inputSha256, change.signatureSha256);
             model.setSent(change.row, change.sentAt);
-            model.setStatus(change.row, kStatusEnviado);
+            model.setStatus(change.row, RowStatus::Sent);
             model.setObservation(change.row, change.observation);
             break;
         case RowChange::Stopped:
             break;
     }
-    change.status = model.row(change.row).status.value_or(QString());
+    change.status = model.row(change.row).status;
     for (RowObserver* observer : engine_.observers_) observer->rowChanged(change);
 }
 

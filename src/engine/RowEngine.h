@@ -49,7 +49,7 @@ struct RowChange {
     QByteArray signatureSha256;
     QDateTime sentAt;  // AlreadySent: when the journal says the row was sent
     // Filled by the engine: the row's status after the change and when it happened.
-    QString status;
+    std::optional<RowStatus> status;
     QDateTime when;
 };
 

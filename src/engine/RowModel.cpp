@@ -42,7 +42,7 @@ QVariant RowModel::data(const QModelIndex& index, int role) const {
         case RowColumn::Tamanho: return record.size;
         case RowColumn::Id: return record.id;
         case RowColumn::Chave: return record.key;
-        case RowColumn::Status: return record.status ? QVariant(*record.status) : QVariant();
+        case RowColumn::Status: return record.status ? QVariant(statusText(*record.status)) : QVariant();
         case RowColumn::Observacao: return record.observation ? QVariant(*record.observation) : QVariant();
         case RowColumn::Pdf: return QString::fromLatin1(record.pdfBase64);
     }
@@ -76,7 +76,7 @@ void RowModel::replace(int r, RowRecord record) {
     rowChanged(r);
 }
 
-void RowModel::setStatus(int r, const QString& status) {
+void RowModel::setStatus(int r, RowStatus status) {
     rows_.at(size_t(r)).status = status;
     const int column = columnOf(RowColumn::Status);
     emit dataChanged(index(r, column), index(r, column), {Qt::DisplayRole});

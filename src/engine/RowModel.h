@@ -2,6 +2,8 @@
 // The rows of a grid: what each row shows and what a run needs to take it up. The batch
 // tab's grid (ListView1) and the manual tab's (ListView2) are views of one of these.
 
+#include "engine/RowStatus.h"
+
 #include <QAbstractTableModel>
 #include <QByteArray>
 #include <QDateTime>
@@ -25,7 +27,7 @@ struct RowRecord {
     QString id;
     QByteArray pdfBase64;
     // None: the intake ended before this row was tested (the row has no such cells).
-    std::optional<QString> status;
+    std::optional<RowStatus> status;
     std::optional<QString> observation;
     // What the last signature of the row wrote: the .p7s, and the SHA-256 of the bytes
     // signed and of the .p7s.
@@ -63,7 +65,7 @@ public:
     int append(RowRecord record);
     // Replaces a row: the views repaint it.
     void replace(int r, RowRecord record);
-    void setStatus(int r, const QString& status);
+    void setStatus(int r, RowStatus status);
     void setObservation(int r, const QString& observation);
     // What the row's last signature wrote (not shown).
     void setSignature(int r, const QString& signaturePath, const QByteArray& inputSha256,

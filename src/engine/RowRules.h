@@ -1,17 +1,11 @@
 #pragma once
-// What the rows of both grids share: the statuses, the size limit of a signature, the texts
-// a row shows about its upload, and the size of a file as its directory entry gives it.
+// What the rows of both grids share: the size limit of a signature, the texts a row shows
+// about its upload, and the size of a file as its directory entry gives it.
 
 #include <QDateTime>
 #include <QString>
 
 namespace norvane {
-
-// Row statuses of both grids; the words are shown and are also the state a run reads back.
-inline const QString kStatusAssinando = QStringLiteral("Assinando");
-inline const QString kStatusAssinado = QStringLiteral("Assinado");
-inline const QString kStatusEnviado = QStringLiteral("Enviado");
-inline const QString kStatusErro = QStringLiteral("Erro");
 
 // A signature larger than this is not sent; the row says so. And what a row says of its upload.
 constexpr qint64 kSignedFileLimit = 200 * 1024;

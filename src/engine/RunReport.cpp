@@ -71,8 +71,8 @@ QByteArray RunReport::text() const {
     for (const RowRecord& row : model_.rows()) {
         // The manual grid shows no size: the PDF's, as the batch grid writes it.
         const QString size = manual ? sizeText(QByteArray::fromBase64(row.pdfBase64).size()) : row.size;
-        const QString status = row.status.value_or(QString());
-        const bool sent = status == kStatusEnviado && row.sentAt.isValid();
+        const bool sent = row.status == RowStatus::Sent && row.sentAt.isValid();
+        const QString status = row.status ? statusText(*row.status) : QString();
         out += line({manual ? row.id : row.file, row.key, size, hex(row.inputSha256), hex(row.signatureSha256), status,
                      row.observation.value_or(QString()), signer, office, environment,
                      sent ? row.sentAt.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")) : QString()});

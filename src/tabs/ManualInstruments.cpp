@@ -52,7 +52,7 @@ void ManualInstrumentsTab::addRow(const QString& id, const QString& key, const Q
     record.id = id;
     record.key = key;
     record.pdfBase64 = pdf.toLatin1();
-    record.status = QString();
+    record.status = RowStatus::Waiting;
     record.observation = QString();
     rows_->append(std::move(record));
 }

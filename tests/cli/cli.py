@@ -419,6 +419,10 @@ def batches(cli, thumbprint):
     expect(r.wait() == 1, "a batch with intake errors: exit %s; %s" % (r.process.returncode, r.err()))
     expect("Arquivo não parece ser um PDF/A" in r.err() and "7 com erro" in "".join(r.stdout),
            "output: %s %s" % (r.stdout, r.err()))
+    # Each row's line says its status: the intake's errors as they were, the rest sent.
+    expect(len(re.findall(r"^\[\d+/12\] .*: Erro - ", r.err(), re.M)) == 7 and
+           len(re.findall(r"^\[\d+/12\] .*: Enviado - Enviado pra Norvane$", r.err(), re.M)) == 5,
+           "progress lines: " + r.err())
     expect(len(standin.uploads()) - before == 5, "uploads in homologation: %d" % (len(standin.uploads()) - before))
     expect(any(q.find(b"servico=login") >= 0 for q in standin.requests()), "no login call")
     cli.verify_output(entrada, saida)
@@ -437,6 +441,8 @@ def batches(cli, thumbprint):
     summary = summary_of(r.events())
     expect(not summary["concluido"] and 0 < summary["enviados"] < 12, "summary: %s" % summary)
     expect(len(standin.accepted()) - before == summary["enviados"], "the stand-in kept another count")
+    if summary["linha_final"] <= 10:  # the last row was never taken up
+        expect(re.search(r"^\[12/12\] \S+\.pdf: não assinado$", r.err(), re.M), "progress lines: " + r.err())
     cli.verify_output(entrada, saida)
     log("the service fails at row %d: 2" % summary["linha_final"])
 

@@ -117,7 +117,7 @@ protected:
             row.file = name;
             row.size = QStringLiteral("1 Kb.");
             row.key = name.left(23);
-            row.status = QString();
+            row.status = RowStatus::Waiting;
             row.observation = QString();
             model.append(row);
         }
@@ -127,7 +127,8 @@ protected:
     }
     QStringList statuses() const {
         QStringList out;
-        for (const RowRecord& row : model.rows()) out << row.status.value_or(QString());
+        const int column = model.columnOf(RowColumn::Status);
+        for (int r = 0; r < model.rowCount(); ++r) out << model.index(r, column).data().toString();
         return out;
     }
 
@@ -248,7 +249,7 @@ TEST_F(BatchRun, ARerunSendsNothingAgainAReplacedFileIsSentWithItsNewHashAndTheR
     intake(names);
     const RunOutcome first = runBatch(in, out);
     EXPECT_TRUE(first.end.completed);
-    EXPECT_EQ(statuses(), QStringList(4, kStatusEnviado));
+    EXPECT_EQ(statuses(), QStringList(4, "Enviado"));
     EXPECT_EQ(receivedIds().size(), 4);
 
     // The report, as Python's csv reads it: a row per grid row, the hashes of the files.
@@ -266,7 +267,7 @@ TEST_F(BatchRun, ARerunSendsNothingAgainAReplacedFileIsSentWithItsNewHashAndTheR
         EXPECT_EQ(row[1], names[r].left(23));
         EXPECT_EQ(row[3], hexOf(readWholeFile(in + "/" + names[r])));
         EXPECT_EQ(row[4], hexOf(readWholeFile(out + "/" + names[r] + ".p7s")));
-        EXPECT_EQ(row[5], kStatusEnviado);
+        EXPECT_EQ(row[5], "Enviado");
         EXPECT_TRUE(row[7].contains("123.456.789-09")) << row[7].toStdString();
         EXPECT_TRUE(row[8].contains(kIbge) && row[8].contains("(01)")) << row[8].toStdString();
         EXPECT_EQ(row[9], QStringLiteral("Produção"));
@@ -278,7 +279,7 @@ TEST_F(BatchRun, ARerunSendsNothingAgainAReplacedFileIsSentWithItsNewHashAndTheR
     const RunOutcome second = runBatch(in, out);
     EXPECT_TRUE(second.end.completed);
     EXPECT_NE(second.reportPath, first.reportPath);
-    EXPECT_EQ(statuses(), QStringList(4, kStatusEnviado));
+    EXPECT_EQ(statuses(), QStringList(4, "Enviado"));
     for (const RowRecord& row : model.rows()) {
         EXPECT_TRUE(row.observation->startsWith(QStringLiteral("Já enviado em ")) &&
                     row.observation->endsWith(QStringLiteral(" (diário da pasta de saída)")))
@@ -314,7 +315,7 @@ TEST_F(BatchRun, TheManualTabLeavesAloneTheInstrumentsItsJournalRecordsAsSent) {
             row.id = id;
             row.key = key(id.toInt());
             row.pdfBase64 = pdf(id.toInt()).toBase64();
-            row.status = QString();
+            row.status = RowStatus::Waiting;
             row.observation = QString();
             manual.append(row);
         }
@@ -324,7 +325,7 @@ TEST_F(BatchRun, TheManualTabLeavesAloneTheInstrumentsItsJournalRecordsAsSent) {
     fill({"501", "502", "503"});
     const RunOutcome again = runManualRows(manualEngine, {context, save}, signing, http);
     EXPECT_TRUE(again.end.completed);
-    EXPECT_EQ(manual.row(0).status, kStatusEnviado);
+    EXPECT_EQ(manual.index(0, manual.columnOf(RowColumn::Status)).data().toString(), "Enviado");
     EXPECT_TRUE(manual.row(1).observation->endsWith(QStringLiteral("(diário da pasta de gravação)")));
     EXPECT_EQ(manual.row(2).observation, kSentText);
     EXPECT_EQ(receivedIds(), (QStringList{"501", "502", "503"}));
@@ -392,9 +393,9 @@ TEST_F(BatchRun, ServiceFaultsAtRowTenEndTheRunThere) {
         EXPECT_FALSE(outcome.end.completed);
         EXPECT_EQ(outcome.end.endedAt, 9);
         const QStringList after = statuses();
-        EXPECT_EQ(after.mid(0, 9), QStringList(9, kStatusEnviado));
-        EXPECT_EQ(after[9], kStatusAssinado);
-        EXPECT_TRUE(after[10] == "" || after[10] == kStatusAssinado) << after[10].toStdString();
+        EXPECT_EQ(after.mid(0, 9), QStringList(9, "Enviado"));
+        EXPECT_EQ(after[9], "Assinado");
+        EXPECT_TRUE(after[10] == "" || after[10] == "Assinado") << after[10].toStdString();
         EXPECT_EQ(after[11], "");
         ASSERT_EQ(dialogs.boxes.size(), 1u);
         EXPECT_TRUE(dialogs.texts()[0].contains(fault.boxHas)) << dialogs.texts()[0].toStdString();
@@ -405,7 +406,7 @@ TEST_F(BatchRun, ServiceFaultsAtRowTenEndTheRunThere) {
         for (int i = 0; i < (fault.answer ? 10 : 9); ++i) sentKeys << names[i].left(23);
         EXPECT_EQ(receivedSince(before), sentKeys);
         QStringList signedNames = names.mid(0, 10);
-        if (after[10] == kStatusAssinado) signedNames << names[10];
+        if (after[10] == "Assinado") signedNames << names[10];
         checkOutputFolder(in, out, signedNames);
         auto events = journalEvents(out);
         for (int i = 0; i < 9; ++i) EXPECT_EQ(events[names[i]], (QStringList{"assinando", "assinado", "enviado"}));
@@ -416,7 +417,7 @@ TEST_F(BatchRun, ServiceFaultsAtRowTenEndTheRunThere) {
         if (!fault.answer) {
             dialogs.boxes.clear();
             EXPECT_TRUE(runBatch(in, out).end.completed);
-            EXPECT_EQ(statuses(), QStringList(12, kStatusEnviado));
+            EXPECT_EQ(statuses(), QStringList(12, "Enviado"));
             EXPECT_EQ(receivedSince(before + 9), (QStringList{names[9].left(23), names[10].left(23), names[11].left(23)}));
         }
     }
@@ -436,7 +437,7 @@ TEST_F(BatchRun, AnInputReplacedOrDeletedBeforeItsSignature) {
     };
     const RunOutcome outcome = runBatch(in, out);
     EXPECT_EQ(outcome.end.endedAt, 4);
-    EXPECT_EQ(statuses(), (QStringList{kStatusEnviado, kStatusEnviado, kStatusEnviado, kStatusEnviado, kStatusAssinando, ""}));
+    EXPECT_EQ(statuses(), (QStringList{"Enviado", "Enviado", "Enviado", "Enviado", "Assinando", ""}));
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_TRUE(dialogs.texts()[0].contains(names[4])) << dialogs.texts()[0].toStdString();
     EXPECT_EQ(receivedIds(), (QStringList{key(1), key(2), key(3), key(4)}));
@@ -492,7 +493,7 @@ TEST_F(BatchRun, AnOutputFolderGoneOrAFullDiskEndsTheRunWithAJournalThatStillRea
                                                   QStringLiteral(", mas o envio não pôde ser registrado. Não foi possível "
                                                                  "gravar o diário ")))
             << dialogs.texts()[0].toStdString();
-        EXPECT_EQ(statuses().mid(0, 6), QStringList(6, kStatusEnviado));
+        EXPECT_EQ(statuses().mid(0, 6), QStringList(6, "Enviado"));
         QStringList sentKeys;
         for (int i = 0; i < 6; ++i) sentKeys << names[i].left(23);
         EXPECT_EQ(receivedSince(before), sentKeys);
@@ -529,7 +530,7 @@ TEST_F(BatchRun, ATokenPulledOutAtRowThirtyAndPutBackGoesOnFromThereWithoutResen
     const RunOutcome outcome = runBatch(in, out);
     hooks.changed = nullptr;
     EXPECT_EQ(outcome.end.endedAt, 29);
-    QStringList expected = QStringList(29, kStatusEnviado) << kStatusAssinando << "" << "";
+    QStringList expected = QStringList(29, "Enviado") << "Assinando" << "" << "";
     EXPECT_EQ(statuses(), expected);
     ASSERT_EQ(dialogs.boxes.size(), 1u);
     EXPECT_TRUE(dialogs.texts()[0].startsWith(QStringLiteral("Erro 11: Chave do certificado não encontrada."))) << dialogs.texts()[0].toStdString();
@@ -544,7 +545,7 @@ TEST_F(BatchRun, ATokenPulledOutAtRowThirtyAndPutBackGoesOnFromThereWithoutResen
     dialogs.pinAnswers = {QStringLiteral("1234")};
     intake(names);
     EXPECT_TRUE(runBatch(in, out).end.completed);
-    EXPECT_EQ(statuses(), QStringList(32, kStatusEnviado));
+    EXPECT_EQ(statuses(), QStringList(32, "Enviado"));
     EXPECT_TRUE(model.row(28).observation->startsWith(QStringLiteral("Já enviado em ")));
     EXPECT_EQ(model.row(29).observation, kSentText);
     EXPECT_EQ(receivedIds().size(), 32);

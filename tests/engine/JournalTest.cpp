@@ -90,7 +90,7 @@ TEST(RunReport, TwoReportsOfTheSameSecondAreBothKeptAndFieldsAreQuoted) {
     RowModel model(RowModel::Kind::Batch);
     RowRecord row;
     row.file = QStringLiteral("x;\"y\".pdf");
-    row.status = kStatusErro;
+    row.status = RowStatus::Error;
     row.observation = QStringLiteral("linha 1\nlinha 2");
     model.append(row);
     LoginContext context;

@@ -59,7 +59,7 @@ public:
     size_t mostInFlight = 0;
     std::array<Signal, 16> signing;  // the token stage began the row
 
-    bool takes(const RowRecord& row) const override { return row.status.value_or(QString()) != kStatusEnviado; }
+    bool takes(const RowRecord& row) const override { return row.status != RowStatus::Sent; }
     Verdict sign(int row, const RowRecord&, RowStage& stage, std::optional<RowUpload>& upload) override {
         {
             const std::lock_guard lock(m);
@@ -107,7 +107,9 @@ public:
     void runStarted(int rows) override { started = rows; }
     void rowChanged(const RowChange& change) override {
         static const char* kinds[] = {"Signing", "Signed", "Failed", "Sent", "Stopped", "AlreadySent"};
-        events.push_back(QStringLiteral("%1 %2 %3").arg(change.row).arg(kinds[change.kind], change.status));
+        events.push_back(QStringLiteral("%1 %2 %3")
+                             .arg(change.row)
+                             .arg(kinds[change.kind], change.status ? statusText(*change.status) : QString()));
     }
     void runEnded(const RunEnd& end) override { ended = end; }
     std::vector<QString> of(int row) const {
@@ -118,10 +120,10 @@ public:
     }
 };
 
-RowRecord row(const QString& status = QString()) {
+RowRecord row() {
     RowRecord record;
     record.file = QStringLiteral("a.pdf");
-    record.status = status;
+    record.status = RowStatus::Waiting;
     record.observation = QString();
     return record;
 }
@@ -134,7 +136,8 @@ protected:
     }
     QStringList statuses() const {
         QStringList out;
-        for (const RowRecord& r : model.rows()) out << r.status.value_or(QString());
+        const int column = model.columnOf(RowColumn::Status);
+        for (int r = 0; r < model.rowCount(); ++r) out << model.index(r, column).data().toString();
         return out;
     }
 
@@ -146,7 +149,7 @@ protected:
 };
 
 TEST_F(Engine, RowIPlusOneIsSignedWhileRowIIsSentAndNoMoreThanTwoRowsAreInFlight) {
-    model.setStatus(3, kStatusEnviado);  // passed by
+    model.setStatus(3, RowStatus::Sent);  // passed by
     steps.onSend = [&](int row, RowStage&) {
         // Sent only once the next row's signature has begun: the stages overlap.
         const int next = row == 2 ? 4 : row + 1;
@@ -160,7 +163,7 @@ TEST_F(Engine, RowIPlusOneIsSignedWhileRowIIsSentAndNoMoreThanTwoRowsAreInFlight
     EXPECT_EQ(recorder.started, 6);
     ASSERT_TRUE(recorder.ended);
     EXPECT_TRUE(recorder.ended->completed);
-    EXPECT_EQ(statuses(), QStringList(6, kStatusEnviado));
+    EXPECT_EQ(statuses(), QStringList(6, "Enviado"));
     EXPECT_EQ(steps.sent, (std::vector<int>{0, 1, 2, 4, 5}));
     EXPECT_LE(steps.mostInFlight, 2u);
     EXPECT_EQ(steps.mostInFlight, 2u);
@@ -196,7 +199,7 @@ TEST_F(Engine, AnErrorAtRowIShowsItsBoxBeforeRowIPlusOnesAndNothingIsSentAfterIt
                                                      QStringLiteral("Erro 09: linha 3")}));
     EXPECT_EQ(steps.sent, (std::vector<int>{0}));
     // Row 1 stays signed; row 2, signed meanwhile, stays signed too; the rest are untouched.
-    EXPECT_EQ(statuses(), (QStringList{kStatusEnviado, kStatusAssinado, kStatusAssinado, "", "", ""}));
+    EXPECT_EQ(statuses(), (QStringList{"Enviado", "Assinado", "Assinado", "", "", ""}));
     // The observers heard of each box as its row's last change.
     EXPECT_EQ(recorder.of(1).back(), QStringLiteral("1 Stopped Assinado"));
     EXPECT_EQ(recorder.of(2).back(), QStringLiteral("2 Stopped Assinado"));
@@ -215,7 +218,7 @@ TEST_F(Engine, ARowThatEndsTheRunInTheTokenStageLetsTheRowBeforeItBeSentFirst) {
     EXPECT_EQ(end.endedAt, 3);
     EXPECT_EQ(steps.sent, (std::vector<int>{0, 1, 2}));
     EXPECT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral("Erro 11: PIN incorreto")});
-    EXPECT_EQ(statuses(), (QStringList{kStatusEnviado, kStatusEnviado, kStatusEnviado, kStatusAssinado, "", ""}));
+    EXPECT_EQ(statuses(), (QStringList{"Enviado", "Enviado", "Enviado", "Assinado", "", ""}));
     // Row 2's "Enviado" came before row 3's box.
     const auto sent2 = std::find(recorder.events.begin(), recorder.events.end(), QStringLiteral("2 Sent Enviado"));
     const auto box3 = std::find(recorder.events.begin(), recorder.events.end(), QStringLiteral("3 Stopped Assinado"));
@@ -242,7 +245,7 @@ TEST_F(Engine, AnObserverThatFailsEndsTheRunAtItsRowWithItsBox) {
     ASSERT_TRUE(recorder.ended);
     EXPECT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral("disco cheio")});
     EXPECT_EQ(steps.sent, (std::vector<int>{0, 1}));
-    EXPECT_EQ(statuses(), (QStringList{kStatusEnviado, kStatusEnviado, kStatusAssinado, "", "", ""}));
+    EXPECT_EQ(statuses(), (QStringList{"Enviado", "Enviado", "Assinado", "", "", ""}));
     EXPECT_EQ(recorder.of(1).back(), QStringLiteral("1 Sent Enviado"));
     engine.removeObserver(&failing);
 }
@@ -271,7 +274,7 @@ TEST_F(Engine, TheRecorderWritesOffTheWindowsThreadAndAFailureEndsTheRunAtItsRow
     EXPECT_TRUE(failing.told.empty());
     EXPECT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral("disco cheio")});
     EXPECT_EQ(steps.sent, (std::vector<int>{0, 1}));
-    EXPECT_EQ(statuses(), (QStringList{kStatusEnviado, kStatusEnviado, kStatusAssinado, "", "", ""}));
+    EXPECT_EQ(statuses(), (QStringList{"Enviado", "Enviado", "Assinado", "", "", ""}));
 }
 
 TEST_F(Engine, QuittingEndsBothStagesWithoutABox) {

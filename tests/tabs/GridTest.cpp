@@ -71,8 +71,9 @@ TEST(GridLook, EveryRowIsPaintedOnTheLightColourWhateverItsStatus) {
     norvane::setupGrid(&grid, rows);
     grid.resize(700, 200);
     for (int column = 0; column < 4; ++column) grid.setColumnWidth(column, 150);
-    const QStringList statuses{QString(), QStringLiteral("Erro"), QStringLiteral("Enviado")};
-    for (const QString& status : statuses) {
+    const norvane::RowStatus statuses[] = {norvane::RowStatus::Waiting, norvane::RowStatus::Error,
+                                           norvane::RowStatus::Sent};
+    for (const norvane::RowStatus status : statuses) {
         norvane::RowRecord record;
         record.file = QStringLiteral("a.pdf");
         record.status = status;
