@@ -169,6 +169,10 @@ bool ICertificate2::isValid() const {
 
 std::vector<std::shared_ptr<X509>> ICertificate2::chainWithoutRoot() const { return stored_.chainWithoutRoot(); }
 
+std::shared_ptr<const norvane::cms::Signer> ICertificate2::keySigner() const {
+    return std::make_shared<norvane::cms::TokenSigner>(stored_);
+}
+
 CertificatePtr ICertificates2::Item(long index) const {
     if (index < 1 || index > Count()) throw CapicomError(CRYPT_E_NOT_FOUND, kNotFound);
     return items_[static_cast<size_t>(index - 1)];
@@ -312,8 +316,9 @@ BinaryString ISignedData::Sign(const std::shared_ptr<ISigner2>& signer, bool det
     }
     if (!values.signingTime.isValid()) values.signingTime = QDateTime::currentDateTime();
 
-    const norvane::cms::TokenSigner tokenSigner(cert->stored());
-    const QByteArray der = platformCall([&] { return tokenSigner.sign(content_, values); });
+    const std::shared_ptr<const norvane::cms::Signer> keySigner =
+        signer->KeySigner() ? signer->KeySigner() : cert->keySigner();
+    const QByteArray der = platformCall([&] { return keySigner->sign(content_, values); });
     return encoding == CAPICOM_ENCODE_BASE64 ? base64LineBytes(der) : der;
 }
 

@@ -19,6 +19,10 @@
 #include "certs/pki/CertificateStore.h"
 #include "core/Error.h"
 
+namespace norvane::cms {
+class Signer;
+}
+
 namespace CAPICOM_TLB {
 
 // Error codes (the Windows HRESULTs of the same conditions).
@@ -143,6 +147,8 @@ public:
     bool isValid() const;
     // The issuers from the signer up to, not including, the self-signed root (best effort).
     std::vector<std::shared_ptr<X509>> chainWithoutRoot() const;
+    // What signs with this certificate's key, on the token it was read from.
+    std::shared_ptr<const norvane::cms::Signer> keySigner() const;
 
 private:
     norvane::pki::StoredCertificate stored_;
@@ -221,9 +227,15 @@ public:
     void SetCertificate(CertificatePtr certificate) { certificate_ = std::move(certificate); }
     std::shared_ptr<IAttributes> AuthenticatedAttributes() const { return attributes_; }
 
+    // Not of the platform's interface: what signs, when it is not the key of the certificate
+    // (Certificate()->keySigner()), e.g. a key read from files.
+    std::shared_ptr<const norvane::cms::Signer> KeySigner() const { return keySigner_; }
+    void SetKeySigner(std::shared_ptr<const norvane::cms::Signer> keySigner) { keySigner_ = std::move(keySigner); }
+
 private:
     CertificatePtr certificate_;
     std::shared_ptr<IAttributes> attributes_;
+    std::shared_ptr<const norvane::cms::Signer> keySigner_;
 };
 
 class ISignedData {
@@ -240,8 +252,9 @@ public:
     // PKCS#7 SignedData with the content enclosed (`detached` must be false), as a binary
     // string: the Base64 text's characters (encoding 0, lines of 64 characters ended by
     // CR LF) or the DER (1).
-    // The private key is used on its token; the PIN is asked once per token and run. A key
-    // that cannot be reached raises NTE_BAD_KEYSET. May be called off the GUI thread.
+    // The signer's KeySigner signs when it has one; else the private key is used on its token,
+    // the PIN asked once per token and run. A key that cannot be reached raises NTE_BAD_KEYSET.
+    // May be called off the GUI thread.
     BinaryString Sign(const std::shared_ptr<ISigner2>& signer, bool detached, long encoding);
 
 private:

@@ -4,15 +4,10 @@
 
 #include "certs/SigningSession.h"
 
-#include <openssl/evp.h>
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
-#include <algorithm>
 #include <functional>
 
+#include "certs/cms/FileSigning.h"
+#include "certs/cms/Signer.h"
 #include "certs/pki/IdentityRules.h"
 #include "certs/pki/IdentityValues.h"
 #include "core/Background.h"
@@ -143,33 +138,8 @@ QString norvane::SigningSession::HexToString(const QString& H) { return norvane:
 
 namespace {
 
-const QString kKeyText = QStringLiteral(
-    "Chave do certificado não encontrada. Por favor confirme se o cartão ou token USB do certificado "
-    "selecionado está conectado ao seu computador ou remova e insira-o novamente.");
-const QString kDescription = QStringLiteral("Assinado com Assinador Norvane");
-
-// Large blocks: the worker reads at disk speed and still notices a quitting application.
-constexpr qint64 kReadBlock = 4 * 1024 * 1024;
-
-// What the user reads after the error code: the key text when the private key could not be
-// reached, otherwise the error's own message.
-QString messageOf(const std::exception& error) {
-    return norvane::kindOf(error) == norvane::ErrorKind::KeyUnreachable ? kKeyText : norvane::errorText(error);
-}
-
-QString coded(const char* code, const QString& message) {
-    return QStringLiteral("Erro %1: ").arg(QLatin1String(code)) + message;
-}
-
-void showCoded(const char* code, const QString& message) { norvane::dialogs().showError(coded(code, message)); }
-
-QByteArray sha256(const QByteArray& bytes) {
-    QByteArray digest(32, Qt::Uninitialized);
-    unsigned int size = 0;
-    if (EVP_Digest(bytes.constData(), size_t(bytes.size()), reinterpret_cast<unsigned char*>(digest.data()), &size,
-                   EVP_sha256(), nullptr) != 1)
-        return QByteArray();
-    return digest;
+void showCoded(const char* code, const std::exception& error) {
+    norvane::dialogs().showError(norvane::signingErrorText(code, error));
 }
 
 // The three attributes of every signature, each added as soon as it is complete.
@@ -182,92 +152,38 @@ void addAttributes(ISigner2& signer, const QDateTime& signingTime, const QString
     };
     add(CAPICOM_AUTHENTICATED_ATTRIBUTE_SIGNING_TIME, signingTime);
     add(CAPICOM_AUTHENTICATED_ATTRIBUTE_DOCUMENT_NAME, documentName);
-    add(CAPICOM_AUTHENTICATED_ATTRIBUTE_DOCUMENT_DESCRIPTION, kDescription);
+    add(CAPICOM_AUTHENTICATED_ATTRIBUTE_DOCUMENT_DESCRIPTION, norvane::cms::kSignatureDescription);
 }
 
 // The certificate lookup failed (and said why): a certificate that is not in the store any
 // more is, for the signature, a key that cannot be reached (its token was pulled out).
 void requireSignerCertificate(const ISigner2& signer) {
-    if (!signer.Certificate()) throw CapicomError(NTE_BAD_KEYSET, kKeyText);
-}
-
-void requireSigningObjects(const norvane::SigningSession& session) {
-    if (!session.Signer || !session.SignedData || !session.Utilities)
-        throw norvane::Error(norvane::ErrorKind::InvalidArgument,
-                             "Nenhum certificado foi escolhido: faça o login com o certificado antes de assinar.");
-}
-
-// A file's bytes, or why it could not be opened. Opened, read and closed on the thread that
-// reads it.
-struct FileBytes {
-    QByteArray bytes;
-    QString openError;
-};
-
-FileBytes readWholeFile(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {{}, QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(path, file.errorString())};
-    QByteArray bytes;
-    qint64 filled = 0;
-    for (;;) {
-        if (norvane::abortRequested()) throw norvane::Aborted();
-        // Straight into the content: room for the size the file has, in large blocks.
-        if (bytes.size() - filled < kReadBlock / 4) bytes.resize(std::max<qint64>(file.size(), filled) + kReadBlock);
-        const qint64 n = file.read(bytes.data() + filled, std::min<qint64>(bytes.size() - filled, kReadBlock));
-        if (n < 0)
-            throw norvane::Error(
-                norvane::ErrorKind::FileError,
-                QStringLiteral("Falha ao ler o arquivo %1: %2").arg(file.fileName(), file.errorString()));
-        if (n == 0) break;
-        filled += n;
-    }
-    bytes.truncate(filled);
-    return {bytes, {}};
-}
-
-// The file's bytes, read off the GUI thread; nothing when the reading failed (its box is in
-// `result`). A file that cannot be opened raises.
-std::optional<QByteArray> readForSigning(const QString& path, norvane::FileSignature& result) {
-    FileBytes read;
-    try {
-        read = norvane::runInBackground([path] { return readWholeFile(path); });
-    } catch (const std::exception& error) {
-        result.errors.push_back(coded("09", norvane::errorText(error)));
-        result.failure = norvane::kindOf(error);
-        return std::nullopt;
-    }
-    if (!read.openError.isEmpty()) throw norvane::Error(norvane::ErrorKind::FileError, read.openError);
-    return std::move(read.bytes);
-}
-
-// Where the signature of the file goes: the save folder, the file's name and ".p7s".
-QString signatureTarget(const QString& PathSalvar, const QString& fileName) {
-    QString folder = PathSalvar;
-    if (!folder.isEmpty() && !folder.endsWith(QLatin1Char('/')) && !folder.endsWith(QDir::separator()))
-        folder += QDir::separator();
-    return folder + fileName + QStringLiteral(".p7s");
-}
-
-// Signs the content set on the session's objects and saves the signature whole at `target`,
-// off the GUI thread; the SHA-256 of what was saved.
-QByteArray signAndSave(const norvane::SigningSession& session, const QString& target) {
-    requireSignerCertificate(*session.Signer);
-    const auto signer = session.Signer;
-    const auto signedData = session.SignedData;
-    const auto utilities = session.Utilities;
-    return norvane::runInBackground([signer, signedData, utilities, target] {
-        const BinaryString signedMessage = signedData->Sign(signer, false, CAPICOM_ENCODE_BINARY);
-        norvane::SigningSession::SaveBinFile(target, utilities->BinaryStringToByteArray(signedMessage));
-        return sha256(signedMessage);
-    });
+    if (!signer.Certificate()) throw CapicomError(NTE_BAD_KEYSET, norvane::keyUnreachableText());
 }
 
 }  // namespace
 
+void norvane::SigningSession::requireReady() const {
+    if (!Signer || !SignedData || !Utilities)
+        throw norvane::Error(norvane::ErrorKind::InvalidArgument,
+                             "Nenhum certificado foi escolhido: faça o login com o certificado antes de assinar.");
+}
+
+std::shared_ptr<const norvane::cms::Signer> norvane::SigningSession::signerFor(const QString& thumbprint,
+                                                                               QString* failure) {
+    const CertificatePtr certificate = findCertificate(thumbprint, failure);
+    return certificate ? certificate->keySigner() : nullptr;
+}
+
+std::optional<QString> norvane::SigningSession::certificateBase64(const QString& thumbprint, QString* failure) {
+    const CertificatePtr certificate = findCertificate(thumbprint, failure);
+    if (!certificate) return std::nullopt;
+    return certificate->Export(CAPICOM_ENCODE_BASE64);
+}
+
 void norvane::SigningSession::showSigningError(const char* code, const std::exception& error) {
     pinRefused_ = norvane::isPinProblem(norvane::kindOf(error));
-    showCoded(code, messageOf(error));
+    showCoded(code, error);
 }
 
 QString norvane::SigningSession::AssinarString(const QString& Texto, const QString& Cert) {
@@ -275,7 +191,7 @@ QString norvane::SigningSession::AssinarString(const QString& Texto, const QStri
     pinRefused_ = false;
     try {
         const CertificatePtr certificate = selecionaCertificado(Cert);
-        requireSigningObjects(*this);
+        requireReady();
         Signer->SetCertificate(certificate);
         SignedData = CoSignedData::Create();
         SignedData->SetContent(Texto);
@@ -301,89 +217,13 @@ QString norvane::SigningSession::AssinarArquivo(const QString& PathArquivo, cons
 
 norvane::FileSignature norvane::SigningSession::signFile(const QString& PathArquivo, const QString& Cert,
                                                          const QString& PathSalvar) {
-    const QDateTime signingTime = QDateTime::currentDateTime();
-    FileSignature result;
-    const auto fail = [&result](const char* code, const std::exception& error) {
-        result.errors.push_back(coded(code, messageOf(error)));
-        result.failure = norvane::kindOf(error);
-    };
-    const QString sizeText = GetFileSizeText(PathArquivo, false);
-    const QString fileName = QFileInfo(PathArquivo).fileName();
-
-    // A signature file is not signed again (the result would claim a signature never made).
-    if (QFileInfo(PathArquivo).suffix().toLower() == QLatin1String("p7s")) {
-        result.errors.push_back(
-            QStringLiteral("O arquivo %1 já é uma assinatura (.p7s) e não será assinado novamente.").arg(fileName));
-        result.failure = norvane::ErrorKind::InvalidArgument;
-        return result;
-    }
-
     // Not caught: a file that cannot be opened ends the call and reaches the caller.
-    // A pipe or a device would block the open or never end the read: only plain files are signed.
-    if (QFileInfo(PathArquivo).exists() && !QFileInfo(PathArquivo).isFile())
-        throw norvane::Error(
-            norvane::ErrorKind::FileError,
-            QStringLiteral("Não foi possível abrir o arquivo %1: não é um arquivo comum.").arg(PathArquivo));
-
-    // Reading. Nothing is signed after a failed reading: the bytes read would be only a part.
-    std::optional<QByteArray> read = readForSigning(PathArquivo, result);
-    if (!read) return result;
-    QByteArray content = std::move(*read);
-    result.contentSha256 = sha256(content);
-
-    // Certificate. Its own failure is told by the lookup ("Erro 03"); the later stages then
-    // run without a certificate and report what fails.
-    CertificatePtr certificate;
-    try {
-        QString lookupFailure;
-        certificate = findCertificate(Cert, &lookupFailure);
-        if (!certificate) result.errors.push_back(lookupFailure);
-    } catch (const std::exception& error) {
-        // Fires only if the lookup itself raises; today it tells its own "Erro 03" instead.
-        fail("10", error);
-    }
-
-    // Preparing. A failure here leaves the content or the attributes of an earlier call in
-    // the signing objects, so nothing is signed after it.
-    try {
-        requireSigningObjects(*this);
-        Signer->SetCertificate(certificate);
-        // The bytes read, shared: the binary string is the bytes themselves.
-        SignedData->SetBinaryContent(Utilities->ByteArrayToBinaryString(content));
-        content = QByteArray();
-        addAttributes(*Signer, signingTime, fileName);
-    } catch (const std::exception& error) {
-        result.errors.push_back(coded("13", norvane::errorText(error)));
-        result.failure = norvane::kindOf(error);
-        return result;
-    }
-
-    // Signing and saving.
-    try {
-        result.signaturePath = signatureTarget(PathSalvar, fileName);
-        result.signatureSha256 = signAndSave(*this, result.signaturePath);
-        result.sizeText = sizeText;
-        result.failure.reset();
-    } catch (const std::exception& error) {
-        fail("11", error);
-    }
-    return result;
+    return norvane::signFileWith(*this, Cert, PathArquivo, PathSalvar);
 }
 
 // --- saving --------------------------------------------------------------------------------------
 
-// A .p7s appears whole or not at all: QSaveFile writes a temporary file beside the target
-// and renames it over the target only once every byte is on disk, so a failed write
-// leaves an earlier file of that name as it was.
+// A .p7s appears whole or not at all (see cms::saveWhole).
 void norvane::SigningSession::SaveBinFile(const QString& FileName, const QByteArray& BinArray) {
-    QSaveFile file(FileName);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        throw norvane::Error(
-            norvane::ErrorKind::FileError,
-            QStringLiteral("Não foi possível criar o arquivo %1: %2").arg(FileName, file.errorString()));
-    if (file.write(BinArray) != BinArray.size() || !file.commit())
-        throw norvane::Error(
-            norvane::ErrorKind::FileError,
-            QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(FileName, file.errorString()));
+    norvane::cms::saveWhole(FileName, BinArray);
 }

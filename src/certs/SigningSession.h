@@ -5,6 +5,7 @@
 // the program's dialogs and return a neutral result.
 
 #include "certs/CAPICOM_TLB.h"
+#include "certs/FileSignature.h"
 #include "core/Error.h"
 #include "core/LoginContext.h"
 
@@ -16,24 +17,7 @@
 
 namespace norvane {
 
-// What signing a file gave, with nothing shown yet: the error boxes the signature has to
-// show, in order, and the kind of the failure that left it unsigned.
-struct FileSignature {
-    QString sizeText;             // not empty: the .p7s was written
-    QString signaturePath;        // where the .p7s goes
-    std::vector<QString> errors;  // "Erro 11: ...", in the order they happened
-    std::optional<ErrorKind> failure;
-    QByteArray contentSha256;    // of the bytes signed
-    QByteArray signatureSha256;  // of the .p7s written
-
-    bool signedFile() const { return !sizeText.isEmpty(); }
-    // The PIN was cancelled, refused or is locked.
-    bool pinProblem() const { return failure && isPinProblem(*failure); }
-    // The private key cannot be reached (the token was pulled out, the certificate is gone).
-    bool keyUnreachable() const { return failure == ErrorKind::KeyUnreachable; }
-};
-
-class SigningSession {
+class SigningSession : public SigningKeys {
 public:
     explicit SigningSession(LoginContext& context) : context_(context) {}
 
@@ -68,6 +52,12 @@ public:
     std::shared_ptr<CAPICOM_TLB::ICertificate2> findCertificate(const QString& Cert, QString* failure);
     // Writes the bytes to FileName whole or not at all (temporary name, then rename). Raises.
     static void SaveBinFile(const QString& FileName, const QByteArray& BinArray);
+
+    // The lookups of findCertificate, for the rows of the grids (SigningKeys).
+    std::shared_ptr<const cms::Signer> signerFor(const QString& thumbprint, QString* failure) override;
+    // Raises InvalidArgument before the first pick: the signing objects are not made yet.
+    void requireReady() const override;
+    std::optional<QString> certificateBase64(const QString& thumbprint, QString* failure) override;
 
     // True when the last signing call failed at the PIN: the prompt was cancelled, or the
     // PIN was refused or is locked. A run over several files ends there: going on would ask

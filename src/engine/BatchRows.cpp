@@ -1,5 +1,6 @@
 #include "engine/BatchRows.h"
 
+#include "certs/cms/FileSigning.h"
 #include "core/Error.h"
 #include "engine/Journal.h"
 #include "engine/RowRules.h"
@@ -7,27 +8,13 @@
 #include "packaging/Packaging.h"
 #include "service/ServiceCall.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 
 namespace norvane {
 
-namespace {
-
-// The SHA-256 of the file's bytes as they are now; none when it cannot be read.
-std::optional<QByteArray> fileSha256(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file) || file.error() != QFile::NoError) return std::nullopt;
-    return hash.result();
-}
-
-}  // namespace
-
-BatchRows::BatchRows(BatchInputs inputs, SigningSession& signing, HttpClient& upload)
-    : in_(std::move(inputs)), signing_(signing), http_(upload) {}
+BatchRows::BatchRows(BatchInputs inputs, SigningKeys& keys, HttpClient& upload)
+    : in_(std::move(inputs)), keys_(keys), http_(upload) {}
 
 bool BatchRows::takes(const RowRecord& row) const {
     return row.status != RowStatus::Error && row.status != RowStatus::Sent;
@@ -40,28 +27,45 @@ RowSteps::Verdict BatchRows::sign(int row, const RowRecord& record, RowStage& st
                                               .arg(record.file));
     const QString outFolder = in_.outputFolder + QDir::separator();
     const QString input = in_.inputFolder + QDir::separator() + record.file;
+    const QString p7s = cms::signaturePath(outFolder, record.file);
 
     // Sent before (the same name and the same bytes, to the same environment and office):
-    // left alone. A file that cannot be read here is told by its signature below.
-    if (journal_) {
-        if (const std::optional<QByteArray> digest = fileSha256(input)) {
-            if (const auto sent = journal_->sentFile(record.file, *digest, JournalTarget::of(in_.context))) {
+    // left alone. Looked up with the bytes the signature reads, once they are read; the row
+    // is taken up ("Assinando") only then, or when the file could not be read.
+    bool told = false;  // a change of the row was told
+    bool sentBefore = false;
+    const auto beforeSigning = [&](const QByteArray& contentSha256) {
+        told = true;
+        if (journal_) {
+            if (const auto sent = journal_->sentFile(record.file, contentSha256, JournalTarget::of(in_.context))) {
                 RowChange change = alreadySentChange(row, *sent, QStringLiteral("pasta de saída"));
                 change.inputPath = input;
-                change.signaturePath = outFolder + record.file + QStringLiteral(".p7s");
+                change.signaturePath = p7s;
                 stage.change(change);
-                return Verdict::Next;
+                sentBefore = true;
+                return false;
             }
         }
+        stage.change(RowChange(RowChange::Signing, row));
+        return true;
+    };
+    const auto takeUp = [&] {
+        if (!told) stage.change(RowChange(RowChange::Signing, row));
+    };
+    FileSignature signature;
+    try {
+        signature = signFileWith(keys_, in_.context.Certificado_Thumbprint, input, outFolder, beforeSigning);
+    } catch (const std::exception&) {
+        takeUp();
+        throw;
     }
-    stage.change(RowChange(RowChange::Signing, row));
-    const FileSignature signature = signing_.signFile(input, in_.context.Certificado_Thumbprint, outFolder);
+    if (sentBefore) return Verdict::Next;
+    takeUp();
     if (!signature.signedFile()) return reportFailedSignature(row, signature, stage) ? Verdict::End : Verdict::Next;
     stage.change(signedChange(row, input, signature));
     // An earlier row ended the run meanwhile: this one stays signed, for the next run.
     if (stage.ending(row)) return Verdict::Next;
 
-    const QString p7s = outFolder + record.file + QStringLiteral(".p7s");
     const qint64 size = FileSize2(p7s);
     // Zipa skips a missing file: an empty archive must never be sent in its place.
     if (size < 0) throw Error(ErrorKind::FileError, QStringLiteral("O arquivo assinado %1 não foi encontrado.").arg(p7s));
@@ -71,7 +75,7 @@ RowSteps::Verdict BatchRows::sign(int row, const RowRecord& record, RowStage& st
     }
 
     const std::optional<QString> certificate =
-        certificateForUpload(row, signing_, in_.context.Certificado_Thumbprint, stage);
+        certificateForUpload(row, keys_, in_.context.Certificado_Thumbprint, stage);
     if (!certificate) return Verdict::End;
     upload = RowUpload{row, p7s, QString(), *certificate};
     return Verdict::Next;

@@ -3,7 +3,7 @@
 // folder and looks the certificate up; the service stage zips the signature, encodes the
 // archive in Base64 and uploads it to the service instrumentoDeProtesto.
 
-#include "certs/SigningSession.h"
+#include "certs/FileSignature.h"
 #include "core/LoginContext.h"
 #include "engine/RowEngine.h"
 #include "service/Form.h"
@@ -21,7 +21,7 @@ struct BatchInputs {
 
 class BatchRows final : public RowSteps {
 public:
-    BatchRows(BatchInputs inputs, SigningSession& signing, HttpClient& upload);
+    BatchRows(BatchInputs inputs, SigningKeys& keys, HttpClient& upload);
 
     // Rows in "Erro" or "Enviado" are left as they are.
     bool takes(const RowRecord& row) const override;
@@ -35,7 +35,7 @@ public:
 
 private:
     BatchInputs in_;
-    SigningSession& signing_;
+    SigningKeys& keys_;
     HttpClient& http_;
     const Journal* journal_ = nullptr;
     // One list of fields for the whole batch: every file overwrites its values in place.

@@ -54,8 +54,8 @@ QString invalidKeyText(const QString& key) {
     return QStringLiteral("Chave única inválida para nome de arquivo (%1): \"%2\"").arg(reason, shownKey(key));
 }
 
-ManualRows::ManualRows(ManualInputs inputs, SigningSession& signing, HttpClient& upload)
-    : in_(std::move(inputs)), signing_(signing), http_(upload) {}
+ManualRows::ManualRows(ManualInputs inputs, SigningKeys& keys, HttpClient& upload)
+    : in_(std::move(inputs)), keys_(keys), http_(upload) {}
 
 bool ManualRows::takes(const RowRecord& row) const { return row.status != RowStatus::Sent; }
 
@@ -84,20 +84,20 @@ RowSteps::Verdict ManualRows::sign(int row, const RowRecord& record, RowStage& s
     const QString pdf = saveFolder + record.key + QStringLiteral(".pdf");
     SaveBase64ToFile(record.pdfBase64, pdf);
 
-    const FileSignature signature = signing_.signFile(pdf, in_.context.Certificado_Thumbprint, saveFolder);
+    const FileSignature signature = signFileWith(keys_, in_.context.Certificado_Thumbprint, pdf, saveFolder);
     // At the PIN (cancelled, refused, locked) or a key out of reach the run ends; the
     // written PDF stays in the folder.
     if (!signature.signedFile()) return reportFailedSignature(row, signature, stage) ? Verdict::End : Verdict::Next;
     stage.change(signedChange(row, pdf, signature));
     if (stage.ending(row)) return Verdict::Next;
 
-    const QString p7s = pdf + QStringLiteral(".p7s");
+    const QString p7s = signature.signaturePath;
     if (FileSize2(p7s) > kSignedFileLimit) {
         stage.change(failed(row, kSignedFileTooLarge));
         return Verdict::Next;
     }
     const std::optional<QString> certificate =
-        certificateForUpload(row, signing_, in_.context.Certificado_Thumbprint, stage);
+        certificateForUpload(row, keys_, in_.context.Certificado_Thumbprint, stage);
     if (!certificate) return Verdict::End;
     upload = RowUpload{row, p7s, pdf, *certificate};
     return Verdict::Next;

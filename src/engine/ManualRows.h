@@ -3,7 +3,7 @@
 // PDF into the save folder, signs it and looks the certificate up; the service stage encodes
 // the signature in Base64 and uploads it to instrumentoDeProtestoDigitacaoManualAtt.
 
-#include "certs/SigningSession.h"
+#include "certs/FileSignature.h"
 #include "core/LoginContext.h"
 #include "engine/RowEngine.h"
 #include "service/Form.h"
@@ -25,7 +25,7 @@ struct ManualInputs {
 
 class ManualRows final : public RowSteps {
 public:
-    ManualRows(ManualInputs inputs, SigningSession& signing, HttpClient& upload);
+    ManualRows(ManualInputs inputs, SigningKeys& keys, HttpClient& upload);
 
     // Every row but those in "Enviado", rows in "Erro" included.
     bool takes(const RowRecord& row) const override;
@@ -40,7 +40,7 @@ public:
 
 private:
     ManualInputs in_;
-    SigningSession& signing_;
+    SigningKeys& keys_;
     HttpClient& http_;
     const Journal* journal_ = nullptr;
     // One list of fields for the whole run: every row overwrites its values in place.

@@ -30,15 +30,11 @@ RowChange alreadySentChange(int row, const JournalSend& sent, const QString& fol
     return change;
 }
 
-std::optional<QString> certificateForUpload(int row, SigningSession& signing, const QString& thumbprint,
-                                            RowStage& stage) {
+std::optional<QString> certificateForUpload(int row, SigningKeys& keys, const QString& thumbprint, RowStage& stage) {
     QString failure;
-    const auto certificate = signing.findCertificate(thumbprint, &failure);
-    if (!certificate) {
-        stage.showError(row, failure);
-        return std::nullopt;
-    }
-    return certificate->Export(CAPICOM_TLB::CAPICOM_ENCODE_BASE64);
+    std::optional<QString> certificate = keys.certificateBase64(thumbprint, &failure);
+    if (!certificate) stage.showError(row, failure);
+    return certificate;
 }
 
 }  // namespace norvane

@@ -1,7 +1,7 @@
 #pragma once
 // What the steps of both grids share about a row's signature.
 
-#include "certs/SigningSession.h"
+#include "certs/FileSignature.h"
 #include "engine/Journal.h"
 #include "engine/RowEngine.h"
 
@@ -18,8 +18,7 @@ RowChange signedChange(int row, const QString& inputPath, const FileSignature& s
 // The signer's certificate in Base64, for the row's upload. None when the lookup failed: its
 // box is shown about the row, and the run ends there with the row signed (without the
 // certificate nothing can be sent).
-std::optional<QString> certificateForUpload(int row, SigningSession& signing, const QString& thumbprint,
-                                            RowStage& stage);
+std::optional<QString> certificateForUpload(int row, SigningKeys& keys, const QString& thumbprint, RowStage& stage);
 
 // The row's change to "Enviado" when the journal records it as sent before: what was sent,
 // and when ("Já enviado em ... (diário da <folderWord>)").

@@ -40,13 +40,13 @@ RunOutcome runWithJournal(RowEngine& engine, Steps& steps, const LoginContext& c
 
 }  // namespace
 
-RunOutcome runBatchRows(RowEngine& engine, const BatchInputs& inputs, SigningSession& signing, HttpClient& http) {
-    BatchRows steps(inputs, signing, http);
+RunOutcome runBatchRows(RowEngine& engine, const BatchInputs& inputs, SigningKeys& keys, HttpClient& http) {
+    BatchRows steps(inputs, keys, http);
     return runWithJournal(engine, steps, inputs.context, inputs.outputFolder);
 }
 
-RunOutcome runManualRows(RowEngine& engine, const ManualInputs& inputs, SigningSession& signing, HttpClient& http) {
-    ManualRows steps(inputs, signing, http);
+RunOutcome runManualRows(RowEngine& engine, const ManualInputs& inputs, SigningKeys& keys, HttpClient& http) {
+    ManualRows steps(inputs, keys, http);
     return runWithJournal(engine, steps, inputs.context, inputs.saveFolder);
 }
 

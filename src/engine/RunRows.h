@@ -4,7 +4,7 @@
 // change, and the report written at the end, also when an error ended the run. The batch tab,
 // the manual tab and the command line run their rows through these.
 
-#include "certs/SigningSession.h"
+#include "certs/FileSignature.h"
 #include "engine/BatchRows.h"
 #include "engine/ManualRows.h"
 #include "engine/RowEngine.h"
@@ -23,7 +23,7 @@ struct RunOutcome {
 // Error FileError when the journal cannot be opened (nothing was signed or sent then), and
 // Aborted when the application quits meanwhile (the report is written first). A journal line
 // that cannot be written ends the run at its row with a box.
-RunOutcome runBatchRows(RowEngine& engine, const BatchInputs& inputs, SigningSession& signing, HttpClient& http);
-RunOutcome runManualRows(RowEngine& engine, const ManualInputs& inputs, SigningSession& signing, HttpClient& http);
+RunOutcome runBatchRows(RowEngine& engine, const BatchInputs& inputs, SigningKeys& keys, HttpClient& http);
+RunOutcome runManualRows(RowEngine& engine, const ManualInputs& inputs, SigningKeys& keys, HttpClient& http);
 
 }  // namespace norvane
