@@ -244,12 +244,21 @@ public:
 private:
     enum class Phase { Login, Batch };
 
+    // The steps in their order; each returns the exit code when the run stops there.
     int steps() {
-        const QString ambiente = o_.homologation ? kHomologacao : kProducao;
-        const LoginEnvironment environment{ambiente, environmentBaseUrl(ambiente)};
+        if (const auto stop = checkVersion()) return *stop;
+        throwIfQuitting();
+        if (const auto stop = pickCertificate()) return *stop;
+        // The login window's steps: the pick, the type and CPF checks, the key test (the
+        // PIN), the service's login call and its offices.
+        SigningSession signing(context_);
+        if (const auto stop = logIn(signing)) return *stop;
+        return runBatch(signing);
+    }
 
-        // The version check, as the login window makes it when it is shown: against
-        // production, and an error of the call ends the check only.
+    // The version check, as the login window makes it when it is shown: against production,
+    // and an error of the call ends the check only.
+    std::optional<int> checkVersion() {
         const QString running =
             GetFileVersionText(QCoreApplication::applicationFilePath(), QStringLiteral("%d.%d.%d"));
         try {
@@ -262,8 +271,11 @@ private:
         } catch (const std::exception& error) {
             printError(QStringLiteral("Aviso: a versão não pôde ser conferida: ") + errorText(error));
         }
-        throwIfQuitting();
+        return std::nullopt;
+    }
 
+    // The certificate, by --certificado or as the only one offered; the pick list's answer.
+    std::optional<int> pickCertificate() {
         const auto offered = offeredCertificates();
         throwIfQuitting();
         std::optional<int> pick;
@@ -290,11 +302,13 @@ private:
             pick = 0;
         }
         terminal_.setCertificatePick(pick, int(offered.size()));
+        return std::nullopt;
+    }
 
-        // The login window's steps: the pick, the type and CPF checks, the key test (the
-        // PIN), the service's login call and its offices.
-        SigningSession signing(context_);
-        const auto login = loginWithCertificate(signing, context_, http_, environment);
+    // The login and the office, by --cartorio or as the only one the login lists.
+    std::optional<int> logIn(SigningSession& signing) {
+        const QString ambiente = o_.homologation ? kHomologacao : kProducao;
+        const auto login = loginWithCertificate(signing, context_, http_, {ambiente, environmentBaseUrl(ambiente)});
         throwIfQuitting();
         if (!login) return kExitLoginFailed;
         const Office* office = nullptr;
@@ -315,7 +329,11 @@ private:
         officeCaption_ = office->caption;
         printError(QStringLiteral("Usuário: %1 - Cartório: %2 - Ambiente: %3")
                        .arg(context_.Certificado_Nome, office->caption, environmentLabel(ambiente)));
+        return std::nullopt;
+    }
 
+    // The intake, the batch tab's run and the last lines.
+    int runBatch(SigningSession& signing) {
         phase_ = Phase::Batch;
         RowModel model(RowModel::Kind::Batch);
         intake(model, o_.input, context_);
