@@ -34,6 +34,7 @@
 #include <openssl/cms.h>
 #include <openssl/pem.h>
 #include <map>
+#include <stdexcept>
 #include <vector>
 
 using namespace norvane::test;

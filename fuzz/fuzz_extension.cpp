@@ -9,11 +9,11 @@
 #include <QStringList>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 
 #include "FuzzCheck.h"
 #include "certs/pki/ExtensionFormat.h"
 #include "certs/pki/IdentityRules.h"
+#include "core/Error.h"
 
 using namespace norvane;
 
@@ -82,7 +82,8 @@ std::optional<QString> apply(Rule rule, const QString& text) {
     QString result;
     try {
         rule(text, result);
-    } catch (const std::runtime_error&) {
+    } catch (const Error& error) {
+        FUZZ_CHECK(error.kind() == ErrorKind::IdentityUnreadable, "a rule's error of another kind");
         return std::nullopt;  // shown to the user as an error; the login goes no further
     }
     return result;

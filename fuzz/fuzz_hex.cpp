@@ -2,10 +2,10 @@
 // an odd last digit is ignored, anything else raises.
 #include <QByteArray>
 #include <cctype>
-#include <stdexcept>
 
 #include "FuzzCheck.h"
 #include "certs/pki/IdentityRules.h"
+#include "core/Error.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString input = latin1(data, size);
@@ -17,8 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(allHex, "non-hex pair accepted");
         const QByteArray expected = QByteArray::fromHex(QByteArray(reinterpret_cast<const char*>(data), qsizetype(even)));
         FUZZ_CHECK(out == QString::fromLatin1(expected), "decoding differs from QByteArray::fromHex");
-    } catch (const std::runtime_error&) {
+    } catch (const norvane::Error& error) {
         FUZZ_CHECK(!allHex, "valid hex refused");
+        FUZZ_CHECK(error.kind() == norvane::ErrorKind::IdentityUnreadable, "refused with another kind");
     }
     return 0;
 }

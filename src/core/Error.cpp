@@ -14,8 +14,7 @@ std::shared_ptr<const Error> asError(const std::exception& error) {
 
 }  // namespace
 
-Error::Error(ErrorKind kind, const QString& message)
-    : std::runtime_error(message.toUtf8().toStdString()), kind_(kind) {}
+Error::Error(ErrorKind kind, const QString& message) : what_(message.toUtf8()), kind_(kind) {}
 
 Error::Error(ErrorKind kind, const QString& message, const std::exception& cause) : Error(kind, message) {
     cause_ = asError(cause);

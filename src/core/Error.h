@@ -3,9 +3,10 @@
 // a message for the user (UTF-8, Portuguese), and the chain of what caused it. Nothing
 // decides on a message's text.
 
+#include <QByteArray>
 #include <QString>
+#include <exception>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 namespace norvane {
@@ -25,14 +26,18 @@ enum class ErrorKind {
     FileError,        // a file could not be read or written
     PackageRefused,   // a downloaded package is not ours of the version named
     IdentityUnreadable,  // a certificate's identity values cannot be read with certainty
+    FileNameUnusable,    // a name read from a folder is not text (not UTF-8): nothing may open it by it
+    ProgramMissing,      // a program we hand work to (dpkg-deb, the desktop's opener) is missing or would not start
 };
 
-class Error : public std::runtime_error {
+class Error : public std::exception {
 public:
     Error(ErrorKind kind, const QString& message);
     // The same, caused by `cause` (kept whole, with its own causes).
     Error(ErrorKind kind, const QString& message, const std::exception& cause);
 
+    // The message, UTF-8.
+    const char* what() const noexcept override { return what_.constData(); }
     ErrorKind kind() const { return kind_; }
     QString message() const { return QString::fromUtf8(what()); }
     // A library's own error code behind this link of the chain (OpenSSL's packed codes), or 0.
@@ -48,6 +53,7 @@ public:
     std::vector<const Error*> chain() const;
 
 private:
+    QByteArray what_;  // shared on copy: copying an error never throws
     ErrorKind kind_;
     unsigned long libraryCode_ = 0;
     std::shared_ptr<const Error> cause_;

@@ -30,7 +30,7 @@ const QString kManualText = QStringLiteral(
     "Arquivo originado da digitação manual. Por favor utilize a aba IP da Digitação Manual para efetuar a assinatura.");
 
 [[noreturn]] void failOpen(const QString& path, const QString& why) {
-    throw std::runtime_error(QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(path, why).toStdString());
+    throw Error(ErrorKind::FileError, QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(path, why));
 }
 
 QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
@@ -93,7 +93,7 @@ std::vector<FolderEntry> listFolderEntries(const QString& sPasta, const QString&
 QStringList listarArquivosDaPasta(const QString& sPasta, const QString& Extensao) {
     QStringList names;
     for (const FolderEntry& entry : listFolderEntries(sPasta, Extensao)) {
-        if (!entry.error.isEmpty()) throw FileNameError(entry.error.toStdString());
+        if (!entry.error.isEmpty()) throw FileNameError(entry.error);
         names << entry.name;
     }
     return names;
@@ -163,8 +163,8 @@ ContentMarks readContentMarks(const QString& path) {
         const ssize_t n = ::read(file.fd, buffer.data() + carried, size_t(kBlock));
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw std::runtime_error(
-                QStringLiteral("Falha ao ler o arquivo %1: %2").arg(path, systemText(errno)).toStdString());
+            throw Error(ErrorKind::FileError,
+                        QStringLiteral("Falha ao ler o arquivo %1: %2").arg(path, systemText(errno)));
         }
         if (n == 0) break;
         const qsizetype filled = carried + n;

@@ -2,6 +2,7 @@
 // The intake of the "Assinatura em Lote" tab without its window: the listing of the input
 // folder, the search of a file's bytes, and the tests of its content and its name.
 
+#include "core/Error.h"
 #include "core/LoginContext.h"
 #include "engine/RowModel.h"
 
@@ -10,15 +11,15 @@
 #include <QStringList>
 #include <QStringView>
 #include <exception>
-#include <stdexcept>
 #include <vector>
 
 namespace norvane {
 
-// A name read from the folder that cannot be shown or opened again as text (not UTF-8).
-class FileNameError : public std::runtime_error {
+// A name read from the folder that cannot be shown or opened again as text (not UTF-8):
+// of the kind FileNameUnusable.
+class FileNameError : public Error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit FileNameError(const QString& message) : Error(ErrorKind::FileNameUnusable, message) {}
 };
 
 // One file of a folder listing.
@@ -52,8 +53,8 @@ struct ContentMarks {
 };
 
 // Opens the file for reading without sharing and searches its bytes (in blocks, never the
-// whole file in memory). Raises the file-open error when the file cannot be opened, or when
-// another process holds it open for writing or locked.
+// whole file in memory). Raises the file-open error (FileError) when the file cannot be
+// opened, or when another process holds it open for writing or locked.
 ContentMarks readContentMarks(const QString& path);
 // The same search over bytes already in memory.
 ContentMarks contentMarks(const QByteArray& bytes);

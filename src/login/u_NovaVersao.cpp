@@ -12,13 +12,13 @@
 #include <QScreen>
 #include <QTimer>
 #include <limits>
-#include <stdexcept>
 
 #include "app/ErrorReport.h"
 #include "app/Fonts.h"
 #include "core/Background.h"
 #include "core/DesktopOpen.h"
 #include "core/Dialogs.h"
+#include "core/Error.h"
 #include "core/Environment.h"
 #include "core/u_global.h"
 #include "service/Download.h"
@@ -125,8 +125,8 @@ void TFNovaVersao::FormActivate() {
 
     const QString old = TargetPath();
     if (QFile::exists(old) && !QFile::remove(old))
-        throw std::runtime_error(
-            QStringLiteral("Não foi possível apagar o instalador anterior: %1").arg(old).toStdString());
+        throw norvane::Error(norvane::ErrorKind::FileError,
+                             QStringLiteral("Não foi possível apagar o instalador anterior: %1").arg(old));
 
     if (DownloadInstaller() && QFile::exists(TargetPath())) {
         const QString installer = TargetPath();
@@ -140,8 +140,8 @@ void TFNovaVersao::FormActivate() {
         waitPainting(WaitBeforeOpenMs);
         if (!norvane::openWithDefaultHandler(installer)) {
             if (!InstallerIsDebianPackage())
-                throw std::runtime_error(
-                    QStringLiteral("Não foi possível abrir o instalador: %1").arg(installer).toStdString());
+                throw norvane::Error(norvane::ErrorKind::ProgramMissing,
+                                     QStringLiteral("Não foi possível abrir o instalador: %1").arg(installer));
             // No software installer on this desktop: the user installs it himself.
             norvane::dialogs().showInfo(NoHandlerText(installer));
         }

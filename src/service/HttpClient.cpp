@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 #include "core/Background.h"

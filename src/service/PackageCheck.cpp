@@ -25,7 +25,9 @@ QString packageName() { return QStringLiteral(NORVANE_PACKAGE_NAME); }
 std::optional<PackageFields> readPackageFields(const QString& path) {
     const QString program = dpkgDeb();
     if (program.isEmpty())
-        throw std::runtime_error("Não foi possível verificar o pacote baixado: o programa dpkg-deb não foi encontrado.");
+        throw Error(
+            ErrorKind::ProgramMissing,
+            QStringLiteral("Não foi possível verificar o pacote baixado: o programa dpkg-deb não foi encontrado."));
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
@@ -35,9 +37,8 @@ std::optional<PackageFields> readPackageFields(const QString& path) {
     process.start(program, {QStringLiteral("--field"), QStringLiteral("--"), path, QStringLiteral("Package"),
                             QStringLiteral("Version")});
     if (!process.waitForStarted())
-        throw std::runtime_error(QStringLiteral("Não foi possível verificar o pacote baixado: %1")
-                                     .arg(process.errorString())
-                                     .toStdString());
+        throw Error(ErrorKind::ProgramMissing,
+                    QStringLiteral("Não foi possível verificar o pacote baixado: %1").arg(process.errorString()));
     process.closeWriteChannel();
     if (!process.waitForFinished(kDpkgDebTimeoutMs)) {
         process.kill();
@@ -101,8 +102,9 @@ void acceptDownloadedPackage(const QString& path, const QString& version) {
     std::optional<PackageFields> fields;
     try {
         fields = readPackageFields(path);
-    } catch (const std::runtime_error& error) {
-        throw std::runtime_error(error.what() + ("\n" + removed().toStdString()));
+    } catch (const Error& error) {
+        // The same failure, now also saying what became of the file.
+        throw Error(error.kind(), error.message() + QLatin1Char('\n') + removed(), error);
     }
     if (!fields)
         refuse(PackageRefused::Kind::NotAPackage,

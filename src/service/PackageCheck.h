@@ -4,7 +4,7 @@
 
 #include <QString>
 #include <optional>
-#include <stdexcept>
+#include <string>
 
 #include "core/Error.h"
 

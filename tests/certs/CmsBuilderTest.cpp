@@ -1,6 +1,7 @@
 // The SignedData builder, with a key and certificates that openssl makes for the test.
 
 #include "certs/cms/CmsBuilder.h"
+#include "core/Error.h"
 #include "support/SignatureChecks.h"
 
 #include <QDir>
@@ -10,7 +11,6 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <openssl/pem.h>
-#include <stdexcept>
 
 using namespace norvane;
 using namespace norvane::test;
@@ -200,13 +200,14 @@ TEST_F(CmsBuilderTest, KeyOfAnotherCertificateIsRefusedWithOpensslReason) {
         buildSignedData(otherKey.get(), signer.get(), nullptr, "x",
                         {QDateTime::currentDateTime(), QStringLiteral("a.pdf"), QStringLiteral("x")});
         FAIL() << "signed with a key that does not match the certificate";
-    } catch (const std::runtime_error& error) {
+    } catch (const Error& error) {
+        EXPECT_EQ(error.kind(), ErrorKind::CryptoError) << error.what();
         EXPECT_NE(std::string(error.what()).find("private key does not match certificate"), std::string::npos)
             << error.what();
     }
     EXPECT_THROW(buildSignedData(nullptr, signer.get(), nullptr, "x",
                                  {QDateTime::currentDateTime(), QStringLiteral("a.pdf"), QStringLiteral("x")}),
-                 std::runtime_error);
+                 Error);
 }
 
 }  // namespace

@@ -7,10 +7,14 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <functional>
+#include <stdexcept>
 
 #include "app/u_Principal.h"
 #include "certs/CAPICOM_TLB.h"
+#include "certs/pki/IdentityRules.h"
 #include "certs/tokens/TokenAccess.h"
+#include "core/Error.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"
@@ -183,6 +187,20 @@ TEST(HexToString, Cases) {
     EXPECT_EQ(TFPrincipal::HexToString("00ff"), QString(QChar(0)) + QChar(0xFF));
     EXPECT_THROW(TFPrincipal::HexToString("4G"), std::exception);
     EXPECT_THROW(TFPrincipal::HexToString("41 2"), std::exception);
+    // Text the rules cannot read is an identity that cannot be read, and says where.
+    const auto refusal = [](const std::function<void()>& call) {
+        try {
+            call();
+        } catch (const norvane::Error& error) {
+            EXPECT_EQ(error.kind(), norvane::ErrorKind::IdentityUnreadable) << error.what();
+            return QString::fromUtf8(error.what());
+        }
+        return QStringLiteral("no error");
+    };
+    EXPECT_EQ(refusal([] { TFPrincipal::HexToString("41 2"); }), "\" 2\" não é um valor hexadecimal válido.");
+    QString held;
+    EXPECT_EQ(refusal([&] { norvane::applyPolicyTypeRule(" Identificacao \r\n", held); }),
+              "A linha \"Identificacao\" da extensão não tem valor.");
     // The worked example: characters 11 to 21 are the CPF.
     const QString decoded = TFPrincipal::HexToString("0433303130313139393031313132323233333334343535");
     EXPECT_EQ(decoded.left(2), QString(QChar(4)) + "3");

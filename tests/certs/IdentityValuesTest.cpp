@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "certs/CAPICOM_TLB.h"
 #include "certs/SigningSession.h"
 #include "certs/pki/IdentityValues.h"

@@ -1,6 +1,7 @@
 // Writing a signature file: whole or not at all, never destroying an earlier one.
 
 #include "app/u_Principal.h"
+#include "core/Error.h"
 #include "support/SignatureChecks.h"
 
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QTemporaryDir>
 #include <csignal>
 #include <gtest/gtest.h>
-#include <stdexcept>
 #include <sys/resource.h>
 
 using namespace norvane::test;
@@ -72,7 +72,8 @@ TEST(SaveBinFile, MissingFolderRaisesAPortugueseErrorNamingTheFile) {
     try {
         window.SaveBinFile(target, "x");
         FAIL() << "wrote into a missing folder";
-    } catch (const std::runtime_error& error) {
+    } catch (const norvane::Error& error) {
+        EXPECT_EQ(error.kind(), norvane::ErrorKind::FileError) << error.what();
         const QString text = QString::fromUtf8(error.what());
         EXPECT_TRUE(text.startsWith(QStringLiteral("Não foi possível criar o arquivo "))) << error.what();
         EXPECT_TRUE(text.contains(target)) << error.what();
@@ -89,7 +90,7 @@ TEST(SaveBinFile, FailedWriteLeavesTheEarlierSignatureIntactAndNoTemporaryFile) 
 
     {
         const FileSizeLimit limit(64 * 1024);
-        EXPECT_THROW(window.SaveBinFile(target, pattern(1024 * 1024, 5)), std::runtime_error);
+        EXPECT_THROW(window.SaveBinFile(target, pattern(1024 * 1024, 5)), norvane::Error);
     }
     EXPECT_EQ(readWholeFile(target), earlier);
     EXPECT_EQ(entries(dir.path()), QStringList{QStringLiteral("a.pdf.p7s")});
@@ -98,7 +99,7 @@ TEST(SaveBinFile, FailedWriteLeavesTheEarlierSignatureIntactAndNoTemporaryFile) 
     const QString fresh = dir.filePath(QStringLiteral("b.pdf.p7s"));
     {
         const FileSizeLimit limit(64 * 1024);
-        EXPECT_THROW(window.SaveBinFile(fresh, pattern(1024 * 1024, 7)), std::runtime_error);
+        EXPECT_THROW(window.SaveBinFile(fresh, pattern(1024 * 1024, 7)), norvane::Error);
     }
     EXPECT_FALSE(QFileInfo::exists(fresh));
     EXPECT_EQ(entries(dir.path()), QStringList{QStringLiteral("a.pdf.p7s")});

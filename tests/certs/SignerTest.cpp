@@ -8,12 +8,15 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <stdexcept>
+#include <type_traits>
 
 #include "certs/cms/Signer.h"
 #include "certs/pki/Certificate.h"
 #include "certs/pki/CertificateStore.h"
 #include "certs/tokens/TokenAccess.h"
 #include "core/Error.h"
+#include "core/ErrorText.h"
 #include "support/ScriptedDialogs.h"
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"
@@ -214,4 +217,40 @@ TEST(Signer, AnErrorKeepsItsKindAndTheChainOfItsCauses) {
     EXPECT_EQ(outer.causes()[0]->message(), "sem espaço");
     EXPECT_TRUE(isPinProblem(ErrorKind::PinLocked));
     EXPECT_FALSE(isPinProblem(ErrorKind::KeyUnreachable));
+}
+
+// An error is a std::exception of its own, not a std::runtime_error: a handler of some other
+// library's failures cannot take it for one of theirs. Copied (as a throw copies it) it keeps
+// its text, byte for byte, its kind and its causes; anything else thrown reads as a Failure.
+TEST(Signer, AnErrorIsItsOwnExceptionAndCopiesWhole) {
+    static_assert(std::is_base_of_v<std::exception, Error>);
+    static_assert(!std::is_base_of_v<std::runtime_error, Error>);
+    static_assert(std::is_nothrow_copy_constructible_v<Error>);
+    const QString text = QStringLiteral("Não foi possível abrir o arquivo /tmp/ação.pdf: não é um arquivo comum.");
+    std::exception_ptr thrown;
+    try {
+        throw Error(ErrorKind::ServiceError, QStringLiteral("envio falhou"),
+                    Error(ErrorKind::FileError, text, std::runtime_error("EIO")));
+    } catch (...) {
+        thrown = std::current_exception();
+    }
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const std::runtime_error&) {
+        ADD_FAILURE() << "taken for a std::runtime_error";
+    } catch (const std::exception& caught) {
+        const Error copy = dynamic_cast<const Error&>(caught);
+        EXPECT_EQ(kindOf(caught), ErrorKind::ServiceError);
+        EXPECT_EQ(errorText(caught), QStringLiteral("envio falhou"));
+        ASSERT_EQ(copy.chain().size(), 3u);
+        EXPECT_EQ(copy.causes()[0]->kind(), ErrorKind::FileError);
+        EXPECT_EQ(QByteArray(copy.causes()[0]->what()), text.toUtf8());
+        EXPECT_EQ(copy.causes()[0]->message(), text);
+        // A cause that was no Error is kept as a Failure with its text.
+        EXPECT_EQ(copy.causes()[1]->kind(), ErrorKind::Failure);
+        EXPECT_EQ(copy.causes()[1]->message(), QStringLiteral("EIO"));
+    }
+    const std::runtime_error other("falha de outra biblioteca");
+    EXPECT_EQ(kindOf(other), ErrorKind::Failure);
+    EXPECT_EQ(errorText(other), QStringLiteral("falha de outra biblioteca"));
 }

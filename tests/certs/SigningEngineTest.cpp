@@ -1,6 +1,7 @@
 // The signing engine through the main window, with SoftHSM2 tokens behind p11-kit.
 
 #include "app/u_Principal.h"
+#include "core/Error.h"
 #include "core/unit_esfunctions.h"
 #include "certs/tokens/TokenAccess.h"
 #include "support/ScriptedDialogs.h"
@@ -16,7 +17,6 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <stdexcept>
 
 using namespace norvane::test;
 
@@ -252,7 +252,8 @@ TEST_F(SigningEngine, SignatureFilesAreRefusedAndMissingOrUnreadableFilesSignNot
     try {
         window.AssinarArquivo(missing, window.Certificado_Thumbprint, folder);
         FAIL() << "a missing file must raise";
-    } catch (const std::runtime_error& error) {
+    } catch (const norvane::Error& error) {
+        EXPECT_EQ(error.kind(), norvane::ErrorKind::FileError) << error.what();
         EXPECT_TRUE(QString::fromUtf8(error.what()).startsWith("Não foi possível abrir o arquivo " + missing))
             << error.what();
     }
@@ -265,7 +266,8 @@ TEST_F(SigningEngine, SignatureFilesAreRefusedAndMissingOrUnreadableFilesSignNot
         try {
             window.AssinarArquivo(notAFile, window.Certificado_Thumbprint, folder);
             ADD_FAILURE() << "must raise for " << notAFile.toStdString();
-        } catch (const std::runtime_error& error) {
+        } catch (const norvane::Error& error) {
+            EXPECT_EQ(error.kind(), norvane::ErrorKind::FileError) << error.what();
             EXPECT_EQ(QString::fromUtf8(error.what()),
                       "Não foi possível abrir o arquivo " + notAFile + ": não é um arquivo comum.");
         }

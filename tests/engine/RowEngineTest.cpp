@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <gtest/gtest.h>
 #include <array>
 #include <mutex>
@@ -46,6 +47,58 @@ private:
     bool set_ = false;
 };
 
+// The driving thread taking up a call from a stage. A stage's box, like any of its calls,
+// wakes the driving thread with a queued call; having taken it up, the driving thread looks
+// again at the boxes due and goes back to its event loop. Armed by a stage just before its
+// call, waitTakenUp() returns once the driving thread is back in its loop after that call:
+// a box it would show at once is shown by then.
+class DriverWatch : public QObject {
+public:
+    DriverWatch() { QCoreApplication::instance()->installEventFilter(this); }
+    ~DriverWatch() override { QCoreApplication::instance()->removeEventFilter(this); }
+    void arm() { armed_ = true; }
+    bool waitTakenUp() { return takenUp_.wait(); }
+
+protected:
+    bool eventFilter(QObject* receiver, QEvent* event) override {
+        // The first call the driving thread takes up once armed (the other stage waits meanwhile).
+        if (event->type() == QEvent::MetaCall && receiver != this && armed_.exchange(false)) {
+            // Posted while that call is being taken up, so served in a later pass of the loop
+            // (a pass serves only what was posted before it began): after the loop the call
+            // ended, and after the driving thread looked again at the boxes.
+            QMetaObject::invokeMethod(
+                this, [this] { takenUp_.set(); }, Qt::QueuedConnection);
+        }
+        return false;
+    }
+
+private:
+    std::atomic<bool> armed_{false};
+    Signal takenUp_;
+};
+
+// Whether the quit has reached the stages (abortRequested()), as the driving thread sees it.
+struct QuitWatch {
+    Signal seen;
+    std::atomic<bool> over{false};  // the test is done with it
+};
+
+// Tells `watch` once abortRequested(), looking each time the driving thread serves its calls:
+// in its event loop, and while it stops the stages after the quit. Posted after the quit,
+// it looks again at most once before the engine asks the stages to stop.
+void watchForQuit(const std::shared_ptr<QuitWatch>& watch) {
+    QMetaObject::invokeMethod(
+        qApp,
+        [watch] {
+            if (watch->over) return;
+            if (abortRequested())
+                watch->seen.set();
+            else
+                watchForQuit(watch);
+        },
+        Qt::QueuedConnection);
+}
+
 // Steps whose work the test writes; every row is taken, signed into "Assinado" and sent.
 class ScriptedSteps : public RowSteps {
 public:
@@ -57,7 +110,8 @@ public:
     std::vector<int> sent;
     std::set<int> inFlight;  // from the start of the signature to the end of the upload
     size_t mostInFlight = 0;
-    std::array<Signal, 16> signing;  // the token stage began the row
+    std::array<Signal, 16> signing;     // the token stage began the row
+    std::array<Signal, 16> signedRows;  // the token stage's step of the row is over
 
     bool takes(const RowRecord& row) const override { return row.status != RowStatus::Sent; }
     Verdict sign(int row, const RowRecord&, RowStage& stage, std::optional<RowUpload>& upload) override {
@@ -77,6 +131,7 @@ public:
             upload = RowUpload{row, {}, {}, {}};
         else
             rowOut(row);
+        signedRows[size_t(row)].set();
         return v;
     }
     void send(const RowUpload& upload, const RowRecord&, RowStage& stage) override {
@@ -151,12 +206,15 @@ protected:
 TEST_F(Engine, RowIPlusOneIsSignedWhileRowIIsSentAndNoMoreThanTwoRowsAreInFlight) {
     model.setStatus(3, RowStatus::Sent);  // passed by
     steps.onSend = [&](int row, RowStage&) {
-        // Sent only once the next row's signature has begun: the stages overlap.
+        // Sent only once the next row's signature has begun: the stages overlap. And only once
+        // the token stage is done with that row, so that it would be free to take up a third
+        // row while this one is still in flight, if it did not wait for this upload.
         const int next = row == 2 ? 4 : row + 1;
         if (next < 6) {
             EXPECT_TRUE(steps.signing[size_t(next)].wait()) << "row " << next << " was not signed meanwhile";
+            EXPECT_TRUE(steps.signedRows[size_t(next)].wait())
+                << "the step of row " << next << " did not end meanwhile";
         }
-        QThread::msleep(10);
     };
     const RunEnd end = engine.run(steps);
     EXPECT_TRUE(end.completed);
@@ -179,17 +237,17 @@ TEST_F(Engine, RowIPlusOneIsSignedWhileRowIIsSentAndNoMoreThanTwoRowsAreInFlight
 }
 
 TEST_F(Engine, AnErrorAtRowIShowsItsBoxBeforeRowIPlusOnesAndNothingIsSentAfterIt) {
-    Signal secondBoxAsked;
+    DriverWatch driver;
     steps.onSign = [&](int row, RowStage& stage) {
         if (row != 2) return;
         // Row 2 fails first in time, while row 1 is still being sent.
-        secondBoxAsked.set();
+        driver.arm();
         stage.showError(row, QStringLiteral("Erro 09: linha 3"));
     };
     steps.onSend = [&](int row, RowStage&) {
         if (row != 1) return;
-        EXPECT_TRUE(secondBoxAsked.wait());
-        QThread::msleep(20);
+        // Row 1 fails only once the driving thread has taken up row 2's box.
+        EXPECT_TRUE(driver.waitTakenUp());
         throw std::runtime_error("HTTP/1.1 500 Internal Server Error");
     };
     const RunEnd end = engine.run(steps);
@@ -206,13 +264,19 @@ TEST_F(Engine, AnErrorAtRowIShowsItsBoxBeforeRowIPlusOnesAndNothingIsSentAfterIt
 }
 
 TEST_F(Engine, ARowThatEndsTheRunInTheTokenStageLetsTheRowBeforeItBeSentFirst) {
+    DriverWatch driver;
     steps.verdict = [&](int row, RowStage& stage) {
         if (row != 3) return RowSteps::Verdict::Next;
+        driver.arm();
         stage.showError(row, QStringLiteral("Erro 11: PIN incorreto"));
         return RowSteps::Verdict::End;
     };
     steps.onSend = [&](int row, RowStage&) {
-        if (row == 2) QThread::msleep(100);  // the PIN's box waits for this upload
+        // Row 2 is still being sent when the driving thread takes up the PIN's box, which
+        // waits for this upload.
+        if (row == 2) {
+            EXPECT_TRUE(driver.waitTakenUp());
+        }
     };
     const RunEnd end = engine.run(steps);
     EXPECT_EQ(end.endedAt, 3);
@@ -230,13 +294,18 @@ TEST_F(Engine, ARowThatEndsTheRunInTheTokenStageLetsTheRowBeforeItBeSentFirst) {
 // still sent and told, nothing is sent after it.
 TEST_F(Engine, AnObserverThatFailsEndsTheRunAtItsRowWithItsBox) {
     struct Failing : RowObserver {
+        Signal failed;
         void rowChanged(const RowChange& change) override {
-            if (change.row == 2 && change.kind == RowChange::Signed) throw std::runtime_error("disco cheio");
+            if (change.row != 2 || change.kind != RowChange::Signed) return;
+            failed.set();
+            throw std::runtime_error("disco cheio");
         }
     } failing;
     engine.addObserver(&failing);
     steps.onSend = [&](int row, RowStage&) {
-        if (row == 1) QThread::msleep(50);  // still being sent when row 2's change fails
+        if (row == 1) {
+            EXPECT_TRUE(failing.failed.wait());  // still being sent when row 2's change fails
+        }
     };
     const RunEnd end = engine.run(steps);
     EXPECT_FALSE(end.completed);
@@ -279,11 +348,12 @@ TEST_F(Engine, TheRecorderWritesOffTheWindowsThreadAndAFailureEndsTheRunAtItsRow
 
 TEST_F(Engine, QuittingEndsBothStagesWithoutABox) {
     Signal uploading;
+    const auto stopAsked = std::make_shared<QuitWatch>();
     steps.onSend = [&](int row, RowStage&) {
         if (row != 1) return;
         uploading.set();
-        // Like an upload, which polls the quit.
-        for (int i = 0; i < 1000 && !abortRequested(); ++i) QThread::msleep(5);
+        // Like an upload, which polls the quit: it looks once the quit has reached the stages.
+        EXPECT_TRUE(stopAsked->seen.wait());
         if (abortRequested()) throw Aborted();
     };
     std::optional<bool> aborted;
@@ -291,6 +361,7 @@ TEST_F(Engine, QuittingEndsBothStagesWithoutABox) {
         std::thread quitter([&] {
             uploading.wait();
             QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+            watchForQuit(stopAsked);
         });
         try {
             engine.run(steps);
@@ -301,6 +372,7 @@ TEST_F(Engine, QuittingEndsBothStagesWithoutABox) {
         quitter.join();
     });
     QCoreApplication::exec();
+    stopAsked->over = true;
     clearAbortRequest();
     EXPECT_EQ(aborted, std::optional<bool>(true));
     EXPECT_TRUE(dialogs.boxes.empty());

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QtGlobal>
+#include <optional>
 
 #include "service/PackageCheck.h"
 #include "support/DebPackage.h"
@@ -110,6 +113,37 @@ TEST(PackageCheck, AnythingElseIsDeletedAndSaysWhatItWas) {
     whole.close();
     writeFile(path, bytes);
     refused(Kind::NotAPackage, "O arquivo baixado não é um pacote Debian: é um arquivo de 300 bytes de outro tipo." + gone);
+}
+
+// A file that cannot be checked at all (dpkg-deb will not start) goes too: the error keeps
+// its kind, says what became of the file, and has the failure to start as its cause.
+TEST(PackageCheck, AFileThatCannotBeCheckedIsDeletedAndTheFailureKeepsItsKind) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("NorvaneAssinadorIP_Install.deb");
+    ASSERT_TRUE(makeDebianPackage(path, {.version = "1.0.4"}));
+    // Found first on the PATH, and no program at all: its interpreter does not exist.
+    ASSERT_TRUE(QDir(dir.path()).mkdir("bin"));
+    const QString fake = dir.filePath("bin/dpkg-deb");
+    writeFile(fake, "#!/nao/existe/interpretador\n");
+    ASSERT_TRUE(QFile::setPermissions(fake, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QByteArray path0 = qgetenv("PATH");
+    qputenv("PATH", QFile::encodeName(dir.filePath("bin")) + ':' + path0);
+    std::optional<norvane::Error> caught;
+    try {
+        norvane::acceptDownloadedPackage(path, "1.0.4");
+    } catch (const norvane::Error& error) {
+        caught = error;
+    }
+    qputenv("PATH", path0);
+    ASSERT_TRUE(caught) << "accepted without a check";
+    EXPECT_EQ(caught->kind(), norvane::ErrorKind::ProgramMissing);
+    const QString text = caught->message();
+    EXPECT_TRUE(text.startsWith("Não foi possível verificar o pacote baixado: ")) << text.toStdString();
+    EXPECT_TRUE(text.endsWith("\nO arquivo foi apagado: " + path)) << text.toStdString();
+    ASSERT_EQ(caught->causes().size(), 1u);
+    EXPECT_EQ(caught->causes()[0]->kind(), norvane::ErrorKind::ProgramMissing);
+    EXPECT_EQ(caught->causes()[0]->message() + "\nO arquivo foi apagado: " + path, text);
+    EXPECT_FALSE(QFile::exists(path));
 }
 
 }  // namespace

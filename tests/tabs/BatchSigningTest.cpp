@@ -328,9 +328,25 @@ TEST(BatchIntakeFunctions, ListingAndContentSearch) {
         norvane::listarArquivosDaPasta(dir.path() + "/", "*.pdf");
         ADD_FAILURE() << "no error";
     } catch (const norvane::FileNameError& error) {
+        EXPECT_EQ(error.kind(), norvane::ErrorKind::FileNameUnusable);
         EXPECT_TRUE(QString::fromUtf8(error.what()).contains("protesto-")) << error.what();
     }
     std::remove(latin1.constData());
+
+    // A file the search cannot open is a file error naming it.
+    const auto openError = [](const QString& path) {
+        try {
+            norvane::readContentMarks(path);
+        } catch (const norvane::Error& error) {
+            EXPECT_EQ(error.kind(), norvane::ErrorKind::FileError) << error.what();
+            return QString::fromUtf8(error.what());
+        }
+        return QStringLiteral("no error");
+    };
+    EXPECT_EQ(openError(dir.filePath("e.pdf")),
+              "Não foi possível abrir o arquivo " + dir.filePath("e.pdf") + ": não é um arquivo comum.");
+    EXPECT_TRUE(openError(dir.filePath("sumiu.pdf"))
+                    .startsWith("Não foi possível abrir o arquivo " + dir.filePath("sumiu.pdf") + ": "));
 
     // Marks straddling the 1 MiB blocks of the reading are found as in a whole-file search.
     for (const qsizetype at : {qsizetype(1 << 20) - 3, qsizetype(1 << 20) - 7, qsizetype(3 << 20) - 1}) {

@@ -1,7 +1,8 @@
 #include "certs/pki/IdentityRules.h"
 
 #include <QStringList>
-#include <stdexcept>
+
+#include "core/Error.h"
 
 namespace norvane {
 
@@ -22,8 +23,7 @@ QStringList split(QChar delimiter, const QString& text) {
 QString secondPiece(const QString& line) {
     const QStringList pieces = split('=', line);
     if (pieces.size() < 2)
-        throw std::runtime_error(
-            ("A linha \"" + line.trimmed() + "\" da extensão não tem valor.").toUtf8().toStdString());
+        throw Error(ErrorKind::IdentityUnreadable, "A linha \"" + line.trimmed() + "\" da extensão não tem valor.");
     return pieces[1];
 }
 
@@ -80,8 +80,7 @@ QString hexToString(const QString& hex) {
     for (qsizetype i = 0; i + 1 < hex.size(); i += 2) {
         const int high = digit(hex[i]), low = digit(hex[i + 1]);
         if (high < 0 || low < 0)
-            throw std::runtime_error(
-                ("\"" + hex.mid(i, 2) + "\" não é um valor hexadecimal válido.").toUtf8().toStdString());
+            throw Error(ErrorKind::IdentityUnreadable, "\"" + hex.mid(i, 2) + "\" não é um valor hexadecimal válido.");
         result += QChar(static_cast<char16_t>(high * 16 + low));
     }
     return result;
