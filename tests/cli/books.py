@@ -90,4 +90,25 @@ def changed_inputs(cli):
     log("three inputs changed after the intake: Erro, not sent, exit 1")
 
 
-CASES = {"diario-link": linked_journal, "diario-sem-fim": unterminated_journal, "mudados": changed_inputs}
+def unwritable_report(cli):
+    """The output folder is moved away while the last upload is on its way: the run ends at
+    that row (its send cannot be recorded) and, last, says that no report was written: a line
+    on the standard error and the summary's relatorio_erro."""
+    cli.serve(delay_ms=400)
+    entrada, saida = cli.folders("sem-relatorio", count=3)
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01", "--json"])
+    while True:
+        event = json.loads(r.out_lines.get(timeout=120))
+        if event.get("evento") == "assinado" and event.get("linha") == 3:
+            break
+    os.rename(saida, saida + "-movida")
+    expect(r.wait() == 2, "the folder moved: exit %s; %s" % (r.process.returncode, r.err()))
+    summary = summary_of(r.events())
+    said = "Não foi possível gravar o relatório do lote na pasta " + saida
+    expect(summary.get("relatorio_erro", "").startswith(said) and "relatorio" not in summary, "summary: %s" % summary)
+    expect(r.err().rstrip("\n").split("\n")[-1].startswith(said), "the last line: " + r.err())
+    log("the output folder moved during the last upload: 2, the missing report said last")
+
+
+CASES = {"diario-link": linked_journal, "diario-sem-fim": unterminated_journal, "mudados": changed_inputs,
+         "relatorio": unwritable_report}
