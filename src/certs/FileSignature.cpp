@@ -58,10 +58,11 @@ FileSignature signFileWith(SigningKeys& keys, const QString& thumbprint, const Q
     };
     std::exception_ptr refusal;  // what `beforeSigning` raised: it reaches the caller as it is
     bool declined = false;
-    const auto signerFor = [&](const QByteArray& contentSha256) -> std::shared_ptr<const cms::Signer> {
+    const cms::SignerForBytes signerFor = [&](const QByteArray& content,
+                                              const QByteArray& contentSha256) -> std::shared_ptr<const cms::Signer> {
         result.contentSha256 = contentSha256;
         try {
-            declined = beforeSigning && !beforeSigning(contentSha256);
+            declined = beforeSigning && !beforeSigning(content, contentSha256);
         } catch (...) {
             refusal = std::current_exception();
         }

@@ -49,9 +49,10 @@ public:
     virtual std::optional<QString> certificateBase64(const QString& thumbprint, QString* failure) = 0;
 };
 
-// Told the SHA-256 of the file's bytes once they are read, before the signer is looked up;
-// false leaves the file unsigned, and the result then holds neither a box nor a failure.
-using BeforeSigning = std::function<bool(const QByteArray& contentSha256)>;
+// Told the file's bytes and their SHA-256 once they are read (the bytes then signed), before
+// the signer is looked up; false leaves the file unsigned, and the result then holds neither
+// a box nor a failure.
+using BeforeSigning = std::function<bool(const QByteArray& content, const QByteArray& contentSha256)>;
 
 // Signs the file into signaturePath(saveFolder, its name) with the key of `thumbprint`, at
 // this instant (see cms::signFile), showing nothing: its boxes come back in the result. A

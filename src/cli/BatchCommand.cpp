@@ -347,6 +347,7 @@ private:
         const RunOutcome outcome = runBatchRows(engine, {context_, o_.input, o_.output}, signing, http2_);
         end_ = outcome.end;
         reportPath_ = outcome.reportPath;
+        reportError_ = outcome.reportError;
         progress.tellTheRest();
         counts_ = countRows(model);
 
@@ -365,6 +366,7 @@ private:
                          .toUtf8());
             if (!reportPath_.isEmpty()) printOut((QStringLiteral("Relatório: ") + reportPath_ + '\n').toUtf8());
         }
+        if (!reportError_.isEmpty()) printError(reportError_);
         if (!end_.completed) return kExitBatchError;
         return counts_.sent == counts_.rows ? kExitAllSent : kExitRowsNotSent;
     }
@@ -383,6 +385,7 @@ private:
             object.insert(QStringLiteral("erros"), counts_.errors);
             object.insert(QStringLiteral("nao_enviados"), counts_.pending);
             if (!reportPath_.isEmpty()) object.insert(QStringLiteral("relatorio"), reportPath_);
+            if (!reportError_.isEmpty()) object.insert(QStringLiteral("relatorio_erro"), reportError_);
         }
         printJson(object);
     }
@@ -400,6 +403,7 @@ private:
     Counts counts_;
     QString officeCaption_;
     QString reportPath_;
+    QString reportError_;  // why no report was written
 };
 
 }  // namespace

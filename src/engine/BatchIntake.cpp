@@ -220,6 +220,7 @@ RowRecord intakeRow(const FolderEntry& entry, const ContentMarks* marks, const L
     RowRecord record;
     record.file = entry.name;
     record.size = sizeText(entry.size);
+    record.sizeBytes = entry.size;
     if (!entry.error.isEmpty()) {
         record.status = RowStatus::Error;
         record.observation = entry.error;

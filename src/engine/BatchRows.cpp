@@ -2,6 +2,7 @@
 
 #include "certs/cms/FileSigning.h"
 #include "core/Error.h"
+#include "engine/BatchIntake.h"
 #include "engine/Journal.h"
 #include "engine/RowRules.h"
 #include "engine/RowSigning.h"
@@ -20,6 +21,18 @@ bool BatchRows::takes(const RowRecord& row) const {
     return row.status != RowStatus::Error && row.status != RowStatus::Sent;
 }
 
+QString BatchRows::changedSinceIntake(const RowRecord& record, const QByteArray& content) const {
+    QString why;
+    if (record.sizeBytes >= 0 && content.size() != record.sizeBytes)
+        why = QStringLiteral("tinha %1 e agora tem %2").arg(record.size, sizeText(content.size()));
+    else
+        why = intakeObservation(contentMarks(content), record.file, in_.context.cd_ibge, in_.context.nr_cartorio);
+    if (why.isEmpty()) return why;
+    return QStringLiteral("O arquivo mudou depois da leitura da pasta de entrada (%1); nada foi assinado nem enviado. "
+                          "Leia a pasta novamente.")
+        .arg(why);
+}
+
 RowSteps::Verdict BatchRows::sign(int row, const RowRecord& record, RowStage& stage, std::optional<RowUpload>& upload) {
     if (!record.status)
         throw Error(ErrorKind::FileError, QStringLiteral("O arquivo %1 não foi validado: a leitura da pasta de entrada "
@@ -34,7 +47,8 @@ RowSteps::Verdict BatchRows::sign(int row, const RowRecord& record, RowStage& st
     // is taken up ("Assinando") only then, or when the file could not be read.
     bool told = false;  // a change of the row was told
     bool sentBefore = false;
-    const auto beforeSigning = [&](const QByteArray& contentSha256) {
+    QString changed;  // why the bytes read no longer pass the intake's tests
+    const auto beforeSigning = [&](const QByteArray& content, const QByteArray& contentSha256) {
         told = true;
         if (journal_) {
             if (const auto sent = journal_->sentFile(record.file, contentSha256, JournalTarget::of(in_.context))) {
@@ -47,7 +61,10 @@ RowSteps::Verdict BatchRows::sign(int row, const RowRecord& record, RowStage& st
             }
         }
         stage.change(RowChange(RowChange::Signing, row));
-        return true;
+        // The file may have changed since the intake read it: these bytes are the ones signed
+        // and sent, so they are judged again.
+        changed = changedSinceIntake(record, content);
+        return changed.isEmpty();
     };
     const auto takeUp = [&] {
         if (!told) stage.change(RowChange(RowChange::Signing, row));
@@ -55,11 +72,20 @@ RowSteps::Verdict BatchRows::sign(int row, const RowRecord& record, RowStage& st
     FileSignature signature;
     try {
         signature = signFileWith(keys_, in_.context.Certificado_Thumbprint, input, outFolder, beforeSigning);
+    } catch (const cms::FileSigningError& error) {
+        takeUp();
+        // The file is gone or is no longer a file: an error of the row, which then ends the run.
+        if (error.step() == cms::FileStep::Opening) stage.change(RowChange(RowChange::Failed, row, error.message()));
+        throw;
     } catch (const std::exception&) {
         takeUp();
         throw;
     }
     if (sentBefore) return Verdict::Next;
+    if (!changed.isEmpty()) {
+        stage.change(RowChange(RowChange::Failed, row, changed));
+        return Verdict::Next;
+    }
     takeUp();
     if (!signature.signedFile()) return reportFailedSignature(row, signature, stage) ? Verdict::End : Verdict::Next;
     stage.change(signedChange(row, input, signature));

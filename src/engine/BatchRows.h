@@ -34,6 +34,10 @@ public:
     void setJournal(const Journal* journal) { journal_ = journal; }
 
 private:
+    // Why the bytes read at signing no longer pass the intake's tests (their size against the
+    // listed one, the content marks, the name), as the row's Observação; empty when they pass.
+    QString changedSinceIntake(const RowRecord& record, const QByteArray& content) const;
+
     BatchInputs in_;
     SigningKeys& keys_;
     HttpClient& http_;

@@ -6,7 +6,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <nlohmann/json.hpp>
+
+#include <climits>
+#include <cstdint>
 
 #include <cerrno>
 #include <cstring>
@@ -41,31 +48,76 @@ QString osReason(int error) {
 QString stamp(const QDateTime& when) { return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODateWithMs); }
 
 QString hex(const QByteArray& digest) { return QString::fromLatin1(digest.toHex()); }
-QByteArray unhex(const QJsonValue& value) { return QByteArray::fromHex(value.toString().toLatin1()); }
 
-QString fileKey(const QString& name, const QByteArray& sha256, const JournalTarget& t) {
-    return QStringLiteral("A\n%1\n%2\n%3\n%4\n%5").arg(t.ambiente, t.cdIbge, t.nrCartorio, name, hex(sha256));
+// UTF-8 as it is: a leading U+FEFF is a character of the text, not a mark to drop.
+QString utf8(const std::string& bytes) {
+    QStringDecoder decoder(QStringConverter::Utf8,
+                           QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+    return decoder(QByteArrayView(bytes.data(), qsizetype(bytes.size())));
 }
 
-QString instrumentKey(const QString& id, const JournalTarget& t) {
-    return QStringLiteral("M\n%1\n%2\n%3\n%4").arg(t.ambiente, t.cdIbge, t.nrCartorio, id);
+// A JSON value as Qt holds it. Read with a reader that keeps every character of a string as
+// written (Qt's own drops a leading U+FEFF).
+QJsonValue toQt(const nlohmann::json& value) {
+    switch (value.type()) {
+        case nlohmann::json::value_t::boolean: return value.get<bool>();
+        case nlohmann::json::value_t::number_integer: return qint64(value.get<std::int64_t>());
+        case nlohmann::json::value_t::number_unsigned: {
+            const auto n = value.get<std::uint64_t>();
+            return n <= std::uint64_t(INT64_MAX) ? QJsonValue(qint64(n)) : QJsonValue(double(n));
+        }
+        case nlohmann::json::value_t::number_float: return value.get<double>();
+        case nlohmann::json::value_t::string: return utf8(value.get_ref<const std::string&>());
+        case nlohmann::json::value_t::array: {
+            QJsonArray array;
+            for (const auto& each : value) array.append(toQt(each));
+            return array;
+        }
+        case nlohmann::json::value_t::object: {
+            QJsonObject object;
+            for (const auto& [name, each] : value.items()) object.insert(utf8(name), toQt(each));
+            return object;
+        }
+        default: return QJsonValue(QJsonValue::Null);
+    }
 }
 
 // A complete line of ours, or nothing.
 std::optional<QJsonObject> ourLine(const QByteArray& line) {
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(line, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject()) return std::nullopt;
-    QJsonObject object = document.object();
-    if (object.value(QStringLiteral("norvane")).toInt() != kFormat || !object.value(QStringLiteral("evento")).isString())
+    const auto document = nlohmann::json::parse(line.begin(), line.end(), nullptr, false);
+    if (document.is_discarded() || !document.is_object()) return std::nullopt;
+    const auto format = document.find("norvane");
+    const auto event = document.find("evento");
+    if (format == document.end() || !format->is_number_integer() || format->get<std::int64_t>() != kFormat ||
+        event == document.end() || !event->is_string())
         return std::nullopt;
-    return object;
+    return toQt(document).toObject();
+}
+
+bool isText(const QJsonObject& line, const char* name) { return line.value(QLatin1String(name)).isString(); }
+
+// A SHA-256 as we write it: 64 lower-case hexadecimal digits; its raw bytes.
+std::optional<QByteArray> digest(const QJsonValue& value) {
+    static const QRegularExpression form(QStringLiteral("^[0-9a-f]{64}$"));
+    if (!value.isString() || !form.match(value.toString()).hasMatch()) return std::nullopt;
+    return QByteArray::fromHex(value.toString().toLatin1());
+}
+
+// An instant as we write it (ISO 8601 with seconds and an offset) that names a real time.
+std::optional<QDateTime> instant(const QJsonValue& value) {
+    static const QRegularExpression form(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d(\\.\\d{1,3})?(Z|[+-]\\d\\d:\\d\\d)$"));
+    if (!value.isString() || !form.match(value.toString()).hasMatch()) return std::nullopt;
+    const QDateTime when = QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+    if (!when.isValid()) return std::nullopt;
+    return when;
 }
 
 // Calls `each` with every complete line of the file and returns the offset just after the
-// last one; -1 when the file cannot be read.
+// last one (-1 when the file cannot be read); `tail` gets what follows it.
 template <typename Each>
-qint64 readLines(int fd, Each each) {
+qint64 readLines(int fd, Each each, QByteArray& tail) {
+    tail.clear();
     if (::lseek(fd, 0, SEEK_SET) < 0) return -1;
     QByteArray pending;
     bool overlong = false;
@@ -94,6 +146,7 @@ qint64 readLines(int fd, Each each) {
             overlong = true;
         }
     }
+    if (!overlong) tail = pending;
     return complete;
 }
 
@@ -101,16 +154,25 @@ qint64 readLines(int fd, Each each) {
 
 Journal::Journal(const QString& folder) : folder_(folder), path_(folder + QDir::separator() + kJournalFileName) {
     const QByteArray path = QFile::encodeName(path_);
+    const auto refuse = [&](const QString& reason) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        throw Error(ErrorKind::FileError,
+                    QStringLiteral("Não foi possível abrir o diário da pasta %1: %2. Nada foi assinado nem enviado.")
+                        .arg(folder, reason));
+    };
+    // Never through a link, never a device or a pipe: our lines go into this folder's file only.
+    constexpr int kFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
     bool created = false;
-    fd_ = ::open(path.constData(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    fd_ = ::open(path.constData(), kFlags | O_CREAT | O_EXCL, 0644);
     if (fd_ >= 0)
         created = true;
     else if (errno == EEXIST)
-        fd_ = ::open(path.constData(), O_RDWR | O_APPEND | O_CLOEXEC);
-    if (fd_ < 0)
-        throw Error(ErrorKind::FileError,
-                    QStringLiteral("Não foi possível abrir o diário da pasta %1: %2. Nada foi assinado nem enviado.")
-                        .arg(folder, osReason(errno)));
+        fd_ = ::open(path.constData(), kFlags);
+    if (fd_ < 0) refuse(errno == ELOOP ? QStringLiteral("%1 é um link simbólico").arg(kJournalFileName) : osReason(errno));
+    struct stat opened {};
+    if (::fstat(fd_, &opened) != 0) refuse(osReason(errno));
+    if (!S_ISREG(opened.st_mode)) refuse(QStringLiteral("%1 não é um arquivo comum").arg(kJournalFileName));
     if (::flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         ::close(fd_);
         fd_ = -1;
@@ -128,14 +190,26 @@ Journal::Journal(const QString& folder) : folder_(folder), path_(folder + QDir::
         }
         return;
     }
-    const qint64 complete = readLines(fd_, [this](const QByteArray& line) {
-        if (const auto object = ourLine(line)) remember(*object);
-    });
+    QByteArray tail;
+    const qint64 complete = readLines(
+        fd_,
+        [this](const QByteArray& line) {
+            if (const auto object = ourLine(line)) remember(*object);
+        },
+        tail);
     if (complete < 0) fail(osReason(errno));
     struct stat status {};
     if (::fstat(fd_, &status) != 0) fail(osReason(errno));
+    if (status.st_size == complete) return;
+    if (!tail.isEmpty() && status.st_size == complete + tail.size() &&
+        nlohmann::json::accept(tail.begin(), tail.end())) {
+        // A whole line, only its newline missing: it counts, and the next line starts apart.
+        if (const auto object = ourLine(tail)) remember(*object);
+        if (::write(fd_, "\n", 1) != 1 || ::fdatasync(fd_) != 0) fail(osReason(errno));
+        return;
+    }
     // A torn last line: cut off, so that the next line starts on a line of its own.
-    if (status.st_size > complete && (::ftruncate(fd_, complete) != 0 || ::fdatasync(fd_) != 0)) fail(osReason(errno));
+    if (::ftruncate(fd_, complete) != 0 || ::fdatasync(fd_) != 0) fail(osReason(errno));
 }
 
 Journal::~Journal() {
@@ -148,34 +222,38 @@ void Journal::fail(const QString& reason) const {
 
 void Journal::remember(const QJsonObject& line) {
     if (line.value(QStringLiteral("evento")).toString() != QLatin1String("enviado")) return;
-    const JournalTarget target{line.value(QStringLiteral("ambiente")).toString(),
-                               line.value(QStringLiteral("cd_ibge")).toString(),
-                               line.value(QStringLiteral("nr_cartorio")).toString()};
-    JournalSend send;
-    send.when = QDateTime::fromString(line.value(QStringLiteral("quando")).toString(), Qt::ISODateWithMs);
-    send.inputSha256 = unhex(line.value(QStringLiteral("sha256_pdf")));
-    send.signatureSha256 = unhex(line.value(QStringLiteral("sha256_p7s")));
-    if (line.contains(QStringLiteral("arquivo"))) {
-        if (send.inputSha256.size() != 32) return;
-        sends_.insert(fileKey(line.value(QStringLiteral("arquivo")).toString(), send.inputSha256, target), send);
-    } else if (line.contains(QStringLiteral("id"))) {
-        sends_.insert(instrumentKey(line.value(QStringLiteral("id")).toString(), target), send);
-    }
+    // Every field with its type and form, or the line is no send of ours.
+    const std::optional<QDateTime> when = instant(line.value(QStringLiteral("quando")));
+    const std::optional<QByteArray> input = digest(line.value(QStringLiteral("sha256_pdf")));
+    const std::optional<QByteArray> signature = digest(line.value(QStringLiteral("sha256_p7s")));
+    if (!when || !input || !signature || !isText(line, "ambiente") || !isText(line, "cd_ibge") ||
+        !isText(line, "nr_cartorio"))
+        return;
+    const bool batch = isText(line, "arquivo") && !line.contains(QStringLiteral("id")) &&
+                       !line.contains(QStringLiteral("chave"));
+    const bool manual = isText(line, "id") && isText(line, "chave") && !line.contains(QStringLiteral("arquivo"));
+    if (!batch && !manual) return;
+    const QString name = line.value(batch ? QStringLiteral("arquivo") : QStringLiteral("id")).toString();
+    sends_[SendKey{manual, line.value(QStringLiteral("ambiente")).toString(), line.value(QStringLiteral("cd_ibge")).toString(),
+                   line.value(QStringLiteral("nr_cartorio")).toString(), name, *input}] =
+        JournalSend{*when, *input, *signature};
+}
+
+std::optional<JournalSend> Journal::find(const SendKey& key) const {
+    const std::lock_guard lock(m_);
+    const auto found = sends_.find(key);
+    if (found == sends_.end()) return std::nullopt;
+    return found->second;
 }
 
 std::optional<JournalSend> Journal::sentFile(const QString& name, const QByteArray& sha256,
                                              const JournalTarget& target) const {
-    const std::lock_guard lock(m_);
-    const auto found = sends_.constFind(fileKey(name, sha256, target));
-    if (found == sends_.constEnd()) return std::nullopt;
-    return *found;
+    return find(SendKey{false, target.ambiente, target.cdIbge, target.nrCartorio, name, sha256});
 }
 
-std::optional<JournalSend> Journal::sentInstrument(const QString& id, const JournalTarget& target) const {
-    const std::lock_guard lock(m_);
-    const auto found = sends_.constFind(instrumentKey(id, target));
-    if (found == sends_.constEnd()) return std::nullopt;
-    return *found;
+std::optional<JournalSend> Journal::sentInstrument(const QString& id, const QByteArray& pdfSha256,
+                                                   const JournalTarget& target) const {
+    return find(SendKey{true, target.ambiente, target.cdIbge, target.nrCartorio, id, pdfSha256});
 }
 
 void Journal::append(QJsonObject line, const QDateTime& when) {
@@ -212,11 +290,21 @@ void Journal::append(QJsonObject line, const QDateTime& when) {
 
 std::vector<QJsonObject> Journal::read(const QString& path) {
     std::vector<QJsonObject> lines;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return lines;
-    readLines(fd, [&lines](const QByteArray& line) {
-        if (auto object = ourLine(line)) lines.push_back(std::move(*object));
-    });
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return lines;
+    }
+    QByteArray tail;
+    readLines(
+        fd,
+        [&lines](const QByteArray& line) {
+            if (auto object = ourLine(line)) lines.push_back(std::move(*object));
+        },
+        tail);
+    if (auto object = ourLine(tail)) lines.push_back(std::move(*object));
     ::close(fd);
     return lines;
 }

@@ -13,18 +13,20 @@
 //   "erro"         "texto": why the row is "Erro"
 //   "interrompido" "texto": the box that ended or stopped the row
 //   "ja-enviado"   the row was left alone, sent before ("enviado_em")
-// Hashes are lower-case hexadecimal.
+// Hashes are lower-case hexadecimal. A line counts as a send only when every field of it has
+// its type and form: a line edited by hand, or written by something else, is passed over.
 
 #include "core/LoginContext.h"
 #include "engine/RowEngine.h"
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QHash>
 #include <QJsonObject>
 #include <QString>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 namespace norvane {
@@ -51,9 +53,12 @@ struct JournalSend {
 class Journal {
 public:
     // Opens the journal of the folder (made when missing) and reads what it records. A torn
-    // last line (a crash while it was written) is cut off, so that new lines never follow
-    // it. Holds the folder for this run: a second run on the same folder (another window, the
-    // command line) is refused until this one ends. Raises Error FileError.
+    // last line (a crash while it was written: it does not parse) is cut off, so that new
+    // lines never follow it; a whole last line without its newline (an editor's save) is
+    // kept and ended. Only a regular file is a journal: a symbolic link, a folder or a device
+    // of that name is refused and nothing is written. Holds the folder for this run: a second
+    // run on the same folder (another window, the command line) is refused until this one
+    // ends. Raises Error FileError.
     explicit Journal(const QString& folder);
     ~Journal();
     Journal(const Journal&) = delete;
@@ -64,8 +69,10 @@ public:
     // The send of the batch file of that name whose bytes have that SHA-256 (raw), to that
     // environment and office; none when the journal records no such send.
     std::optional<JournalSend> sentFile(const QString& name, const QByteArray& sha256, const JournalTarget& target) const;
-    // The same for a manual instrument, by its ID.
-    std::optional<JournalSend> sentInstrument(const QString& id, const JournalTarget& target) const;
+    // The same for a manual instrument, by its ID and the SHA-256 (raw) of its PDF: a
+    // corrected PDF under the same ID is a send of its own.
+    std::optional<JournalSend> sentInstrument(const QString& id, const QByteArray& pdfSha256,
+                                              const JournalTarget& target) const;
 
     // Appends one line ("norvane" and "quando" are added): written with one write and on
     // disk (fdatasync) before it returns. A journal that cannot be written (the folder was
@@ -76,14 +83,21 @@ public:
     static std::vector<QJsonObject> read(const QString& path);
 
 private:
+    // A send, by the values it was sent with: the grid (batch or manual), the environment, the
+    // office, the file's name or the instrument's ID, and the SHA-256 of the PDF.
+    using SendKey = std::tuple<bool, QString, QString, QString, QString, QByteArray>;
+
     void remember(const QJsonObject& line);
+    std::optional<JournalSend> find(const SendKey& key) const;
+    // Reads the file; returns the offset after its last complete line, and the bytes after it.
+    qint64 readAll(QByteArray& tail);
     [[noreturn]] void fail(const QString& reason) const;
 
     QString folder_;
     QString path_;
     int fd_ = -1;
     mutable std::mutex m_;
-    QHash<QString, JournalSend> sends_;
+    std::map<SendKey, JournalSend> sends_;
 };
 
 // Writes a journal line for each change of a run's rows, on the stage's thread. Lines about a

@@ -7,6 +7,7 @@
 #include "packaging/Packaging.h"
 #include "service/ServiceCall.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <algorithm>
@@ -60,9 +61,12 @@ ManualRows::ManualRows(ManualInputs inputs, SigningKeys& keys, HttpClient& uploa
 bool ManualRows::takes(const RowRecord& row) const { return row.status != RowStatus::Sent; }
 
 RowSteps::Verdict ManualRows::sign(int row, const RowRecord& record, RowStage& stage, std::optional<RowUpload>& upload) {
-    // Sent before to the same environment and office: left alone, nothing written.
+    // This PDF sent before under this ID to the same environment and office: left alone,
+    // nothing written. A corrected PDF under the same ID is signed and sent.
     if (journal_) {
-        if (const auto sent = journal_->sentInstrument(record.id, JournalTarget::of(in_.context))) {
+        const QByteArray pdfSha256 =
+            QCryptographicHash::hash(DecodeBase64Lenient(record.pdfBase64), QCryptographicHash::Sha256);
+        if (const auto sent = journal_->sentInstrument(record.id, pdfSha256, JournalTarget::of(in_.context))) {
             stage.change(alreadySentChange(row, *sent, QStringLiteral("pasta de gravação")));
             return Verdict::Next;
         }

@@ -34,8 +34,8 @@ public:
     Verdict sign(int row, const RowRecord& record, RowStage& stage, std::optional<RowUpload>& upload) override;
     void send(const RowUpload& upload, const RowRecord& record, RowStage& stage) override;
 
-    // The save folder's journal: an instrument (its ID) that it records as sent to this
-    // environment and office is neither signed nor sent again.
+    // The save folder's journal: an instrument (its ID and its PDF's SHA-256) that it records
+    // as sent to this environment and office is neither signed nor sent again.
     void setJournal(const Journal* journal) { journal_ = journal; }
 
 private:

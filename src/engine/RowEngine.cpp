@@ -165,6 +165,15 @@ void RowEngine::Run::endAt(int row) {
     {
         const std::lock_guard lock(m_);
         endRow_ = std::min(endRow_, row);
+        // The boxes of later rows asked for meanwhile are never shown: the run's box is the last.
+        for (auto it = boxes_.begin(); it != boxes_.end();) {
+            if ((*it)->row > endRow_) {
+                (*it)->dropped = true;
+                it = boxes_.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
     cv_.notify_all();
 }
@@ -235,6 +244,8 @@ void RowEngine::Run::wake() {
 }
 
 void RowEngine::Run::change(RowChange change) {
+    // After the row that ended the run no later row is shown sent: its stage stops instead.
+    if ((change.kind == RowChange::Sent || change.kind == RowChange::AlreadySent) && ending(change.row)) throw Stop();
     change.when = QDateTime::currentDateTime();
     // A change that could not be recorded still happened: the grid shows it (a row sent is
     // never taken up again by this grid), and then the run ends at its row.
@@ -272,6 +283,8 @@ void RowEngine::Run::applyChange(RowChange& change) {
             break;
         case RowChange::Signed:
             model.setSignature(change.row, change.signaturePath, change.inputSha256, change.signatureSha256);
+            if (change.signedBytes >= 0 && model.kind() == RowModel::Kind::Batch)
+                model.setSize(change.row, change.signedBytes);
             model.setStatus(change.row, RowStatus::Signed);
             break;
         case RowChange::Failed:
@@ -291,6 +304,8 @@ void RowEngine::Run::applyChange(RowChange& change) {
             model.setObservation(change.row, change.observation);
             break;
         case RowChange::Stopped:
+            // The box is the row's reason: it ends with a status and why.
+            model.setObservation(change.row, change.message);
             break;
     }
     change.status = model.row(change.row).status;
@@ -300,13 +315,20 @@ void RowEngine::Run::applyChange(RowChange& change) {
 void RowEngine::Run::showError(int row, const QString& text) {
     auto box = std::make_shared<Box>(Box{row, text});
     {
-        const std::lock_guard lock(m_);
-        boxes_.push_back(box);
+        std::unique_lock lock(m_);
+        // The run ended at an earlier row: its box is the last one the user sees.
+        if (endRow_ >= row) {
+            boxes_.push_back(box);
+            lock.unlock();
+            wake();
+            lock.lock();
+            cv_.wait(lock, [&] { return box->shown || box->dropped || cancelled_; });
+            if (box->shown) return;
+            if (!box->dropped) throw Stop();
+        }
     }
-    wake();
-    std::unique_lock lock(m_);
-    cv_.wait(lock, [&] { return box->shown || cancelled_; });
-    if (!box->shown) throw Stop();
+    // Not shown: the row still says why it stopped.
+    onDriver([this, row, text] { engine_.model_.setObservation(row, text); }, true);
 }
 
 std::shared_ptr<RowEngine::Run::Box> RowEngine::Run::nextDueBox() {

@@ -10,8 +10,9 @@
 // the stages run on threads of their own. It asks the user only through norvane::Dialogs.
 //
 // What the overlap changes: when an error ends the run at row i, row i + 1 may already be
-// signed; it stays "Assinado" and the next run takes it up again. Nothing is sent after the
-// row that ended the run, and a row's boxes come only once every row before it is done.
+// signed; it stays "Assinado" (or the status its own signature gives) and the next run takes
+// it up again. Nothing is sent after the row that ended the run, no later row shows a box or
+// ends "Enviado", and a row's boxes come only once every row before it is done.
 
 #include "engine/RowModel.h"
 
@@ -47,6 +48,7 @@ struct RowChange {
     QString signaturePath;
     QByteArray inputSha256;
     QByteArray signatureSha256;
+    qint64 signedBytes = -1;  // Signed: the size of the bytes signed
     QDateTime sentAt;  // AlreadySent: when the journal says the row was sent
     // Filled by the engine: the row's status after the change and when it happened.
     std::optional<RowStatus> status;
@@ -88,10 +90,13 @@ public:
 class RowStage {
 public:
     virtual ~RowStage() = default;
-    // Applies the change to the row; returns once the model and the observers have it.
+    // Applies the change to the row; returns once the model and the observers have it. A row
+    // after the one that ended the run is never made "Enviado" (Sent, AlreadySent): the stage
+    // stops there instead.
     virtual void change(RowChange change) = 0;
     // An error box about the row: shown once every row before it is done, after their boxes;
-    // returns once it was closed.
+    // returns once it was closed. Once the run ends at an earlier row it is never shown (and
+    // returns at once): the box of the row that ended the run is the last one.
     virtual void showError(int row, const QString& text) = 0;
     // True once the run ends at a row before this one: the stage stops after its current step.
     virtual bool ending(int row) const = 0;

@@ -47,6 +47,7 @@ private:
         int row;
         QString text;
         bool shown = false;
+        bool dropped = false;  // the run ended at an earlier row: never shown
     };
 
     void tokenStage();

@@ -1,5 +1,7 @@
 #include "engine/RowModel.h"
 
+#include "engine/RowRules.h"
+
 namespace norvane {
 
 RowModel::RowModel(Kind kind, QObject* parent) : QAbstractTableModel(parent), kind_(kind) {
@@ -97,6 +99,14 @@ void RowModel::setSignature(int r, const QString& signaturePath, const QByteArra
 }
 
 void RowModel::setSent(int r, const QDateTime& when) { rows_.at(size_t(r)).sentAt = when; }
+
+void RowModel::setSize(int r, qint64 bytes) {
+    RowRecord& row = rows_.at(size_t(r));
+    if (row.sizeBytes == bytes) return;
+    row.sizeBytes = bytes;
+    row.size = sizeText(bytes);
+    rowChanged(r);
+}
 
 void RowModel::rowChanged(int r) {
     emit dataChanged(index(r, 0), index(r, columnCount() - 1), {Qt::DisplayRole});

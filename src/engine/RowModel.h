@@ -20,6 +20,7 @@ struct RowRecord {
     // Batch: the input file's name (extension included, no folder) and its size text.
     QString file;
     QString size;
+    qint64 sizeBytes = -1;  // the size the intake listed, or the size of the bytes signed; -1: unknown
     // The instrument key: manual, as the service sent it; batch, the one the intake read
     // from the file's name (sent as nm_chave).
     QString key;
@@ -71,6 +72,8 @@ public:
     void setSignature(int r, const QString& signaturePath, const QByteArray& inputSha256,
                       const QByteArray& signatureSha256);
     void setSent(int r, const QDateTime& when);
+    // The batch file's size, as its bytes signed have it.
+    void setSize(int r, qint64 bytes);
 
 private:
     void rowChanged(int r);

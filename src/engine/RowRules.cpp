@@ -43,7 +43,7 @@ QString sizeText(qint64 bytes) {
 }
 
 QString alreadySentText(const QDateTime& when, const QString& folderWord) {
-    return QStringLiteral("Já enviado em %1 às %2 (diário da %3)")
+    return QStringLiteral("Já enviado em %1 às %2 (diário da %3); para reenviar, escolha outra %3")
         .arg(when.toString(QStringLiteral("dd/MM/yyyy")), when.toString(QStringLiteral("HH:mm:ss")), folderWord);
 }
 

@@ -13,7 +13,9 @@ inline const QString kSignedFileTooLarge = QStringLiteral("Arquivo assinado maio
 inline const QString kSentText = QStringLiteral("Enviado pra Norvane");
 inline const QString kNotSentText = QStringLiteral("Erro ao enviar pra Norvane");
 
-// The Observação of a row left alone because the folder's journal records it as sent.
+// The Observação of a row left alone because the folder's journal records it as sent, and how
+// to send it again: "Já enviado em DD/MM/AAAA às HH:MM:SS (diário da <folderWord>); para
+// reenviar, escolha outra <folderWord>".
 QString alreadySentText(const QDateTime& when, const QString& folderWord);
 
 // Bytes as kilobytes with two decimals (an exact half away from zero, at most 8 significant

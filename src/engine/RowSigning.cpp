@@ -19,6 +19,9 @@ RowChange signedChange(int row, const QString& inputPath, const FileSignature& s
     change.signaturePath = signature.signaturePath;
     change.inputSha256 = signature.contentSha256;
     change.signatureSha256 = signature.signatureSha256;
+    bool counted = false;
+    const qint64 bytes = signature.sizeText.toLongLong(&counted);
+    if (counted) change.signedBytes = bytes;
     return change;
 }
 

@@ -21,7 +21,7 @@ RowChange signedChange(int row, const QString& inputPath, const FileSignature& s
 std::optional<QString> certificateForUpload(int row, SigningKeys& keys, const QString& thumbprint, RowStage& stage);
 
 // The row's change to "Enviado" when the journal records it as sent before: what was sent,
-// and when ("Já enviado em ... (diário da <folderWord>)").
+// and when ("Já enviado em ... (diário da <folderWord>); para reenviar, ...").
 RowChange alreadySentChange(int row, const JournalSend& sent, const QString& folderWord);
 
 }  // namespace norvane

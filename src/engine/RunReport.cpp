@@ -19,9 +19,17 @@ namespace norvane {
 
 namespace {
 
+// A cell a spreadsheet would take for a formula (or whose first character it would drop) is
+// written as text: an apostrophe before it, and quoted.
+bool formulaLike(const QByteArray& bytes) {
+    return !bytes.isEmpty() && QByteArrayView("=+-@\t\r").contains(bytes.front());
+}
+
 QByteArray field(const QString& text) {
     QByteArray bytes = text.toUtf8();
-    if (bytes.contains(';') || bytes.contains('"') || bytes.contains('\n') || bytes.contains('\r')) {
+    const bool formula = formulaLike(bytes);
+    if (formula) bytes.prepend('\'');
+    if (formula || bytes.contains(';') || bytes.contains('"') || bytes.contains('\n') || bytes.contains('\r')) {
         bytes.replace("\"", "\"\"");
         bytes = '"' + bytes + '"';
     }

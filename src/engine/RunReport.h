@@ -2,7 +2,8 @@
 // The report that closes every run: relatorio-AAAAMMDD-HHMMSS.csv in the output folder (the
 // save folder on the manual tab), one line per grid row. UTF-8 with a byte-order mark, fields
 // separated by ";" and quoted as CSV wants, lines ended by CR LF, so that a spreadsheet opens
-// it as it is.
+// it as it is. A cell that begins with =, +, -, @, a tab or a CR gets an apostrophe before it
+// (and is quoted): a spreadsheet shows it as text and never takes it for a formula.
 
 #include "core/LoginContext.h"
 #include "engine/RowModel.h"

@@ -20,21 +20,22 @@ RunOutcome runWithJournal(RowEngine& engine, Steps& steps, const LoginContext& c
         ~Detach() { engine.removeRecorder(recorder); }
     } detach{engine, &recorder};
 
+    RunOutcome outcome;
     const auto writeReport = [&] {
         try {
-            return report.write();
-        } catch (const Error&) {
-            return QString();  // the folder is gone or full: the run's own error says so
+            outcome.reportPath = report.write();
+        } catch (const Error& error) {
+            outcome.reportError = error.message();
         }
     };
-    RunOutcome outcome;
     try {
         outcome.end = engine.run(steps);
     } catch (...) {
+        // The run's own error is what is said; the report is still written when it can be.
         writeReport();
         throw;
     }
-    outcome.reportPath = writeReport();
+    writeReport();
     return outcome;
 }
 

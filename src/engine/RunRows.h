@@ -16,7 +16,8 @@ namespace norvane {
 
 struct RunOutcome {
     RunEnd end;
-    QString reportPath;  // empty when no report could be written
+    QString reportPath;   // empty when no report could be written
+    QString reportError;  // then why, to be said in the run's last message
 };
 
 // Runs the engine's rows (observers already added to the engine are told as usual). Raises

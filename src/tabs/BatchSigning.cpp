@@ -82,6 +82,8 @@ void BatchSigningTab::Button3Click() {
     const RunOutcome outcome =
         runBatchRows(engine_, {context_, ui_.PastaEntrada->text(), ui_.PastaSaida->text()}, signing_, http_);
     if (outcome.end.completed) dialogs().showInfo(QStringLiteral("Processo Finalizado"));
+    // A report that could not be written is the run's last word.
+    if (!outcome.reportError.isEmpty()) dialogs().showError(outcome.reportError);
 }
 
 void BatchSigningTab::rowReached(int row) {

@@ -105,8 +105,9 @@ void ManualInstrumentsTab::Button4Click() {
         dialogs().showError(QStringLiteral("Não existem arquivos para assinar"));
         return;
     }
-    // No message closes the run.
-    runManualRows(engine_, {context_, folder}, signing_, upload_);
+    // No message closes the run, but for a report that could not be written.
+    const RunOutcome outcome = runManualRows(engine_, {context_, folder}, signing_, upload_);
+    if (!outcome.reportError.isEmpty()) dialogs().showError(outcome.reportError);
 }
 
 }  // namespace norvane

@@ -214,16 +214,19 @@ TEST_F(FileSigning, TheLoginsSignatureTellsEachFailureInItsNumberedBoxes) {
     // Declined once the bytes are read: nothing signed, nothing to show.
     keys.signer = signer;
     QByteArray seen;
-    result = signFileWith(keys, "AB12", pdf, out, [&](const QByteArray& digest) {
+    QByteArray seenBytes;
+    result = signFileWith(keys, "AB12", pdf, out, [&](const QByteArray& content, const QByteArray& digest) {
+        seenBytes = content;
         seen = digest;
         return false;
     });
     EXPECT_EQ(seen, sha256("%PDF-1.4\nconteudo\n"));
+    EXPECT_EQ(seenBytes, "%PDF-1.4\nconteudo\n");
     EXPECT_TRUE(result.errors.empty());
     EXPECT_FALSE(result.failure);
     EXPECT_TRUE(entries(out).isEmpty());
 
-    result = signFileWith(keys, "AB12", pdf, out, [](const QByteArray&) { return true; });
+    result = signFileWith(keys, "AB12", pdf, out, [](const QByteArray&, const QByteArray&) { return true; });
     EXPECT_TRUE(result.signedFile());
     EXPECT_TRUE(result.errors.empty());
     EXPECT_EQ(result.signaturePath, out + "/a.pdf.p7s");

@@ -596,10 +596,13 @@ def main():
     cli = Cli(args, work)
     ok = False
     try:
-        wanted = args.only.split(",") if args.only else ["escolhas", "login", "lotes", "instancia", "queda"]
+        import books  # the journal and the inputs at their edges
+        wanted = args.only.split(",") if args.only else ["escolhas", "login", "lotes", "instancia", "queda",
+                                                          *books.CASES]
         thumbprint = arguments_and_choices(cli)
         cases = {"login": lambda: login_failures(cli), "lotes": lambda: batches(cli, thumbprint),
                  "instancia": lambda: second_instance(cli), "queda": lambda: crashes(cli)}
+        cases.update({name: (lambda case: lambda: case(cli))(case) for name, case in books.CASES.items()})
         for name in wanted:
             if name in cases:
                 cases[name]()

@@ -236,7 +236,9 @@ TEST_F(Engine, RowIPlusOneIsSignedWhileRowIIsSentAndNoMoreThanTwoRowsAreInFlight
     EXPECT_FALSE(engine.running());
 }
 
-TEST_F(Engine, AnErrorAtRowIShowsItsBoxBeforeRowIPlusOnesAndNothingIsSentAfterIt) {
+// Row i + 1's box, asked for before row i failed, is never shown: the box of the row that
+// ended the run is the last one.
+TEST_F(Engine, AnErrorAtRowIShowsTheLastBoxAndNothingIsSentAfterIt) {
     DriverWatch driver;
     steps.onSign = [&](int row, RowStage& stage) {
         if (row != 2) return;
@@ -253,14 +255,43 @@ TEST_F(Engine, AnErrorAtRowIShowsItsBoxBeforeRowIPlusOnesAndNothingIsSentAfterIt
     const RunEnd end = engine.run(steps);
     EXPECT_FALSE(end.completed);
     EXPECT_EQ(end.endedAt, 1);
-    EXPECT_EQ(dialogs.texts(), (std::vector<QString>{QStringLiteral("HTTP/1.1 500 Internal Server Error"),
-                                                     QStringLiteral("Erro 09: linha 3")}));
+    EXPECT_EQ(dialogs.texts(), (std::vector<QString>{QStringLiteral("HTTP/1.1 500 Internal Server Error")}));
     EXPECT_EQ(steps.sent, (std::vector<int>{0}));
     // Row 1 stays signed; row 2, signed meanwhile, stays signed too; the rest are untouched.
     EXPECT_EQ(statuses(), (QStringList{"Enviado", "Assinado", "Assinado", "", "", ""}));
-    // The observers heard of each box as its row's last change.
+    // The observers heard of row 1's box as its last change; row 2 had no box.
     EXPECT_EQ(recorder.of(1).back(), QStringLiteral("1 Stopped Assinado"));
-    EXPECT_EQ(recorder.of(2).back(), QStringLiteral("2 Stopped Assinado"));
+    EXPECT_EQ(recorder.of(2).back(), QStringLiteral("2 Signed Assinado"));
+}
+
+// Row 2 finds itself sent before (the journal) only once row 1's upload has failed: it is
+// never shown "Enviado", and its own failure after that shows no box.
+TEST_F(Engine, NoRowAfterTheOneThatEndedTheRunEndsSentOrShowsABox) {
+    Signal failed;
+    steps.verdict = [&](int row, RowStage& stage) {
+        if (row != 2) return RowSteps::Verdict::Next;
+        EXPECT_TRUE(failed.wait());
+        for (int i = 0; i < 500 && !stage.ending(row); ++i) QThread::msleep(10);
+        EXPECT_TRUE(stage.ending(row));
+        stage.showError(row, QStringLiteral("Erro 09: linha 3"));
+        stage.change(RowChange(RowChange::AlreadySent, row, QStringLiteral("Já enviado")));
+        return RowSteps::Verdict::Next;
+    };
+    steps.onSend = [&](int row, RowStage&) {
+        if (row != 1) return;
+        EXPECT_TRUE(steps.signing[2].wait());
+        failed.set();
+        throw std::runtime_error("HTTP/1.1 500 Internal Server Error");
+    };
+    const RunEnd end = engine.run(steps);
+    EXPECT_EQ(end.endedAt, 1);
+    EXPECT_EQ(dialogs.texts(), (std::vector<QString>{QStringLiteral("HTTP/1.1 500 Internal Server Error")}));
+    EXPECT_EQ(steps.sent, (std::vector<int>{0}));
+    EXPECT_EQ(statuses(), (QStringList{"Enviado", "Assinado", "Assinado", "", "", ""}));
+    EXPECT_EQ(recorder.of(2).back(), QStringLiteral("2 Signed Assinado"));
+    // Each row that stopped says why.
+    EXPECT_EQ(model.row(1).observation, QStringLiteral("HTTP/1.1 500 Internal Server Error"));
+    EXPECT_EQ(model.row(2).observation, QStringLiteral("Erro 09: linha 3"));
 }
 
 TEST_F(Engine, ARowThatEndsTheRunInTheTokenStageLetsTheRowBeforeItBeSentFirst) {

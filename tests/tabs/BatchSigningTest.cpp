@@ -764,9 +764,10 @@ TEST_F(BatchTab, AnErrorEndingTheBatchLeavesTheRowSignedMeanwhileSignedAndSendsN
     EXPECT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral("Processo Finalizado")});
 }
 
-// Row 2's upload fails late while row 3 fails at once (its file is gone): row 2's box comes
-// first, then row 3's; nothing is sent after row 2.
-TEST_F(BatchTab, WhenTwoRowsFailTheirBoxesComeInRowOrder) {
+// Row 2's upload fails late while row 3 fails at once (its file is gone): row 2's box is the
+// only one and the last; row 3 ends "Erro" and says why without a box; nothing is sent after
+// row 2.
+TEST_F(BatchTab, WhenTwoRowsFailOnlyTheBoxOfTheRowThatEndedTheRunIsShown) {
     const QStringList names = acceptedFiles(4);
     chooseOutput();
     intake();
@@ -778,12 +779,35 @@ TEST_F(BatchTab, WhenTwoRowsFailTheirBoxesComeInRowOrder) {
     standIn.script(late);
     dialogs.pinAnswers = {QStringLiteral("1234")};
     sign();
-    EXPECT_EQ(statuses(), (QStringList{"Enviado", "Assinado", "Assinando", ""}));
+    EXPECT_EQ(statuses(), (QStringList{"Enviado", "Assinado", "Erro", ""}));
     EXPECT_EQ(keysSent(), (QStringList{names[0].left(23), names[1].left(23)}));
     const std::vector<QString> texts = dialogs.texts();
-    ASSERT_EQ(texts.size(), 2u);
+    ASSERT_EQ(texts.size(), 1u);
     EXPECT_TRUE(texts[0].contains("500")) << texts[0].toStdString();
-    EXPECT_TRUE(texts[1].contains(names[2])) << texts[1].toStdString();
+    EXPECT_EQ(rows()[1].observation, texts[0]);
+    EXPECT_TRUE(rows()[2].observation.contains(names[2])) << rows()[2].observation.toStdString();
+}
+
+// The output folder is moved away once the last row is sent: the report cannot be written,
+// and the window says so in the run's last box, after "Processo Finalizado".
+TEST_F(BatchTab, AReportThatCannotBeWrittenIsTheRunsLastBox) {
+    acceptedFiles(2);
+    chooseOutput();
+    intake();
+    bool moved = false;
+    QObject::connect(window.ui->ListView1->model(), &QAbstractItemModel::dataChanged, [&](const QModelIndex& index) {
+        if (!moved && index.row() == 1 && index.siblingAtColumn(2).data().toString() == "Enviado")
+            moved = QDir().rename(out(), out() + "-movida");
+    });
+    dialogs.pinAnswers = {QStringLiteral("1234")};
+    sign();
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(statuses(), QStringList(2, "Enviado"));
+    const std::vector<QString> texts = dialogs.texts();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], QStringLiteral("Processo Finalizado"));
+    EXPECT_TRUE(texts[1].startsWith("Não foi possível gravar o relatório do lote na pasta " + out()))
+        << texts[1].toStdString();
 }
 
 class BatchTabAlwaysAuthenticate : public BatchTab {

@@ -10,7 +10,6 @@
 #include "certs/cms/Signer.h"
 #include "core/Background.h"
 #include "core/ErrorText.h"
-#include "core/unit_esfunctions.h"
 
 namespace norvane::cms {
 
@@ -101,6 +100,14 @@ void saveWhole(const QString& path, const QByteArray& bytes) {
 
 std::optional<SignedFile> signFile(const SignerForContent& signerFor, const QString& path, const QString& saveFolder,
                                    const QDateTime& signingTime) {
+    const SignerForBytes bySha256 = [&signerFor](const QByteArray&, const QByteArray& contentSha256) {
+        return signerFor(contentSha256);
+    };
+    return signFile(bySha256, path, saveFolder, signingTime);
+}
+
+std::optional<SignedFile> signFile(const SignerForBytes& signerFor, const QString& path, const QString& saveFolder,
+                                   const QDateTime& signingTime) {
     const QFileInfo info(path);
     const QString fileName = info.fileName();
     // A signature is not signed again (the result would claim a signature never made).
@@ -117,14 +124,15 @@ std::optional<SignedFile> signFile(const SignerForContent& signerFor, const QStr
                   QStringLiteral("Não foi possível abrir o arquivo %1: não é um arquivo comum.").arg(path)));
 
     SignedFile written;
-    written.sizeText = GetFileSizeText(path, false);
-    // Nothing is signed after a failed reading: the bytes read would be only a part.
+    // Nothing is signed after a failed reading: the bytes read would be only a part. What is
+    // told, hashed, signed and measured is this one reading.
     FileBytes read = readForSigning(path);
+    written.sizeText = QString::number(read.bytes.size());
     written.contentSha256 = read.sha256;
 
     std::shared_ptr<const Signer> signer;
     try {
-        signer = signerFor(read.sha256);
+        signer = signerFor(read.bytes, read.sha256);
     } catch (const std::exception& error) {
         throw FileSigningError(FileStep::Signer, error);
     }

@@ -40,7 +40,7 @@ private:
 // What signing a file wrote.
 struct SignedFile {
     QString signaturePath;       // the .p7s
-    QString sizeText;            // the signed file's size in bytes, as text
+    QString sizeText;            // the size of the bytes signed, in bytes, as text
     QByteArray contentSha256;    // of the bytes signed
     QByteArray signatureSha256;  // of the .p7s
 };
@@ -57,6 +57,10 @@ void saveWhole(const QString& path, const QByteArray& bytes);
 // Gives the signer once the file was read, told the SHA-256 of the bytes read; none leaves the
 // file unsigned. Called on the thread that called signFile.
 using SignerForContent = std::function<std::shared_ptr<const Signer>(const QByteArray& contentSha256)>;
+// The same, also shown the bytes read (the very bytes that are then signed), so that they can
+// be judged before anything is signed.
+using SignerForBytes =
+    std::function<std::shared_ptr<const Signer>(const QByteArray& content, const QByteArray& contentSha256)>;
 
 // Signs the file at `path` into signaturePath(saveFolder, its name): reads it once, off the GUI
 // thread (stopping with norvane::Aborted when the application quits), then signs those bytes
@@ -65,6 +69,8 @@ using SignerForContent = std::function<std::shared_ptr<const Signer>(const QByte
 // are read (a pipe would block the open). None when `signerFor` gave no signer: nothing was
 // written. Raises FileSigningError.
 std::optional<SignedFile> signFile(const SignerForContent& signerFor, const QString& path, const QString& saveFolder,
+                                   const QDateTime& signingTime);
+std::optional<SignedFile> signFile(const SignerForBytes& signerFor, const QString& path, const QString& saveFolder,
                                    const QDateTime& signingTime);
 
 }  // namespace norvane::cms
