@@ -202,7 +202,9 @@ class Cli:
         env = {k: v for k, v in os.environ.items()
                if not k.startswith("QT_") and k not in ("DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD")}
         env.update(dict(line.split("=", 1) for line in token.stdout.split("\n") if "=" in line))
-        env.update(HOME=os.path.join(work, "home"), XDG_RUNTIME_DIR=os.path.join(work, "run"), LANG="C.UTF-8",
+        # NORVANE_LOCK_DIR: the user's lock folder, apart from other suites running at once.
+        env.update(HOME=os.path.join(work, "home"), XDG_RUNTIME_DIR=os.path.join(work, "run"),
+                   NORVANE_LOCK_DIR=os.path.join(work, "locks"), LANG="C.UTF-8",
                    LC_ALL="C.UTF-8")
         for name in ("home", "run"):
             os.makedirs(os.path.join(work, name), mode=0o700, exist_ok=True)
@@ -292,6 +294,8 @@ def arguments_and_choices(cli):
         expect(r.wait() == 0 and text in "".join(r.stdout), "%s: %s %s" % (option, r.stdout, r.err()))
     expect(not standin.requests(), "a wrong argument reached the service")
 
+    wrong_folders_and_options(cli, standin)
+
     # Two offices for the demo CPF: the program lists them and stops.
     r = cli.run(["--lote", entrada, saida])
     expect(r.wait() == 64, "no --cartorio with two offices: exit %s; %s" % (r.process.returncode, r.err()))
@@ -317,6 +321,53 @@ def arguments_and_choices(cli):
     expect(r.prompts == 0 and not standin.uploads(), "a PIN was asked, or something sent, without a choice")
     log("arguments, --help, --versao and the needed choices (two offices, two certificates): 64 / 0")
     return thumbprint
+
+
+def wrong_folders_and_options(cli, standin):
+    """Arguments that would otherwise reach the PIN (the office is named): the same folder
+    for input and output however written, an output inside the input, a repeated option,
+    an option taken as another's value, a folder name that is not UTF-8. Each is 64 with
+    its reason, before any PIN or call."""
+    entrada, saida = cli.folders("pastas")
+    parent = os.path.dirname(entrada)
+    link = os.path.join(parent, "atalho")
+    os.symlink(entrada, link)
+    inside = os.path.join(entrada, "assinados")
+    os.mkdir(inside)
+    # A name in Latin-1 bytes; beside it, the folder its U+FFFD decoding would name.
+    latin1 = os.fsencode(parent) + b"/sa\xedda"
+    os.mkdir(latin1)
+    os.mkdir(os.path.join(parent, "sa\ufffdda"))
+    office = ["--cartorio", "01"]
+    cases = [
+        ([entrada, entrada], "própria pasta de entrada"),
+        ([entrada, entrada + "/"], "própria pasta de entrada"),
+        ([entrada + "/.", os.path.join(saida, "..", "entrada")], "própria pasta de entrada"),
+        ([entrada, link], "própria pasta de entrada"),
+        ([link + "/", entrada], "própria pasta de entrada"),
+        ([entrada, inside], "dentro da pasta de entrada"),
+        ([entrada, inside + "/../assinados"], "dentro da pasta de entrada"),
+        ([entrada, saida, "--json", "--json"], "opção repetida: --json"),
+        ([entrada, saida, "--homologacao", "--homologacao"], "opção repetida: --homologacao"),
+        ([entrada, saida, "--cartorio=02"], "opção repetida: --cartorio"),
+        ([entrada, saida, "--certificado", "AB", "--certificado", "CD"], "opção repetida: --certificado"),
+        ([entrada, saida, "--certificado", "--json"], "--certificado pede a impressão digital"),
+        ([entrada, latin1], "não é texto UTF-8 válido: " + parent + "/sa\\xedda"),
+        ([latin1, saida], "não é texto UTF-8 válido"),
+    ]
+    for arguments, reason in cases:
+        r = cli.run(["--lote"] + arguments + office, pins=())
+        expect(r.wait() == 64, "%s: exit %s, not 64; %s" % (arguments, r.process.returncode, r.err()))
+        expect(reason in r.err() and "Uso: NorvaneAssinadorIP --lote" in r.err(),
+               "%s: the reason is not said: %s" % (arguments, r.err()))
+        expect(r.prompts == 0, "%s: a PIN was asked" % arguments)
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "--json"], pins=())
+    expect(r.wait() == 64 and "--cartorio pede o número do cartório" in r.err() and r.prompts == 0,
+           "--cartorio --json: exit %s; %s" % (r.process.returncode, r.err()))
+    expect(not standin.requests() and not os.listdir(saida) and os.listdir(inside) == [],
+           "wrong arguments reached the service or wrote something")
+    log("same folder (/, ./, .., symlink), output inside input, repeated options, an option as a value, "
+        "a name not UTF-8: 64 before any PIN")
 
 
 def second_certificate(cli):
@@ -472,9 +523,35 @@ def second_instance(cli):
     expect(second.wait() == 4, "a second copy: exit %s; %s" % (second.process.returncode, second.err()))
     expect(first.process.poll() is None, "the first copy ended meanwhile")
     expect("mais de uma instância" in second.err(), "second copy's message: " + second.err())
+    # The same user's cron job: no session (no XDG_RUNTIME_DIR, no display), a bare environment.
+    cron_env = {k: v for k, v in cli.env.items()
+                if k in ("HOME", "LOGNAME", "USER", "PATH", "SHELL", "NORVANE_LOCK_DIR", "LANG")
+                or k.startswith("SOFTHSM") or k == "SSL_CERT_FILE"}
+    cron = Run(cli.args, cron_env, ["--lote", entrada, saida, "--cartorio", "01"], pins=())
+    expect(cron.wait() == 4 and "mais de uma instância" in cron.err(),
+           "a cron copy while the first runs: exit %s; %s" % (cron.process.returncode, cron.err()))
     os.write(first.master, b"\x04")
     expect(first.wait() == 3, "the first copy, its PIN cancelled: exit %s" % first.process.returncode)
-    log("a second copy while the first asks its PIN: 4")
+    log("a second copy while the first asks its PIN, also from a cron session: 4")
+
+
+def trickling_service(cli):
+    """A service that answers an upload one byte every 2 s keeps the 60 s idle limit fed
+    for ever; the call's deadline (20 s in this build, 10 minutes in the program's) ends
+    it, and with it the batch: 2, its reason in Portuguese."""
+    standin = cli.serve(delay_ms=300)
+    entrada, saida = cli.folders("prazo", count=12)
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01", "--json"])
+    while json.loads(r.out_lines.get(timeout=120)).get("evento") != "enviado":
+        pass
+    standin.command({"cmd": "script", "answer": {"status": "HTTP/1.1 200 OK", "body": "x" * 100, "trickle_ms": 2000}})
+    expect(r.wait(timeout=100) == 2, "a trickling service: exit %s; %s" % (r.process.returncode, r.err()))
+    expect(re.search(r"O serviço \(127\.0\.0\.1:\d+\) não concluiu a resposta em 20 segundos; a chamada foi "
+                     r"interrompida\.", r.err()), "the deadline is not said: " + r.err())
+    summary = summary_of(r.events())
+    expect(not summary["concluido"] and 0 < summary["enviados"] < 12, "summary: %s" % summary)
+    cli.verify_output(entrada, saida)
+    log("a service trickling one byte every 2 s: the call ends at its deadline, 2")
 
 
 JOURNAL = "norvane-diario.jsonl"
@@ -596,10 +673,12 @@ def main():
     cli = Cli(args, work)
     ok = False
     try:
-        wanted = args.only.split(",") if args.only else ["escolhas", "login", "lotes", "instancia", "queda"]
+        wanted = args.only.split(",") if args.only else ["escolhas", "login", "lotes", "instancia", "prazo",
+                                                          "queda"]
         thumbprint = arguments_and_choices(cli)
         cases = {"login": lambda: login_failures(cli), "lotes": lambda: batches(cli, thumbprint),
-                 "instancia": lambda: second_instance(cli), "queda": lambda: crashes(cli)}
+                 "instancia": lambda: second_instance(cli), "prazo": lambda: trickling_service(cli),
+                 "queda": lambda: crashes(cli)}
         for name in wanted:
             if name in cases:
                 cases[name]()
