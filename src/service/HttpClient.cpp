@@ -14,6 +14,7 @@
 
 #include "core/Background.h"
 #include "core/Environment.h"
+#include "core/SystemErrors.h"
 #include "service/HttpCookies.h"
 
 namespace norvane {
@@ -58,7 +59,7 @@ QString connectReason(long osErrno) {
         case 0:
             return QString();
         default:
-            return QString::fromLocal8Bit(std::strerror(static_cast<int>(osErrno)));
+            return systemErrorText(static_cast<int>(osErrno));
     }
 }
 
@@ -139,8 +140,7 @@ struct HttpClient::Impl {
                 long osErrno = 0;
                 curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
                 QString reason = connectReason(osErrno);
-                if (reason.isEmpty()) reason = QString::fromUtf8(errorBuffer);
-                if (reason.isEmpty()) reason = QString::fromUtf8(curl_easy_strerror(result));
+                if (reason.isEmpty()) reason = curlErrorText(result);
                 close();
                 throw ServiceError(QStringLiteral("Não foi possível conectar ao serviço (%1): %2.")
                                        .arg(endpoint, reason)
@@ -213,7 +213,7 @@ struct HttpClient::Impl {
                 waitFor(POLLOUT, endpoint);
                 continue;
             }
-            if (result != CURLE_OK) broken(endpoint, QString::fromUtf8(curl_easy_strerror(result)));
+            if (result != CURLE_OK) broken(endpoint, curlErrorText(result));
             sent += qsizetype(n);
         }
     }
@@ -228,7 +228,7 @@ struct HttpClient::Impl {
                 waitFor(POLLIN, endpoint);
                 continue;
             }
-            if (result != CURLE_OK) broken(endpoint, QString::fromUtf8(curl_easy_strerror(result)));
+            if (result != CURLE_OK) broken(endpoint, curlErrorText(result));
             if (n == 0) return false;
             received += qint64(n);
             if (received > answerLimit) tooLarge(endpoint);

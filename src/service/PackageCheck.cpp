@@ -1,5 +1,7 @@
 #include "service/PackageCheck.h"
 
+#include "core/SystemErrors.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -36,7 +38,7 @@ std::optional<PackageFields> readPackageFields(const QString& path) {
                             QStringLiteral("Version")});
     if (!process.waitForStarted())
         throw std::runtime_error(QStringLiteral("Não foi possível verificar o pacote baixado: %1")
-                                     .arg(process.errorString())
+                                     .arg(processErrorText(process))
                                      .toStdString());
     process.closeWriteChannel();
     if (!process.waitForFinished(kDpkgDebTimeoutMs)) {
