@@ -1,6 +1,8 @@
 #include "cli/BatchOptions.h"
 
 #include "cli/BatchCommand.h"
+#include "core/Environment.h"
+#include "engine/OutputFolderEnvironment.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -109,7 +111,11 @@ QString parseBatchOptions(const std::vector<QByteArray>& arguments, BatchOptions
     }
     options.input = folders[0];
     options.output = folders[1];
-    return checkFolders(options);
+    if (const QString wrong = checkFolders(options); !wrong.isEmpty()) return wrong;
+    const QString ambiente = options.homologation ? kHomologacao : kProducao;
+    if (const auto other = otherEnvironmentSent(options.output, ambiente))
+        return otherEnvironmentText(options.output, *other, ambiente);
+    return {};
 }
 
 }  // namespace norvane

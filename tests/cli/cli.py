@@ -462,6 +462,7 @@ def batches(cli, thumbprint):
     expect(sorted(standin.accepted()) == sorted(p[:23] for p in pdfs), "uploads: %s" % standin.accepted())
     expect(len(re.findall(r"^\[\d/5\] .*: Enviado", r.err(), re.M)) == 5, "progress lines: " + r.err())
     log("five accepted files, --json: 0, each .p7s verified, hashes as told")
+    production = (entrada, saida)
 
     # Intake errors, in homologation, in text: 1.
     entrada, saida = cli.folders("erros", accepted_only=False)
@@ -478,6 +479,7 @@ def batches(cli, thumbprint):
     expect(any(q.find(b"servico=login") >= 0 for q in standin.requests()), "no login call")
     cli.verify_output(entrada, saida)
     log("seven intake errors, homologation: 1")
+    other_environments(cli, production, (entrada, saida))
 
     # The service fails after the first upload: 2, nothing sent after the failing row.
     entrada, saida = cli.folders("falha", count=12)
@@ -509,6 +511,24 @@ def batches(cli, thumbprint):
     expect(0 < sent < 30, "Ctrl-C did not stop the batch (%d sent)" % sent)
     cli.verify_output(entrada, saida)
     log("Ctrl-C after %d uploads: 130, nothing half-written" % sent)
+
+
+def other_environments(cli, production, homologation):
+    """An output folder whose journal records sends to one environment is refused to a run
+    of the other, with 64, before any PIN, its signatures left as they are."""
+    for (entrada, saida), flags, recorded in ((production, ["--homologacao"], "Produção"),
+                                              (homologation, [], "Homologação")):
+        before = {n: sha256(os.path.join(saida, n)) for n in os.listdir(saida) if n.endswith(".p7s")}
+        requests = len(cli.standin.requests())
+        r = cli.run(["--lote", entrada, saida, "--cartorio", "01"] + flags, pins=())
+        expect(r.wait() == 64, "%s sends, the other environment: exit %s; %s" % (recorded, r.process.returncode,
+                                                                                 r.err()))
+        expect("guarda arquivos enviados ao ambiente de %s" % recorded in r.err() and "Escolha outra pasta de saída"
+               in r.err() and r.prompts == 0, "the refusal is not said: " + r.err())
+        expect(len(cli.standin.requests()) == requests, "the refused run called the service")
+        expect(before and {n: sha256(os.path.join(saida, n)) for n in os.listdir(saida) if n.endswith(".p7s")}
+               == before, "the refused run changed the signatures")
+    log("a folder of production sends refused to homologation, and the other way round: 64")
 
 
 def second_instance(cli):
