@@ -45,23 +45,8 @@ QByteArray requestTarget(const QUrl& url) {
     return target.isEmpty() ? QByteArrayLiteral("/") : target;
 }
 
-// The operating system's reason for a failed connection, in Portuguese where known.
-QString connectReason(long osErrno) {
-    switch (osErrno) {
-        case ECONNREFUSED:
-            return QStringLiteral("conexão recusada");
-        case EHOSTUNREACH:
-            return QStringLiteral("servidor inalcançável");
-        case ENETUNREACH:
-            return QStringLiteral("rede inalcançável");
-        case ECONNRESET:
-            return QStringLiteral("conexão encerrada pelo servidor");
-        case 0:
-            return QString();
-        default:
-            return systemErrorText(static_cast<int>(osErrno));
-    }
-}
+// The operating system's reason for a failed connection, in Portuguese; none when unknown.
+QString connectReason(long osErrno) { return osErrno == 0 ? QString() : systemErrorText(static_cast<int>(osErrno)); }
 
 }  // namespace
 
@@ -73,7 +58,6 @@ struct HttpClient::Impl {
     QElapsedTimer callTimer;    // since the call began
     qint64 answerLimit = HttpClient::kAnswerLimit;
     qint64 received = 0;  // bytes of the answer being read
-    char errorBuffer[CURL_ERROR_SIZE] = {};
 
     CookieJar cookies;
     QList<QByteArray> setCookies;  // Set-Cookie values of the answer being read
@@ -112,7 +96,6 @@ struct HttpClient::Impl {
             url.toEncoded(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
         curl_easy_setopt(curl, CURLOPT_URL, target.constData());
         curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
-        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 0L);
@@ -120,7 +103,6 @@ struct HttpClient::Impl {
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
-        errorBuffer[0] = '\0';
 
         const CURLcode result = curl_easy_perform(curl);
         switch (result) {
