@@ -21,8 +21,10 @@ std::optional<QString> strictUtf8(const QByteArray& bytes) {
     return text;
 }
 
-// The bytes as they can be shown: printable ASCII as it is, anything else as \xNN.
+// The bytes as they can be shown: valid UTF-8 as its text; otherwise printable ASCII as it
+// is and any other byte as \xNN.
 QString shown(const QByteArray& bytes) {
+    if (const std::optional<QString> utf8 = strictUtf8(bytes)) return *utf8;
     QString text;
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
