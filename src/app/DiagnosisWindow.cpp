@@ -1,5 +1,9 @@
 #include "app/DiagnosisWindow.h"
 
+#include "core/SystemErrors.h"
+
+#include <cerrno>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QDateTime>
@@ -56,7 +60,7 @@ void DiagnosisWindow::saveReport() {
     const QByteArray bytes = report_.toUtf8();
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
         throw Error(ErrorKind::FileError,
-                    QStringLiteral("Não foi possível salvar o diagnóstico em %1: %2").arg(path, file.errorString()));
+                    QStringLiteral("Não foi possível salvar o diagnóstico em %1: %2").arg(path, fileErrorText(file, errno)));
     dialogs().showInfo(QStringLiteral("Diagnóstico salvo em: ") + path);
 }
 

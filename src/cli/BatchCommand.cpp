@@ -1,5 +1,7 @@
 #include "cli/BatchCommand.h"
 
+#include "cli/BatchOptions.h"
+
 #include "certs/CAPICOM_TLB.h"
 #include "certs/SigningSession.h"
 #include "core/Background.h"
@@ -20,8 +22,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDir>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
@@ -53,15 +53,6 @@ const char kUsage[] =
     "enviado; 2 um erro encerrou o lote; 3 login recusado ou cancelado; 4 outra instância do\n"
     "programa em execução; 5 o serviço indica outra versão; 64 argumentos errados ou uma escolha\n"
     "necessária (--certificado, --cartorio); 130 interrompido (Ctrl-C).\n";
-
-struct Options {
-    QString input;
-    QString output;
-    bool homologation = false;
-    QString office;
-    QString thumbprint;
-    bool json = false;
-};
 
 int usageError(const QString& why) {
     printError(QStringLiteral("NorvaneAssinadorIP: ") + why);
@@ -162,48 +153,6 @@ void intake(RowModel& model, const QString& inputFolder, const LoginContext& con
     }
 }
 
-int parseOptions(const QStringList& arguments, Options& options) {
-    if (arguments.isEmpty() || arguments.first() != QLatin1String(kBatchOption))
-        return usageError(QStringLiteral("opção desconhecida: ") + arguments.value(0));
-    QStringList positional;
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString& a = arguments.at(i);
-        auto value = [&](const QString& name, QString& into) -> bool {
-            if (a.startsWith(name + QLatin1Char('='))) {
-                into = a.mid(name.size() + 1);
-                return true;
-            }
-            if (i + 1 >= arguments.size()) return false;
-            into = arguments.at(++i);
-            return true;
-        };
-        if (a == QLatin1String("--homologacao")) {
-            options.homologation = true;
-        } else if (a == QLatin1String("--json")) {
-            options.json = true;
-        } else if (a == QLatin1String("--cartorio") || a.startsWith(QLatin1String("--cartorio="))) {
-            if (!value(QStringLiteral("--cartorio"), options.office) || options.office.isEmpty())
-                return usageError(QStringLiteral("--cartorio pede o número do cartório"));
-        } else if (a == QLatin1String("--certificado") || a.startsWith(QLatin1String("--certificado="))) {
-            if (!value(QStringLiteral("--certificado"), options.thumbprint) || options.thumbprint.isEmpty())
-                return usageError(QStringLiteral("--certificado pede a impressão digital do certificado"));
-        } else if (a.startsWith(QLatin1String("--"))) {
-            return usageError(QStringLiteral("opção desconhecida: ") + a);
-        } else {
-            positional.append(a);
-        }
-    }
-    if (positional.size() != 2) return usageError(QStringLiteral("--lote pede a pasta de entrada e a pasta de saída"));
-    options.input = positional.at(0);
-    options.output = positional.at(1);
-    for (const QString& folder : positional)
-        if (!QFileInfo(folder).isDir()) return usageError(QStringLiteral("pasta não encontrada: ") + folder);
-    // As a folder choice gives it: absolute, no trailing separator.
-    options.input = QDir::cleanPath(QFileInfo(options.input).absoluteFilePath());
-    options.output = QDir::cleanPath(QFileInfo(options.output).absoluteFilePath());
-    return -1;
-}
-
 struct Counts {
     int rows = 0, sent = 0, errors = 0, pending = 0;
 };
@@ -224,7 +173,7 @@ Counts countRows(const RowModel& model) {
 
 class BatchCommand {
 public:
-    explicit BatchCommand(Options options) : o_(std::move(options)) {}
+    explicit BatchCommand(BatchOptions options) : o_(std::move(options)) {}
 
     int run() {
         int code = kExitBatchError;
@@ -394,7 +343,7 @@ public:
     TerminalDialogs terminal_;
 
 private:
-    Options o_;
+    BatchOptions o_;
     Phase phase_ = Phase::Login;
     LoginContext context_;
     HttpClient http_;   // the login's calls
@@ -427,8 +376,11 @@ int runBatchCommand(int argc, char** argv, const std::function<bool()>& takeInst
         printOut((QStringLiteral("Norvane - Assinador de Instrumento de Protesto, versão ") + version + '\n').toUtf8());
         return 0;
     }
-    Options options;
-    if (const int wrong = parseOptions(arguments, options); wrong >= 0) return wrong;
+    // The arguments as the bytes given: a folder's name is not decoded by guess.
+    BatchOptions options;
+    if (const QString wrong = parseBatchOptions(std::vector<QByteArray>(argv + 1, argv + argc), options);
+        !wrong.isEmpty())
+        return usageError(wrong);
     if (!takeInstanceLock()) {
         printError(QStringLiteral("Não é permitido rodar mais de uma instância do programa: outra cópia do "
                                   "Norvane Assinador IP está em execução para este usuário (janela ou --lote)."));

@@ -1,5 +1,9 @@
 #include "core/Environment.h"
 
+#ifndef NORVANE_CALL_DEADLINE_S
+#define NORVANE_CALL_DEADLINE_S 600
+#endif
+
 namespace norvane {
 
 bool isProducao(const QString& ambiente) { return ambiente == kProducao; }
@@ -13,5 +17,7 @@ QString environmentBaseUrl(const QString& ambiente) {
 }
 
 QString downloadBaseUrl() { return QStringLiteral(NORVANE_URL_DOWNLOAD); }
+
+qint64 serviceCallDeadlineMs() { return qint64(NORVANE_CALL_DEADLINE_S) * 1000; }
 
 }  // namespace norvane

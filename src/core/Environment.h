@@ -16,5 +16,7 @@ QString environmentLabel(const QString& ambiente);
 QString environmentBaseUrl(const QString& ambiente);
 // Base URL of the installer download, ending in "/files/".
 QString downloadBaseUrl();
+// The longest a service call may take, whole (10 minutes; a build for tests may take less).
+qint64 serviceCallDeadlineMs();
 
 }  // namespace norvane

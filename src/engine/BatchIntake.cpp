@@ -2,6 +2,8 @@
 
 #include "engine/BatchIntake.h"
 
+#include "core/SystemErrors.h"
+
 #include "engine/RowRules.h"
 
 #include "core/Background.h"
@@ -33,7 +35,7 @@ const QString kManualText = QStringLiteral(
     throw Error(ErrorKind::FileError, QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(path, why));
 }
 
-QString systemText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString systemText(int error) { return systemErrorText(error); }
 
 // Closes the descriptor (and with it the lease and the lock) however the search ends.
 struct Descriptor {

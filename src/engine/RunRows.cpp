@@ -1,6 +1,7 @@
 #include "engine/RunRows.h"
 
 #include "engine/Journal.h"
+#include "engine/OutputFolderEnvironment.h"
 #include "engine/RunReport.h"
 
 namespace norvane {
@@ -10,6 +11,9 @@ namespace {
 template <typename Steps>
 RunOutcome runWithJournal(RowEngine& engine, Steps& steps, const LoginContext& context, const QString& folder) {
     Journal journal(folder);
+    // Held by the journal now: the folder's sends are of one environment.
+    if (const auto other = otherEnvironmentSent(folder, context.Ambiente))
+        throw Error(ErrorKind::InvalidArgument, otherEnvironmentText(folder, *other, context.Ambiente));
     steps.setJournal(&journal);
     JournalRecorder recorder(journal, engine.model().kind(), JournalTarget::of(context));
     const RunReport report(engine.model(), context, folder);

@@ -21,7 +21,8 @@ struct RunOutcome {
 };
 
 // Runs the engine's rows (observers already added to the engine are told as usual). Raises
-// Error FileError when the journal cannot be opened (nothing was signed or sent then), and
+// Error FileError when the journal cannot be opened, Error InvalidArgument when it records
+// sends to the other environment (nothing was signed or sent then either), and
 // Aborted when the application quits meanwhile (the report is written first). A journal line
 // that cannot be written ends the run at its row with a box.
 RunOutcome runBatchRows(RowEngine& engine, const BatchInputs& inputs, SigningKeys& keys, HttpClient& http);

@@ -1,5 +1,7 @@
 #include "packaging/Packaging.h"
 
+#include "core/SystemErrors.h"
+
 #include <dirent.h>
 #include <libdeflate.h>
 #include <zlib.h>
@@ -16,6 +18,9 @@
 #include <memory>
 #include <vector>
 
+using norvane::fileErrorText;
+using norvane::systemErrorText;
+
 namespace {
 
 [[noreturn]] void fail(const QString& message) { throw PackagingError(message.toStdString()); }
@@ -30,15 +35,15 @@ QString writeError(const QString& path, const QString& reason) {
 
 QByteArray readWhole(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) fail(openError(path, file.errorString()));
+    if (!file.open(QIODevice::ReadOnly)) fail(openError(path, fileErrorText(file, errno)));
     QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        fail(QStringLiteral("Não foi possível ler o arquivo \"%1\": %2").arg(path, file.errorString()));
+        fail(QStringLiteral("Não foi possível ler o arquivo \"%1\": %2").arg(path, fileErrorText(file, errno)));
     return data;
 }
 
 void commit(QSaveFile& file) {
-    if (!file.commit()) fail(writeError(file.fileName(), file.errorString()));
+    if (!file.commit()) fail(writeError(file.fileName(), fileErrorText(file, errno)));
 }
 
 void put16(QByteArray& out, quint32 value) {
@@ -104,7 +109,7 @@ std::pair<quint16, quint16> dosDateTime(const QDateTime& when) {
 }
 
 void writeAll(QSaveFile& file, const QByteArray& bytes) {
-    if (file.write(bytes) != bytes.size()) fail(writeError(file.fileName(), file.errorString()));
+    if (file.write(bytes) != bytes.size()) fail(writeError(file.fileName(), fileErrorText(file, errno)));
 }
 
 // A file that appears whole or not at all, like QSaveFile's, but without its sync to disk:
@@ -118,16 +123,16 @@ public:
           file_(QFileInfo(path).absolutePath() + QStringLiteral("/.") + QFileInfo(path).fileName() +
                 QStringLiteral(".XXXXXX")) {}
     bool open() { return file_.open(); }
-    QString errorString() const { return file_.errorString(); }
+    QString errorString() const { return fileErrorText(file_, errno); }
     void write(const QByteArray& bytes) {
-        if (file_.write(bytes) != bytes.size()) fail(writeError(path_, file_.errorString()));
+        if (file_.write(bytes) != bytes.size()) fail(writeError(path_, fileErrorText(file_, errno)));
     }
     void commit() {
-        if (!file_.flush()) fail(writeError(path_, file_.errorString()));
+        if (!file_.flush()) fail(writeError(path_, fileErrorText(file_, errno)));
         // QTemporaryFile renames only onto a free name: an earlier archive of the name goes first.
         if (QFileInfo::exists(path_) && !QFile::remove(path_))
             fail(writeError(path_, QStringLiteral("o arquivo anterior não pôde ser apagado")));
-        if (!file_.rename(path_)) fail(writeError(path_, file_.errorString()));
+        if (!file_.rename(path_)) fail(writeError(path_, fileErrorText(file_, errno)));
         file_.setAutoRemove(false);
     }
 
@@ -216,7 +221,7 @@ QByteArray EncodeBase64Lines(const QByteArray& data) {
 
 QByteArray EncodeFile(const QString& FileName) {
     QFile file(FileName);
-    if (!file.open(QIODevice::ReadOnly)) fail(openError(FileName, file.errorString()));
+    if (!file.open(QIODevice::ReadOnly)) fail(openError(FileName, fileErrorText(file, errno)));
     // Read in blocks of whole lines, each encoded as it arrives; the size is the one
     // the file has now, and a file that changes meanwhile is read to its real end.
     QByteArray out(encodedLength(file.size()), Qt::Uninitialized);
@@ -225,7 +230,7 @@ QByteArray EncodeFile(const QString& FileName) {
     qsizetype pending = 0;  // bytes at the start of block not yet encoded
     while (true) {
         const qint64 n = file.read(block.data() + pending, block.size() - pending);
-        if (n < 0) fail(QStringLiteral("Não foi possível ler o arquivo \"%1\": %2").arg(FileName, file.errorString()));
+        if (n < 0) fail(QStringLiteral("Não foi possível ler o arquivo \"%1\": %2").arg(FileName, fileErrorText(file, errno)));
         pending += qsizetype(n);
         const bool last = n == 0;
         const qsizetype whole = last ? pending : pending / kLineBytes * kLineBytes;
@@ -273,7 +278,7 @@ QByteArray DecodeBase64Lenient(const QByteArray& text) {
 void SaveBase64ToFile(const QByteArray& Base64, const QString& Path) {
     const QByteArray bytes = DecodeBase64Lenient(Base64);
     QSaveFile file(Path);
-    if (!file.open(QIODevice::WriteOnly)) fail(writeError(Path, file.errorString()));
+    if (!file.open(QIODevice::WriteOnly)) fail(writeError(Path, fileErrorText(file, errno)));
     writeAll(file, bytes);
     commit(file);
 }
@@ -294,7 +299,7 @@ DecodedFileName decodeFileName(const QByteArray& bytes) {
 QStringList unrepresentableFileNames(const QString& folder) {
     QStringList names;
     DIR* dir = ::opendir(QFile::encodeName(folder).constData());
-    if (!dir) fail(openError(folder, QString::fromLocal8Bit(std::strerror(errno))));
+    if (!dir) fail(openError(folder, systemErrorText(errno)));
     while (const dirent* entry = ::readdir(dir)) {
         const DecodedFileName name = decodeFileName(QByteArray(entry->d_name));
         if (!name.exact) names << name.text;

@@ -3,7 +3,9 @@
 // the wrapping rule of the service.
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
+#include <optional>
 
 namespace norvane {
 
@@ -18,5 +20,12 @@ QString decodeAnswerBody(const QByteArray& body, const QByteArray& contentType);
 
 // Outside production the first three characters are dropped; then the wrapping.
 QString prepareAnswer(const QString& text, const QString& ambiente, Wrapping wrapping);
+
+// The prepared answer of rule N as a view of the body's own bytes, when they are the
+// UTF-8 of exactly what decoding and preparing give (UTF-8 declared and valid, or no
+// charset and plain ASCII); nullopt otherwise. A large answer is then read without
+// copies.
+std::optional<QByteArrayView> preparedUtf8(const QByteArray& body, const QByteArray& contentType,
+                                           const QString& ambiente);
 
 }  // namespace norvane

@@ -1,5 +1,9 @@
 #include "service/Download.h"
 
+#include "core/SystemErrors.h"
+
+#include <cerrno>
+
 #include <curl/curl.h>
 
 #include <QDir>
@@ -123,7 +127,7 @@ void downloadFile(const QString& url, const QString& target, const DownloadProgr
     QSaveFile file(target);
     // The folder may not allow a temporary file beside the target: then no download at all.
     file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly)) fail(file.errorString());
+    if (!file.open(QIODevice::WriteOnly)) fail(fileErrorText(file, errno));
 
     CURL* curl = curl_easy_init();
     if (!curl) fail(QStringLiteral("curl_easy_init"));
@@ -159,10 +163,10 @@ void downloadFile(const QString& url, const QString& target, const DownloadProgr
                             DownloadError::Kind::InsecureRedirect);
     }
     if (result != CURLE_OK) {
-        if (transfer.writeFailed) fail(file.errorString());
-        fail(QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(result)));
+        if (transfer.writeFailed) fail(fileErrorText(file, errno));
+        fail(curlErrorText(result));  // errorBuffer's details are libcurl's English
     }
-    if (!file.commit()) fail(file.errorString());
+    if (!file.commit()) fail(fileErrorText(file, errno));
 }
 
 }  // namespace norvane

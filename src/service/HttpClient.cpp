@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 #include <poll.h>
 
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QLocale>
 #include <QUrl>
@@ -16,6 +15,9 @@
 #include <vector>
 
 #include "core/Background.h"
+#include "core/Environment.h"
+#include "core/SystemErrors.h"
+#include "service/HttpCookies.h"
 
 namespace norvane {
 
@@ -45,47 +47,8 @@ QByteArray requestTarget(const QUrl& url) {
     return target.isEmpty() ? QByteArrayLiteral("/") : target;
 }
 
-QByteArray requestPath(const QUrl& url) {
-    QByteArray path = url.path(QUrl::FullyEncoded).toUtf8();
-    return path.isEmpty() ? QByteArrayLiteral("/") : path;
-}
-
-// The operating system's reason for a failed connection, in Portuguese where known.
-QString connectReason(long osErrno) {
-    switch (osErrno) {
-        case ECONNREFUSED:
-            return QStringLiteral("conexão recusada");
-        case EHOSTUNREACH:
-            return QStringLiteral("servidor inalcançável");
-        case ENETUNREACH:
-            return QStringLiteral("rede inalcançável");
-        case ECONNRESET:
-            return QStringLiteral("conexão encerrada pelo servidor");
-        case 0:
-            return QString();
-        default:
-            return QString::fromLocal8Bit(std::strerror(static_cast<int>(osErrno)));
-    }
-}
-
-struct Cookie {
-    QByteArray name;
-    QByteArray value;
-    QByteArray domain;
-    QByteArray path;
-    bool hostOnly = true;
-    bool secure = false;
-    qint64 expires = -1;  // seconds since the epoch; -1 for a cookie of the session
-};
-
-bool domainMatches(const QByteArray& host, const QByteArray& domain) {
-    return host == domain || (host.endsWith('.' + domain) && !domain.isEmpty());
-}
-
-bool pathMatches(const QByteArray& path, const QByteArray& cookiePath) {
-    if (path == cookiePath) return true;
-    return path.startsWith(cookiePath) && (cookiePath.endsWith('/') || path.at(cookiePath.size()) == '/');
-}
+// The operating system's reason for a failed connection, in Portuguese; none when unknown.
+QString connectReason(long osErrno) { return osErrno == 0 ? QString() : systemErrorText(static_cast<int>(osErrno)); }
 
 }  // namespace
 
@@ -93,11 +56,12 @@ struct HttpClient::Impl {
     CURL* curl = nullptr;
     bool keptAlive = false;  // the previous answer allowed keep-alive and was read whole
     int readTimeoutMs = HttpClient::kDefaultReadTimeoutMs;
+    qint64 deadlineMs = 0;      // of the call being made
+    QElapsedTimer callTimer;    // since the call began
+    qint64 answerLimit = HttpClient::kAnswerLimit;
     qint64 received = 0;  // bytes of the answer being read
-    char errorBuffer[CURL_ERROR_SIZE] = {};
 
-    mutable std::mutex cookieMutex;
-    std::vector<Cookie> cookies;
+    CookieJar cookies;
     QList<QByteArray> setCookies;  // Set-Cookie values of the answer being read
 
     ~Impl() { close(); }
@@ -134,7 +98,6 @@ struct HttpClient::Impl {
             url.toEncoded(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
         curl_easy_setopt(curl, CURLOPT_URL, target.constData());
         curl_easy_setopt(curl, CURLOPT_CONNECT_ONLY, 1L);
-        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 0L);
@@ -142,7 +105,6 @@ struct HttpClient::Impl {
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
-        errorBuffer[0] = '\0';
 
         const CURLcode result = curl_easy_perform(curl);
         switch (result) {
@@ -162,8 +124,7 @@ struct HttpClient::Impl {
                 long osErrno = 0;
                 curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
                 QString reason = connectReason(osErrno);
-                if (reason.isEmpty()) reason = QString::fromUtf8(errorBuffer);
-                if (reason.isEmpty()) reason = QString::fromUtf8(curl_easy_strerror(result));
+                if (reason.isEmpty()) reason = curlErrorText(result);
                 close();
                 throw ServiceError(QStringLiteral("Não foi possível conectar ao serviço (%1): %2.")
                                        .arg(endpoint, reason)
@@ -183,8 +144,9 @@ struct HttpClient::Impl {
                 close();
                 throw Aborted();
             }
-            const qint64 left = readTimeoutMs - idle.elapsed();
-            if (left <= 0) {
+            checkDeadline(endpoint);
+            const qint64 left = std::min(readTimeoutMs - idle.elapsed(), deadlineMs - callTimer.elapsed());
+            if (readTimeoutMs - idle.elapsed() <= 0) {
                 close();
                 throw ServiceError(QStringLiteral("O serviço (%1) não respondeu em %2 segundos; a chamada foi interrompida.")
                                        .arg(endpoint)
@@ -192,17 +154,31 @@ struct HttpClient::Impl {
                                        .toStdString());
             }
             pollfd wait{socket(), events, 0};
-            const int ready = ::poll(&wait, 1, int(std::min<qint64>(200, left)));
+            const int ready = ::poll(&wait, 1, int(std::clamp<qint64>(left, 0, 200)));
             if (ready != 0) return;  // ready, or an error that the next send/recv reports
         }
     }
 
     [[noreturn]] void tooLarge(const QString& endpoint) {
         close();
-        throw ServiceError(QStringLiteral("A resposta do serviço (%1) passa de %2 MiB e foi recusada; a chamada foi "
+        throw ServiceError(QStringLiteral("A resposta do serviço (%1) passa de %2 e foi recusada; a chamada foi "
                                           "interrompida.")
-                               .arg(endpoint)
-                               .arg(HttpClient::kAnswerLimit / (1024 * 1024))
+                               .arg(endpoint,
+                                    answerLimit >= (qint64(1) << 30)
+                                        ? QStringLiteral("%1 GiB").arg(answerLimit >> 30)
+                                        : QStringLiteral("%1 MiB").arg(answerLimit >> 20))
+                               .toStdString());
+    }
+
+    // A call past its deadline ends, however the server keeps it alive.
+    void checkDeadline(const QString& endpoint) {
+        if (callTimer.elapsed() < deadlineMs) return;
+        close();
+        const QString time = deadlineMs >= 120000 && deadlineMs % 60000 == 0
+                                 ? QStringLiteral("%1 minutos").arg(deadlineMs / 60000)
+                                 : QStringLiteral("%1 segundos").arg(QLocale().toString(deadlineMs / 1000.0, 'g', 3));
+        throw ServiceError(QStringLiteral("O serviço (%1) não concluiu a resposta em %2; a chamada foi interrompida.")
+                               .arg(endpoint, time)
                                .toStdString());
     }
 
@@ -221,7 +197,7 @@ struct HttpClient::Impl {
                 waitFor(POLLOUT, endpoint);
                 continue;
             }
-            if (result != CURLE_OK) broken(endpoint, QString::fromUtf8(curl_easy_strerror(result)));
+            if (result != CURLE_OK) broken(endpoint, curlErrorText(result));
             sent += qsizetype(n);
         }
     }
@@ -236,11 +212,12 @@ struct HttpClient::Impl {
                 waitFor(POLLIN, endpoint);
                 continue;
             }
-            if (result != CURLE_OK) broken(endpoint, QString::fromUtf8(curl_easy_strerror(result)));
+            if (result != CURLE_OK) broken(endpoint, curlErrorText(result));
             if (n == 0) return false;
             received += qint64(n);
-            if (received > HttpClient::kAnswerLimit) tooLarge(endpoint);
+            if (received > answerLimit) tooLarge(endpoint);
             buffer.append(chunk, qsizetype(n));
+            checkDeadline(endpoint);
             return true;
         }
     }
@@ -280,7 +257,7 @@ struct HttpClient::Impl {
                 else if (name == "content-length") {
                     const qint64 length = value.toLongLong(&ok);
                     contentLength = ok && length >= 0 ? length : -1;
-                    if (contentLength > HttpClient::kAnswerLimit) tooLarge(endpoint);
+                    if (contentLength > answerLimit) tooLarge(endpoint);
                 } else if (name == "connection")
                     keepAlive = value.toLower().contains("keep-alive");
                 else if (name == "location")
@@ -304,6 +281,7 @@ struct HttpClient::Impl {
         }
         // The body: as long as announced, or up to the end of the stream.
         if (contentLength >= 0) {
+            buffer.reserve(qsizetype(contentLength));  // one block, not a doubling series of copies
             while (buffer.size() < contentLength)
                 if (!receive(buffer, endpoint))
                     broken(endpoint,
@@ -363,59 +341,6 @@ struct HttpClient::Impl {
         }
         return body;
     }
-
-    void storeCookies(const QUrl& url) {
-        const QByteArray host = url.host().toLower().toUtf8();
-        QByteArray defaultPath = requestPath(url);
-        defaultPath = defaultPath.left(defaultPath.lastIndexOf('/'));
-        if (defaultPath.isEmpty()) defaultPath = "/";
-        const qint64 now = QDateTime::currentSecsSinceEpoch();
-
-        std::lock_guard lock(cookieMutex);
-        for (const QByteArray& header : setCookies) {
-            const QList<QByteArray> parts = header.split(';');
-            const qsizetype eq = parts[0].indexOf('=');
-            if (eq <= 0) continue;
-            Cookie cookie;
-            cookie.name = parts[0].left(eq).trimmed();
-            cookie.value = parts[0].mid(eq + 1).trimmed();
-            cookie.domain = host;
-            cookie.path = defaultPath;
-            bool maxAgeSeen = false;
-            bool rejected = false;
-            for (qsizetype i = 1; i < parts.size(); ++i) {
-                const qsizetype at = parts[i].indexOf('=');
-                const QByteArray key = (at < 0 ? parts[i] : parts[i].left(at)).trimmed().toLower();
-                const QByteArray value = at < 0 ? QByteArray() : parts[i].mid(at + 1).trimmed();
-                if (key == "max-age") {
-                    bool ok = false;
-                    const qint64 seconds = value.toLongLong(&ok);
-                    if (!ok) continue;
-                    cookie.expires = seconds <= 0 ? 0 : now + seconds;
-                    maxAgeSeen = true;
-                } else if (key == "expires" && !maxAgeSeen) {
-                    const time_t when = curl_getdate(value.constData(), nullptr);
-                    if (when != -1) cookie.expires = when;
-                } else if (key == "domain" && !value.isEmpty()) {
-                    QByteArray domain = value.toLower();
-                    if (domain.startsWith('.')) domain = domain.mid(1);
-                    if (!domainMatches(host, domain)) rejected = true;
-                    cookie.domain = domain;
-                    cookie.hostOnly = false;
-                } else if (key == "path" && value.startsWith('/')) {
-                    cookie.path = value;
-                } else if (key == "secure") {
-                    cookie.secure = true;
-                }
-            }
-            if (rejected) continue;
-            std::erase_if(cookies, [&](const Cookie& old) {
-                return old.name == cookie.name && old.domain == cookie.domain && old.path == cookie.path;
-            });
-            if (cookie.expires == -1 || cookie.expires > now) cookies.push_back(cookie);
-        }
-        setCookies.clear();
-    }
 };
 
 QList<QByteArray> requestHeaders(const QString& url, qsizetype bodyLength, const QByteArray& cookies) {
@@ -434,31 +359,15 @@ QList<QByteArray> requestHeaders(const QString& url, qsizetype bodyLength, const
     return headers;
 }
 
-HttpClient::HttpClient() : d(std::make_unique<Impl>()) { initCurlOnce(); }
+HttpClient::HttpClient() : d(std::make_unique<Impl>()), deadlineMs_(serviceCallDeadlineMs()) { initCurlOnce(); }
 
 HttpClient::~HttpClient() = default;
 
 void HttpClient::closeConnection() { d->close(); }
 
-QByteArray HttpClient::cookieHeader(const QString& url) const {
-    const QUrl parsed(url);
-    const QByteArray host = parsed.host().toLower().toUtf8();
-    const QByteArray path = requestPath(parsed);
-    const bool secureChannel = parsed.scheme() == QLatin1String("https");
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    QByteArray header;
-    std::lock_guard lock(d->cookieMutex);
-    for (const Cookie& cookie : d->cookies) {
-        if (cookie.expires != -1 && cookie.expires <= now) continue;
-        if (cookie.hostOnly ? host != cookie.domain : !domainMatches(host, cookie.domain)) continue;
-        if (!pathMatches(path, cookie.path) || (cookie.secure && !secureChannel)) continue;
-        if (!header.isEmpty()) header += "; ";
-        header += cookie.name + '=' + cookie.value;
-    }
-    return header;
-}
+QByteArray HttpClient::cookieHeader(const QString& url) const { return d->cookies.header(QUrl(url)); }
 
-HttpAnswer HttpClient::post(const QString& url, const QByteArray& body) {
+HttpAnswer HttpClient::post(const QString& url, const QByteArray& body, AnswerSize size) {
     bool idle = false;
     // Every action control is disabled while a call runs: a second call on one client is a fault of ours.
     if (!busy_.compare_exchange_strong(idle, true)) throw std::logic_error("HttpClient::post called while a call runs");
@@ -478,12 +387,17 @@ HttpAnswer HttpClient::post(const QString& url, const QByteArray& body) {
     request += "\r\n";
     request += body;
 
+    const bool large = size == AnswerSize::Large;
+    d->answerLimit = large ? kLargeAnswerLimit : kAnswerLimit;
+    d->deadlineMs = std::max<qint64>(1, deadlineMs_.load()) * (large ? kLargeDeadlineFactor : 1);
+    d->callTimer.start();
     // The connection of a failed call goes on serving while it is up; otherwise a new one.
     if (!d->keptAlive || !d->connectionUp()) d->connect(parsed, endpoint);
     d->keptAlive = false;
     d->readTimeoutMs = std::max(1, readTimeoutMs_.load());
     HttpAnswer answer = d->exchange(request, endpoint);
-    d->storeCookies(parsed);
+    d->cookies.store(parsed, d->setCookies);
+    d->setCookies.clear();
     // The status line's bytes are one character each, like the rest of the head.
     const QString statusLine = QString::fromLatin1(answer.statusLine);
     if (answer.status >= 300 && answer.status <= 399) {

@@ -2,6 +2,7 @@
 
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <charconv>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,10 +16,15 @@ namespace {
 // so that they read back as written.
 constexpr std::uint64_t kNumberText = 0x4E;
 
-// The text of every number of a JSON text, in order. In valid JSON only numbers hold
-// "-" or digits outside strings.
-std::vector<std::string> numberTokens(const std::string& text) {
-    std::vector<std::string> tokens;
+struct NumberToken {
+    size_t at;
+    std::string text;
+};
+
+// The text of every number of a JSON text, in order, with its place. In valid JSON only
+// numbers hold "-" or digits outside strings.
+std::vector<NumberToken> numberTokens(std::string_view text) {
+    std::vector<NumberToken> tokens;
     bool inString = false;
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
@@ -30,17 +36,41 @@ std::vector<std::string> numberTokens(const std::string& text) {
         } else if (c == '-' || (c >= '0' && c <= '9')) {
             size_t j = i;
             while (j < text.size() && std::strchr("0123456789+-.eE", text[j]) && text[j] != '\0') ++j;
-            tokens.push_back(text.substr(i, j - i));
+            tokens.push_back({i, std::string(text.substr(i, j - i))});
             i = j - 1;
         }
     }
     return tokens;
 }
 
+// True when the text is one number as JSON writes them.
+bool jsonNumberForm(const std::string& text) {
+    static const QRegularExpression form(
+        QRegularExpression::anchoredPattern(QStringLiteral("-?(0|[1-9][0-9]*)(\\.[0-9]+)?([eE][+-]?[0-9]+)?")));
+    return form.match(QString::fromLatin1(text.data(), qsizetype(text.size()))).hasMatch();
+}
+
+// The parser refuses a number beyond a double's range ("number overflow"), though it is
+// JSON. Such a number is parsed as 0 and read back as its text (the Builder holds it):
+// the copy of the text is made only when one is there.
+std::optional<std::string> withoutOverflow(std::string_view text, const std::vector<NumberToken>& numbers) {
+    std::optional<std::string> changed;
+    for (auto it = numbers.rbegin(); it != numbers.rend(); ++it) {
+        double value = 0;
+        const char* end = it->text.data() + it->text.size();
+        if (std::from_chars(it->text.data(), end, value).ec != std::errc::result_out_of_range ||
+            !jsonNumberForm(it->text))
+            continue;
+        if (!changed) changed.emplace(text);
+        changed->replace(it->at, it->text.size(), 1, '0');
+    }
+    return changed;
+}
+
 // Builds the value from the parser's events, with the numbers' texts at hand.
 class Builder : public nlohmann::json_sax<JsonValue> {
 public:
-    Builder(JsonValue& root, std::vector<std::string> numbers) : root_(root), numbers_(std::move(numbers)) {}
+    Builder(JsonValue& root, const std::vector<NumberToken>& numbers) : root_(root), numbers_(numbers) {}
 
     bool null() override { return put(nullptr); }
     bool boolean(bool value) override { return put(value); }
@@ -68,7 +98,7 @@ private:
         const std::string text = nextNumber();
         return text.empty() || text == std::to_string(value) ? put(value) : putText(text);
     }
-    std::string nextNumber() { return next_ < numbers_.size() ? numbers_[next_++] : std::string(); }
+    std::string nextNumber() { return next_ < numbers_.size() ? numbers_[next_++].text : std::string(); }
     bool putText(const std::string& text) {
         return put(JsonValue::binary(std::vector<std::uint8_t>(text.begin(), text.end()), kNumberText));
     }
@@ -100,7 +130,7 @@ private:
     }
 
     JsonValue& root_;
-    std::vector<std::string> numbers_;
+    const std::vector<NumberToken>& numbers_;
     size_t next_ = 0;
     std::vector<JsonValue*> stack_;
     std::string key_;
@@ -143,21 +173,28 @@ bool parseInteger(const QString& text, qint64& result) {
 
 }  // namespace
 
-std::optional<JsonValue> jsonParse(const QString& text) {
-    const std::string utf8 = text.toStdString();
+std::optional<JsonValue> jsonParseUtf8(QByteArrayView bytes) {
+    const std::string_view utf8(bytes.data(), size_t(bytes.size()));
     // A raw U+0000 is never JSON; the parser would take it for the end of the text.
-    if (utf8.find('\0') != std::string::npos) return std::nullopt;
+    if (utf8.find('\0') != std::string_view::npos) return std::nullopt;
+    const std::vector<NumberToken> numbers = numberTokens(utf8);
+    const std::optional<std::string> changed = withoutOverflow(utf8, numbers);
+    const std::string_view parsed = changed ? std::string_view(*changed) : utf8;
     JsonValue root;
-    Builder builder(root, numberTokens(utf8));
-    if (!JsonValue::sax_parse(utf8, &builder)) return std::nullopt;
+    Builder builder(root, numbers);
+    if (!JsonValue::sax_parse(parsed.begin(), parsed.end(), &builder)) return std::nullopt;
     return root;
 }
 
-std::optional<JsonValue> parseAnswerObject(const QString& text) {
-    std::optional<JsonValue> value = jsonParse(text);
+std::optional<JsonValue> jsonParse(const QString& text) { return jsonParseUtf8(text.toUtf8()); }
+
+std::optional<JsonValue> parseAnswerObjectUtf8(QByteArrayView utf8) {
+    std::optional<JsonValue> value = jsonParseUtf8(utf8);
     if (value && !value->is_object()) conversionError(*value, "object");
     return value;
 }
+
+std::optional<JsonValue> parseAnswerObject(const QString& text) { return parseAnswerObjectUtf8(text.toUtf8()); }
 
 QString jsonKind(const JsonValue& value) {
     if (isNumberText(value) || value.is_number()) return QStringLiteral("number");

@@ -2,6 +2,7 @@
 // Strict JSON parsing of prepared answers and the look-ups that callers make on them.
 // A number keeps its text as written in the answer.
 
+#include <QByteArrayView>
 #include <QString>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -18,12 +19,16 @@ public:
     explicit JsonError(const std::string& message) : Error(ErrorKind::ServiceError, QString::fromStdString(message)) {}
 };
 
-// Strict standard JSON; an invalid text gives no value (not an error).
+// Strict standard JSON; an invalid text gives no value (not an error). A number too
+// large for a double (1e400) is JSON like any other, and keeps its text.
 std::optional<JsonValue> jsonParse(const QString& text);
+// The same of UTF-8 bytes, read where they are.
+std::optional<JsonValue> jsonParseUtf8(QByteArrayView utf8);
 
 // A prepared answer: invalid JSON gives no value; valid JSON that is not an object
 // is an error.
 std::optional<JsonValue> parseAnswerObject(const QString& text);
+std::optional<JsonValue> parseAnswerObjectUtf8(QByteArrayView utf8);
 
 // "object", "array", "string", "number", "boolean" or "null".
 QString jsonKind(const JsonValue& value);

@@ -1,5 +1,7 @@
 #include "service/PackageCheck.h"
 
+#include "core/SystemErrors.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -38,7 +40,7 @@ std::optional<PackageFields> readPackageFields(const QString& path) {
                             QStringLiteral("Version")});
     if (!process.waitForStarted())
         throw Error(ErrorKind::ProgramMissing,
-                    QStringLiteral("Não foi possível verificar o pacote baixado: %1").arg(process.errorString()));
+                    QStringLiteral("Não foi possível verificar o pacote baixado: %1").arg(processErrorText(process)));
     process.closeWriteChannel();
     if (!process.waitForFinished(kDpkgDebTimeoutMs)) {
         process.kill();

@@ -21,6 +21,18 @@ QString serviceCall(HttpClient& client, const QString& ambiente, const QString& 
     return prepared;
 }
 
+std::optional<JsonValue> serviceCallParsed(HttpClient& client, const QString& ambiente, const QString& baseUrl,
+                                           const FieldList& fields, AnswerSize size) {
+    const QByteArray body = encodeForm(fields);
+    const Wrapping wrapping = wrappingOf(fields.value(QStringLiteral("servico")));
+    const HttpAnswer answer = runInBackground([&] { return client.post(baseUrl, body, size); });
+    client.closeConnection();
+    if (wrapping == Wrapping::N)
+        if (const auto utf8 = preparedUtf8(answer.body, answer.contentType, ambiente))
+            return jsonParseUtf8(*utf8);
+    return jsonParse(prepareAnswer(decodeAnswerBody(answer.body, answer.contentType), ambiente, wrapping));
+}
+
 QString serviceCall(HttpClient& client, const QString& ambiente, const QString& baseUrl, const FieldList& fields) {
     return serviceCall(client, ambiente, baseUrl, wrappingOf(fields.value(QStringLiteral("servico"))), fields);
 }

@@ -30,4 +30,10 @@ QString serviceCall(HttpClient& client, const QString& ambiente, const QString& 
 // The same, with the wrapping rule of the service named in the field "servico".
 QString serviceCall(HttpClient& client, const QString& ambiente, const QString& baseUrl, const FieldList& fields);
 
+// The call's answer prepared and parsed, as jsonParse(serviceCall(...)) gives it, within the
+// bound of `size`. An answer of rule N that is UTF-8 as received is parsed from the
+// received bytes: no decoded copy of a large answer is made.
+std::optional<JsonValue> serviceCallParsed(HttpClient& client, const QString& ambiente, const QString& baseUrl,
+                                           const FieldList& fields, AnswerSize size);
+
 }  // namespace norvane

@@ -9,6 +9,7 @@
 #include "tabs/Grid.h"
 
 #include <QHeaderView>
+#include <algorithm>
 
 namespace norvane {
 
@@ -47,11 +48,28 @@ void ManualInstrumentsTab::Button6Click() {
     chooseFolderInto(ui_.PastaGravacao);
 }
 
-void ManualInstrumentsTab::addRow(const QString& id, const QString& key, const QString& pdf) {
+namespace {
+
+// The member's text as Latin-1 bytes (the Base64 of a PDF); an ASCII string is moved out
+// of the answer, so that the answer and the rows do not both hold every PDF.
+QByteArray takeBase64(JsonValue& object, const QString& name) {
+    const JsonValue* found = jsonMember(object, name);
+    if (!found || !found->is_string()) return jsonText(object, name).toLatin1();  // as the other members
+    std::string& bytes = object[name.toStdString()].get_ref<std::string&>();
+    if (!std::all_of(bytes.begin(), bytes.end(), [](char c) { return uchar(c) < 0x80; }))
+        return jsonAsText(*found).toLatin1();
+    QByteArray base64(bytes.data(), qsizetype(bytes.size()));
+    std::string().swap(bytes);
+    return base64;
+}
+
+}  // namespace
+
+void ManualInstrumentsTab::addRow(const QString& id, const QString& key, const QByteArray& pdf) {
     RowRecord record;
     record.id = id;
     record.key = key;
-    record.pdfBase64 = pdf.toLatin1();
+    record.pdfBase64 = pdf;
     record.status = RowStatus::Waiting;
     record.observation = QString();
     rows_->append(std::move(record));
@@ -66,29 +84,31 @@ void ManualInstrumentsTab::pegaIPDigitacaoManual() {
     fields.set(QStringLiteral("nm_nr_cpf"), context_.nm_nr_cpf);
     fields.set(QStringLiteral("cd_ibge"), context_.cd_ibge);
     fields.set(QStringLiteral("nr_cartorio"), context_.nr_cartorio);
-    const QString answer = serviceCall(consultation_, context_.Ambiente, context_.urlAPI, Wrapping::N, fields);
+    // The answer carries every waiting PDF in Base64: the large bound, parsed from the bytes
+    // received, each PDF moved into its row.
+    std::optional<JsonValue> parsed =
+        serviceCallParsed(consultation_, context_.Ambiente, context_.urlAPI, fields, AnswerSize::Large);
 
     // Only an answer replaces the grid: a call that failed has left it as it was.
     rows_->clear();
-    const std::optional<JsonValue> parsed = parseAnswerObject(answer);
     if (!parsed) {
         dialogs().showError(QStringLiteral("Ocorreu um erro."));
         return;
     }
-    const JsonValue* dados = jsonMember(*parsed, QStringLiteral("dados"));
-    if (!dados) {
+    jsonAsObject(*parsed);  // valid JSON of another kind is an error
+    if (!jsonMember(*parsed, QStringLiteral("dados"))) {
         dialogs().showInfo(QStringLiteral("Não foram encontrados IPs para serem assinados"));
         return;
     }
-    const JsonValue& instruments = jsonAsArray(*dados);
-    for (const JsonValue& element : instruments) {
+    JsonValue& instruments = (*parsed)["dados"];
+    jsonAsArray(instruments);
+    for (JsonValue& element : instruments) {
         // A row appears only with all three members: one that lacks any ends the
         // consultation here, with the rows before it kept.
-        const JsonValue& instrument = jsonAsObject(element);
-        const QString id = jsonText(instrument, QStringLiteral("cd_titulo_instrumento_protesto"));
-        const QString key = jsonText(instrument, QStringLiteral("nm_chave"));
-        const QString pdf = jsonText(instrument, QStringLiteral("ds_instrumento_protesto_pdf_b64"));
-        addRow(id, key, pdf);
+        jsonAsObject(element);
+        const QString id = jsonText(element, QStringLiteral("cd_titulo_instrumento_protesto"));
+        const QString key = jsonText(element, QStringLiteral("nm_chave"));
+        addRow(id, key, takeBase64(element, QStringLiteral("ds_instrumento_protesto_pdf_b64")));
     }
     dialogs().showInfo(QStringLiteral("Trazendo ") + QString::number(instruments.size()) +
                        QStringLiteral(" último(s) IP(s) para ser(em) assinado(s)."));

@@ -49,7 +49,7 @@ public:
     RowEngine& engine() { return engine_; }
 
 private:
-    void addRow(const QString& id, const QString& key, const QString& pdf);
+    void addRow(const QString& id, const QString& key, const QByteArray& pdf);
     void rowReached(int row) override;
 
     Controls ui_;

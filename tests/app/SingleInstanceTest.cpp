@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -35,9 +36,15 @@ bool waitUntil(const std::function<bool()>& condition, int ms = 15000) {
 
 class GuardProcess {
 public:
-    explicit GuardProcess(const QString& runtimeDir) {
+    // `lockDir`: the user's lock folder (NORVANE_LOCK_DIR, so that tests running at the
+    // same time keep apart); `runtimeDir`: the session's XDG_RUNTIME_DIR, none for a cron job.
+    explicit GuardProcess(const QString& lockDir, const QString& runtimeDir = QStringLiteral("/nonexistent")) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+        env.insert(QStringLiteral("NORVANE_LOCK_DIR"), lockDir);
+        if (runtimeDir.isEmpty())
+            env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+        else
+            env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::SeparateChannels);
@@ -86,7 +93,7 @@ TEST(SingleInstance, SecondStartIsRefusedAndACrashReleasesTheLock) {
     EXPECT_FALSE(QString::fromUtf8(third.process.readAllStandardOutput()).contains(QStringLiteral("ERROR|")));
 }
 
-TEST(SingleInstance, AnotherUsersRuntimeFolderDoesNotBlock) {
+TEST(SingleInstance, AnotherUsersLockFolderDoesNotBlock) {
     QTemporaryDir mine, theirs;
     GuardProcess first(theirs.path());
     ASSERT_TRUE(waitUntil([&] { return lockHeld(theirs.path() + QStringLiteral("/MyUniqueIdentifier")); }));
@@ -95,25 +102,56 @@ TEST(SingleInstance, AnotherUsersRuntimeFolderDoesNotBlock) {
     EXPECT_EQ(second.process.state(), QProcess::Running);
 }
 
+// A desktop session (XDG_RUNTIME_DIR set) and a cron job (none) of one user meet one lock.
+TEST(SingleInstance, OneLockWhateverTheSession) {
+    QTemporaryDir locks, desktopRuntime;
+    const QString lockPath = locks.path() + QStringLiteral("/MyUniqueIdentifier");
+    GuardProcess desktop(locks.path(), desktopRuntime.path());
+    ASSERT_TRUE(waitUntil([&] { return lockHeld(lockPath); })) << "the window never took the lock";
+    GuardProcess cron(locks.path(), QString());
+    ASSERT_TRUE(cron.process.waitForFinished(20000)) << "a start from cron while the window runs must end";
+    EXPECT_TRUE(QString::fromUtf8(cron.process.readAllStandardOutput()).contains(QStringLiteral("ERROR|Programa em execução")));
+    EXPECT_EQ(desktop.process.state(), QProcess::Running);
+}
+
+// The lock's folder is the user's whatever the session; made 0700; exclusive; a folder or a
+// file that is not ours is not used.
 TEST(SingleInstance, LockInProcessIsExclusiveAndFallsBackWithoutRuntimeFolder) {
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR"), savedLock = qgetenv("NORVANE_LOCK_DIR");
     QTemporaryDir runtime;
-    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-    EXPECT_EQ(norvane::singleInstanceLockPath(QStringLiteral("X")), runtime.path() + QStringLiteral("/X"));
+    qunsetenv("NORVANE_LOCK_DIR");
+    EXPECT_EQ(norvane::singleInstanceLockPath(QStringLiteral("X")), QStringLiteral("/tmp/norvane-%1/X").arg(::getuid()));
+    qunsetenv("XDG_RUNTIME_DIR");
+    EXPECT_EQ(norvane::singleInstanceLockPath(QStringLiteral("X")), QStringLiteral("/tmp/norvane-%1/X").arg(::getuid()));
+
+    QTemporaryDir base;
+    const QString folder = base.path() + QStringLiteral("/norvane");
+    qputenv("NORVANE_LOCK_DIR", QFile::encodeName(folder));
     EXPECT_EQ(norvane::acquireSingleInstanceLock(QStringLiteral("probe")), norvane::LockResult::Acquired);
-    EXPECT_TRUE(lockHeld(runtime.path() + QStringLiteral("/probe")));
+    EXPECT_TRUE(lockHeld(folder + QStringLiteral("/probe")));
+    EXPECT_EQ(norvane::acquireSingleInstanceLock(QStringLiteral("probe")), norvane::LockResult::AlreadyRunning);
+    EXPECT_EQ(QFileInfo(folder).permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther |
+                                                 QFile::WriteOther), QFile::Permissions()) << "made 0700";
 
-    qputenv("XDG_RUNTIME_DIR", QByteArray());
-    EXPECT_EQ(norvane::singleInstanceLockPath(QStringLiteral("X")),
-              QStringLiteral("/tmp/norvane-%1/X").arg(::getuid()));
-
-    // A folder that another user made (as someone could under /tmp) is not used: its
-    // owner could hold the lock and keep us from ever starting.
+    // Someone else's folder, a symbolic link in place of the folder or of the file: not used,
+    // nothing written through them.
+    QTemporaryDir elsewhere;
+    const QString linked = base.path() + QStringLiteral("/link");
+    ASSERT_TRUE(QFile::link(elsewhere.path(), linked));
+    qputenv("NORVANE_LOCK_DIR", QFile::encodeName(linked));
+    EXPECT_EQ(norvane::acquireSingleInstanceLock(QStringLiteral("probe")), norvane::LockResult::Unavailable);
+    EXPECT_FALSE(QFile::exists(elsewhere.path() + QStringLiteral("/probe")));
+    qputenv("NORVANE_LOCK_DIR", QFile::encodeName(folder));
+    ASSERT_TRUE(QFile::link(elsewhere.path() + QStringLiteral("/target"), folder + QStringLiteral("/linked")));
+    EXPECT_EQ(norvane::acquireSingleInstanceLock(QStringLiteral("linked")), norvane::LockResult::Unavailable);
+    EXPECT_FALSE(QFile::exists(elsewhere.path() + QStringLiteral("/target")));
     QTemporaryDir foreign;
     if (::getuid() == 0 && ::chown(QFile::encodeName(foreign.path()).constData(), 65534, 65534) == 0) {
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(foreign.path()));
+        qputenv("NORVANE_LOCK_DIR", QFile::encodeName(foreign.path()));
         EXPECT_EQ(norvane::acquireSingleInstanceLock(QStringLiteral("probe")), norvane::LockResult::Unavailable);
         EXPECT_FALSE(QFile::exists(foreign.path() + QStringLiteral("/probe")));
     }
-    qputenv("XDG_RUNTIME_DIR", saved);
+    qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    if (savedLock.isEmpty()) qunsetenv("NORVANE_LOCK_DIR"); else qputenv("NORVANE_LOCK_DIR", savedLock);
 }

@@ -30,250 +30,8 @@ import time
 import traceback
 import urllib.parse
 
-PIN = "1234"
-OFFICE_01 = "(01) CARTÓRIO DO 1º OFÍCIO DE PROTESTO DE TÍTULOS DE SÃO JOSÉ"
-OFFICE_02 = "(02) TABELIONATO DO 2º OFÍCIO DE PROTESTO DE LETRAS E TÍTULOS DE SÃO JOSÉ"
-
-
-class Failure(Exception):
-    pass
-
-
-def expect(condition, text):
-    if not condition:
-        raise Failure(text)
-
-
-def log(text):
-    print("cli: " + text, flush=True)
-
-
-def dies_with_us():
-    ctypes.CDLL(None).prctl(1, signal.SIGTERM, 0, 0, 0)  # PR_SET_PDEATHSIG
-
-
-class StandIn:
-    def __init__(self, args, work, version=None, delay_ms=0):
-        self.store = tempfile.mkdtemp(prefix="recebidos-", dir=work)
-        self.samples = tempfile.mkdtemp(prefix="exemplos-", dir=work)
-        command = [sys.executable, os.path.join(args.source, "tests/support/standin/standin.py"), "--demo",
-                   "--control", "--port", str(args.port), "--homologation-port", str(args.homologation_port),
-                   "--version", version or args.version, "--store", self.store, "--samples", self.samples,
-                   "--upload-delay-ms", str(delay_ms)]
-        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=open(os.path.join(work, "standin.log"), "ab"), text=True,
-                                        preexec_fn=dies_with_us)
-        self.lock = threading.Lock()
-        expect(self.process.stdout.readline(), "the stand-in did not start (ports in use?)")
-
-    def command(self, cmd):
-        with self.lock:
-            self.process.stdin.write(json.dumps(cmd) + "\n")
-            self.process.stdin.flush()
-            return json.loads(self.process.stdout.readline())
-
-    def requests(self):
-        return [base64.b64decode(r["raw"]) for r in self.command({"cmd": "requests"})["requests"]]
-
-    def uploads(self):
-        """The nm_chave of every upload request received, in order."""
-        keys = []
-        for raw in self.requests():
-            fields = dict(urllib.parse.parse_qsl(raw.partition(b"\r\n\r\n")[2].decode("ascii", "replace")))
-            if fields.get("servico") == "instrumentoDeProtesto":
-                keys.append(fields.get("nm_chave"))
-        return keys
-
-    def accepted(self):
-        """The nm_chave of every upload the stand-in answered and kept."""
-        return [re.sub(r"^\d+-(.*)\.p7s\.zip$", r"\1", n) for n in sorted(os.listdir(self.store))
-                if n.endswith(".p7s.zip")]
-
-    def stop(self):
-        if self.process.poll() is None:
-            try:
-                self.command({"cmd": "quit"})
-                self.process.wait(10)
-            except (OSError, ValueError, subprocess.TimeoutExpired):
-                self.process.kill()
-                self.process.wait()
-
-
-class Run:
-    """The program in a pseudo-terminal of its own (its controlling terminal: /dev/tty), its
-    standard output and error read apart. Answers each PIN prompt with the next of `pins`
-    (None: Ctrl-D); with pins=None the prompts are left to the test."""
-
-    def __init__(self, args, env, arguments, pins=(PIN,), preload=None):
-        self.master, slave = os.openpty()
-        env = dict(env)
-        if preload:
-            env.update(preload)
-            env["LD_PRELOAD"] = args.shim
-
-        def child():
-            os.setsid()
-            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
-            dies_with_us()
-
-        self.process = subprocess.Popen([args.program] + arguments, stdin=slave, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, env=env, preexec_fn=child)
-        os.close(slave)
-        self.pins = None if pins is None else list(pins)
-        self.terminal = b""
-        self.prompts = 0
-        self.out_lines = queue.Queue()
-        self.stdout = []
-        self.stderr = []
-        self.threads = [threading.Thread(target=self.read_terminal, daemon=True),
-                        threading.Thread(target=self.read_stream, args=(self.process.stdout, self.stdout, True),
-                                         daemon=True),
-                        threading.Thread(target=self.read_stream, args=(self.process.stderr, self.stderr, False),
-                                         daemon=True)]
-        for t in self.threads:
-            t.start()
-
-    def read_terminal(self):
-        while True:
-            try:
-                chunk = os.read(self.master, 4096)
-            except OSError:
-                return
-            if not chunk:
-                return
-            self.terminal += chunk
-            while self.terminal.count(b"PIN do token") > self.prompts:
-                self.prompts += 1
-                if self.pins is None:
-                    continue
-                pin = self.pins.pop(0) if self.pins else None
-                time.sleep(0.1)
-                try:
-                    os.write(self.master, b"\x04" if pin is None else pin.encode() + b"\n")
-                except OSError:
-                    return
-
-    def read_stream(self, stream, into, live):
-        for line in stream:
-            text = line.decode("utf-8", "replace")
-            into.append(text)
-            if live:
-                self.out_lines.put(text)
-
-    def ctrl_c(self):
-        os.write(self.master, b"\x03")
-
-    def wait(self, timeout=180):
-        try:
-            code = self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            raise Failure("the program did not end within %d s; stderr: %s" % (timeout, "".join(self.stderr)))
-        for t in self.threads[1:]:
-            t.join(10)
-        try:
-            os.close(self.master)
-        except OSError:
-            pass
-        return code
-
-    def events(self):
-        return [json.loads(line) for line in self.stdout if line.strip()]
-
-    def err(self):
-        return "".join(self.stderr)
-
-
-def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
-
-
-class Cli:
-    def __init__(self, args, work):
-        self.args = args
-        self.work = work
-        token_dir = os.path.join(work, "token")
-        token = subprocess.run(["bash", os.path.join(args.source, "scripts/demo-token.sh"), token_dir],
-                               capture_output=True, text=True)
-        expect(token.returncode == 0, "demo-token.sh: %s" % token.stderr)
-        self.root = os.path.join(token_dir, "pki/root.pem")
-        self.ca = os.path.join(token_dir, "pki/ca.pem")
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith("QT_") and k not in ("DISPLAY", "WAYLAND_DISPLAY", "LD_PRELOAD")}
-        env.update(dict(line.split("=", 1) for line in token.stdout.split("\n") if "=" in line))
-        env.update(HOME=os.path.join(work, "home"), XDG_RUNTIME_DIR=os.path.join(work, "run"), LANG="C.UTF-8",
-                   LC_ALL="C.UTF-8")
-        for name in ("home", "run"):
-            os.makedirs(os.path.join(work, name), mode=0o700, exist_ok=True)
-        self.env = env
-        self.standin = None
-
-    def serve(self, **kwargs):
-        if self.standin:
-            self.standin.stop()
-        self.standin = StandIn(self.args, self.work, **kwargs)
-        return self.standin
-
-    def folders(self, name, accepted_only=True, count=None):
-        """An input folder of the stand-in's samples (only the accepted ones, or all), or
-        `count` copies of an accepted sample under keys of their own; and an empty output."""
-        entrada = os.path.join(self.work, name, "entrada")
-        saida = os.path.join(self.work, name, "saida")
-        os.makedirs(entrada)
-        os.makedirs(saida)
-        samples = sorted(n for n in os.listdir(self.standin.samples) if n.endswith(".pdf"))
-        accepted = [n for n in samples if re.fullmatch(r"\d{23}\.pdf", n)]
-        if count:
-            with open(os.path.join(self.standin.samples, accepted[0]), "rb") as f:
-                data = f.read()
-            for i in range(count):
-                with open(os.path.join(entrada, "%s%06d.pdf" % (accepted[0][:17], 500001 + i)), "wb") as f:
-                    f.write(data)
-        else:
-            for n in (accepted if accepted_only else samples):
-                shutil.copy(os.path.join(self.standin.samples, n), entrada)
-        return entrada, saida
-
-    def run(self, arguments, **kwargs):
-        return Run(self.args, self.env, arguments, **kwargs)
-
-    def verify_output(self, entrada, saida):
-        """Every .p7s verifies against the demo root and encloses its PDF; nothing but the
-        signatures and the batch's own records is left, nothing half-written."""
-        signatures = {}
-        for name in sorted(os.listdir(saida)):
-            path = os.path.join(saida, name)
-            if name.endswith(".pdf.p7s"):
-                out = path + ".conteudo"
-                o = subprocess.run(["openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", path,
-                                    "-CAfile", self.root, "-certfile", self.ca, "-purpose", "any", "-out", out],
-                                   capture_output=True, text=True)
-                expect(o.returncode == 0 and "Verification successful" in o.stderr,
-                       "%s does not verify: %s" % (name, o.stderr.strip()))
-                with open(out, "rb") as f, open(os.path.join(entrada, name[:-4]), "rb") as g:
-                    expect(f.read() == g.read(), "%s does not enclose its PDF" % name)
-                os.remove(out)
-                signatures[name[:-4]] = sha256(path)
-            else:
-                expect(not name.endswith(".zip") and ".p7s" not in name,
-                       "a left-over file in the output folder: %s" % name)
-        return signatures
-
-
-def summary_of(events):
-    expect(events and events[-1].get("evento") == "resumo", "no JSON summary at the end: %s" % events[-1:])
-    return events[-1]
-
-
-def row_events(events):
-    rows = {}
-    for e in events:
-        if e.get("evento") != "resumo":
-            for field in ("linha", "arquivo", "status", "observacao", "evento"):
-                expect(field in e, "a row event without %s: %s" % (field, e))
-            rows.setdefault(e["linha"], []).append(e)
-    return rows
+from clisupport import (OFFICE_01, OFFICE_02, PIN, Cli, Failure, Run, StandIn, expect, log,  # noqa: F401
+                        row_events, sha256, summary_of)
 
 
 # ------------------------------------------------------------------------------- cases
@@ -291,6 +49,8 @@ def arguments_and_choices(cli):
         r = cli.run([option], pins=())
         expect(r.wait() == 0 and text in "".join(r.stdout), "%s: %s %s" % (option, r.stdout, r.err()))
     expect(not standin.requests(), "a wrong argument reached the service")
+
+    wrong_folders_and_options(cli, standin)
 
     # Two offices for the demo CPF: the program lists them and stops.
     r = cli.run(["--lote", entrada, saida])
@@ -317,6 +77,53 @@ def arguments_and_choices(cli):
     expect(r.prompts == 0 and not standin.uploads(), "a PIN was asked, or something sent, without a choice")
     log("arguments, --help, --versao and the needed choices (two offices, two certificates): 64 / 0")
     return thumbprint
+
+
+def wrong_folders_and_options(cli, standin):
+    """Arguments that would otherwise reach the PIN (the office is named): the same folder
+    for input and output however written, an output inside the input, a repeated option,
+    an option taken as another's value, a folder name that is not UTF-8. Each is 64 with
+    its reason, before any PIN or call."""
+    entrada, saida = cli.folders("pastas")
+    parent = os.path.dirname(entrada)
+    link = os.path.join(parent, "atalho")
+    os.symlink(entrada, link)
+    inside = os.path.join(entrada, "assinados")
+    os.mkdir(inside)
+    # A name in Latin-1 bytes; beside it, the folder its U+FFFD decoding would name.
+    latin1 = os.fsencode(parent) + b"/sa\xedda"
+    os.mkdir(latin1)
+    os.mkdir(os.path.join(parent, "sa\ufffdda"))
+    office = ["--cartorio", "01"]
+    cases = [
+        ([entrada, entrada], "própria pasta de entrada"),
+        ([entrada, entrada + "/"], "própria pasta de entrada"),
+        ([entrada + "/.", os.path.join(saida, "..", "entrada")], "própria pasta de entrada"),
+        ([entrada, link], "própria pasta de entrada"),
+        ([link + "/", entrada], "própria pasta de entrada"),
+        ([entrada, inside], "dentro da pasta de entrada"),
+        ([entrada, inside + "/../assinados"], "dentro da pasta de entrada"),
+        ([entrada, saida, "--json", "--json"], "opção repetida: --json"),
+        ([entrada, saida, "--homologacao", "--homologacao"], "opção repetida: --homologacao"),
+        ([entrada, saida, "--cartorio=02"], "opção repetida: --cartorio"),
+        ([entrada, saida, "--certificado", "AB", "--certificado", "CD"], "opção repetida: --certificado"),
+        ([entrada, saida, "--certificado", "--json"], "--certificado pede a impressão digital"),
+        ([entrada, latin1], "não é texto UTF-8 válido: " + parent + "/sa\\xedda"),
+        ([latin1, saida], "não é texto UTF-8 válido"),
+    ]
+    for arguments, reason in cases:
+        r = cli.run(["--lote"] + arguments + office, pins=())
+        expect(r.wait() == 64, "%s: exit %s, not 64; %s" % (arguments, r.process.returncode, r.err()))
+        expect(reason in r.err() and "Uso: NorvaneAssinadorIP --lote" in r.err(),
+               "%s: the reason is not said: %s" % (arguments, r.err()))
+        expect(r.prompts == 0, "%s: a PIN was asked" % arguments)
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "--json"], pins=())
+    expect(r.wait() == 64 and "--cartorio pede o número do cartório" in r.err() and r.prompts == 0,
+           "--cartorio --json: exit %s; %s" % (r.process.returncode, r.err()))
+    expect(not standin.requests() and not os.listdir(saida) and os.listdir(inside) == [],
+           "wrong arguments reached the service or wrote something")
+    log("same folder (/, ./, .., symlink), output inside input, repeated options, an option as a value, "
+        "a name not UTF-8: 64 before any PIN")
 
 
 def second_certificate(cli):
@@ -411,6 +218,7 @@ def batches(cli, thumbprint):
     expect(sorted(standin.accepted()) == sorted(p[:23] for p in pdfs), "uploads: %s" % standin.accepted())
     expect(len(re.findall(r"^\[\d/5\] .*: Enviado", r.err(), re.M)) == 5, "progress lines: " + r.err())
     log("five accepted files, --json: 0, each .p7s verified, hashes as told")
+    production = (entrada, saida)
 
     # Intake errors, in homologation, in text: 1.
     entrada, saida = cli.folders("erros", accepted_only=False)
@@ -427,6 +235,7 @@ def batches(cli, thumbprint):
     expect(any(q.find(b"servico=login") >= 0 for q in standin.requests()), "no login call")
     cli.verify_output(entrada, saida)
     log("seven intake errors, homologation: 1")
+    other_environments(cli, production, (entrada, saida))
 
     # The service fails after the first upload: 2, nothing sent after the failing row.
     entrada, saida = cli.folders("falha", count=12)
@@ -460,6 +269,24 @@ def batches(cli, thumbprint):
     log("Ctrl-C after %d uploads: 130, nothing half-written" % sent)
 
 
+def other_environments(cli, production, homologation):
+    """An output folder whose journal records sends to one environment is refused to a run
+    of the other, with 64, before any PIN, its signatures left as they are."""
+    for (entrada, saida), flags, recorded in ((production, ["--homologacao"], "Produção"),
+                                              (homologation, [], "Homologação")):
+        before = {n: sha256(os.path.join(saida, n)) for n in os.listdir(saida) if n.endswith(".p7s")}
+        requests = len(cli.standin.requests())
+        r = cli.run(["--lote", entrada, saida, "--cartorio", "01"] + flags, pins=())
+        expect(r.wait() == 64, "%s sends, the other environment: exit %s; %s" % (recorded, r.process.returncode,
+                                                                                 r.err()))
+        expect("guarda arquivos enviados ao ambiente de %s" % recorded in r.err() and "Escolha outra pasta de saída"
+               in r.err() and r.prompts == 0, "the refusal is not said: " + r.err())
+        expect(len(cli.standin.requests()) == requests, "the refused run called the service")
+        expect(before and {n: sha256(os.path.join(saida, n)) for n in os.listdir(saida) if n.endswith(".p7s")}
+               == before, "the refused run changed the signatures")
+    log("a folder of production sends refused to homologation, and the other way round: 64")
+
+
 def second_instance(cli):
     cli.serve()
     entrada, saida = cli.folders("instancia")
@@ -472,9 +299,35 @@ def second_instance(cli):
     expect(second.wait() == 4, "a second copy: exit %s; %s" % (second.process.returncode, second.err()))
     expect(first.process.poll() is None, "the first copy ended meanwhile")
     expect("mais de uma instância" in second.err(), "second copy's message: " + second.err())
+    # The same user's cron job: no session (no XDG_RUNTIME_DIR, no display), a bare environment.
+    cron_env = {k: v for k, v in cli.env.items()
+                if k in ("HOME", "LOGNAME", "USER", "PATH", "SHELL", "NORVANE_LOCK_DIR", "LANG")
+                or k.startswith("SOFTHSM") or k == "SSL_CERT_FILE"}
+    cron = Run(cli.args, cron_env, ["--lote", entrada, saida, "--cartorio", "01"], pins=())
+    expect(cron.wait() == 4 and "mais de uma instância" in cron.err(),
+           "a cron copy while the first runs: exit %s; %s" % (cron.process.returncode, cron.err()))
     os.write(first.master, b"\x04")
     expect(first.wait() == 3, "the first copy, its PIN cancelled: exit %s" % first.process.returncode)
-    log("a second copy while the first asks its PIN: 4")
+    log("a second copy while the first asks its PIN, also from a cron session: 4")
+
+
+def trickling_service(cli):
+    """A service that answers an upload one byte every 2 s keeps the 60 s idle limit fed
+    for ever; the call's deadline (20 s in this build, 10 minutes in the program's) ends
+    it, and with it the batch: 2, its reason in Portuguese."""
+    standin = cli.serve(delay_ms=300)
+    entrada, saida = cli.folders("prazo", count=12)
+    r = cli.run(["--lote", entrada, saida, "--cartorio", "01", "--json"])
+    while json.loads(r.out_lines.get(timeout=120)).get("evento") != "enviado":
+        pass
+    standin.command({"cmd": "script", "answer": {"status": "HTTP/1.1 200 OK", "body": "x" * 100, "trickle_ms": 2000}})
+    expect(r.wait(timeout=100) == 2, "a trickling service: exit %s; %s" % (r.process.returncode, r.err()))
+    expect(re.search(r"O serviço \(127\.0\.0\.1:\d+\) não concluiu a resposta em 20 segundos; a chamada foi "
+                     r"interrompida\.", r.err()), "the deadline is not said: " + r.err())
+    summary = summary_of(r.events())
+    expect(not summary["concluido"] and 0 < summary["enviados"] < 12, "summary: %s" % summary)
+    cli.verify_output(entrada, saida)
+    log("a service trickling one byte every 2 s: the call ends at its deadline, 2")
 
 
 JOURNAL = "norvane-diario.jsonl"
@@ -597,11 +450,12 @@ def main():
     ok = False
     try:
         import books  # the journal and the inputs at their edges
-        wanted = args.only.split(",") if args.only else ["escolhas", "login", "lotes", "instancia", "queda",
-                                                          *books.CASES]
+        wanted = args.only.split(",") if args.only else ["escolhas", "login", "lotes", "instancia", "prazo",
+                                                          "queda", *books.CASES]
         thumbprint = arguments_and_choices(cli)
         cases = {"login": lambda: login_failures(cli), "lotes": lambda: batches(cli, thumbprint),
-                 "instancia": lambda: second_instance(cli), "queda": lambda: crashes(cli)}
+                 "instancia": lambda: second_instance(cli), "prazo": lambda: trickling_service(cli),
+                 "queda": lambda: crashes(cli)}
         cases.update({name: (lambda case: lambda: case(cli))(case) for name, case in books.CASES.items()})
         for name in wanted:
             if name in cases:

@@ -136,6 +136,7 @@ class Session:
         env.update(token_env)
         env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
                    HOME=os.path.join(self.work, "home"), XDG_RUNTIME_DIR=os.path.join(self.work, "run"),
+                   NORVANE_LOCK_DIR=os.path.join(self.work, "locks"),
                    LANG="C.UTF-8", LC_ALL="C.UTF-8")
         return env
 

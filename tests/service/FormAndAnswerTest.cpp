@@ -240,6 +240,61 @@ TEST(HostileAnswers, ByteOrderMarksNumberTextsAndIntegerStrings) {
     EXPECT_EQ(jsonText((*mixed)[4], "k-5"), "6");
 }
 
+TEST(HostileAnswers, NumbersBeyondADoubleAreJsonAndKeepTheirText) {
+    const auto value = jsonParse(QStringLiteral(
+        R"({"a":1e400,"b":-1E+400,"c":1e-400,"d":[1234567890123456789012345678901234567890e300],"s":"1e400"})"));
+    ASSERT_TRUE(value);
+    EXPECT_EQ(jsonText(*value, "a"), "1e400");
+    EXPECT_EQ(jsonText(*value, "b"), "-1E+400");
+    EXPECT_EQ(jsonText(*value, "c"), "1e-400");
+    EXPECT_EQ(jsonAsText(jsonArray(*value, "d")[0]), "1234567890123456789012345678901234567890e300");
+    EXPECT_EQ(jsonText(*value, "s"), "1e400");
+    EXPECT_EQ(jsonKind(*jsonMember(*value, "a")), "number");
+    // What is not JSON stays so, however large the number in it.
+    for (const char* text : {R"({"a":1e400e1})", R"({"a":01e400})", R"({"a":1e400,})", R"({"a":+1e400})"})
+        EXPECT_FALSE(jsonParse(QString::fromLatin1(text))) << text;
+}
+
+// An answer read from its received bytes gives what the decoded, prepared text gives;
+// bytes that would decode otherwise go the way of the text.
+TEST(AnswerPreparation, TheReceivedBytesReadAsTheirDecodedTextWould) {
+    struct Case {
+        QByteArray body, type;
+        const char* ambiente;
+        bool direct;
+    };
+    const QByteArray utf8 = "application/json; charset=UTF-8";
+    const std::vector<Case> cases{
+        {R"({"a":"x","n":[1e400,2.0]})", "text/html", "P", true},
+        {R"(xyz{"a":1})", "text/html", "H", true},
+        {"\xef\xbb\xbf{\"a\":1}", "text/html", "H", true},
+        {"\xef\xbb\xbf{\"a\":1}", "text/html", "P", false},  // three Latin-1 characters, not JSON
+        {"{\"a\":\"\xc3\xa9\"}", "text/html", "P", false},  // two Latin-1 characters
+        {"{\"a\":\"\xc3\xa9\"}", utf8, "P", true},
+        {"\xef\xbb\xbf{\"a\":1}", utf8, "P", true},
+        {"\xc3\xa9\xc3\xa9\xc3\xa9{\"a\":1}", utf8, "H", true},
+        {"\xf0\x9f\x98\x80" "a{\"a\":1}", utf8, "H", true},
+        {"ab\xf0\x9f\x98\x80{\"a\":1}", utf8, "H", false},  // the third unit is half a pair
+        {"{\"a\":\"\xed\xa0\x80\"}", utf8, "P", false},    // a surrogate
+        {"{\"a\":\"\xc0\xaf\"}", utf8, "P", false},         // an overlong form
+        {"{\"a\":\"\xe2\x82\"}", utf8, "P", false},         // cut short
+        {R"({"a":1})", "application/json; charset=utf-16", "P", false},
+        {"ab", "text/html", "H", true},
+    };
+    for (const Case& c : cases) {
+        const QString ambiente = QString::fromLatin1(c.ambiente);
+        const auto view = preparedUtf8(c.body, c.type, ambiente);
+        EXPECT_EQ(view.has_value(), c.direct) << c.body.toStdString() << " " << c.type.toStdString();
+        if (!view) continue;
+        const auto direct = parseAnswerObjectUtf8(*view);
+        const auto decoded = parseAnswerObject(prepareAnswer(decodeAnswerBody(c.body, c.type), ambiente, Wrapping::N));
+        ASSERT_EQ(direct.has_value(), decoded.has_value()) << c.body.toStdString();
+        if (direct) {
+            EXPECT_EQ(*direct, *decoded) << c.body.toStdString();
+        }
+    }
+}
+
 TEST(HostileAnswers, ARawNulIsNotTheEndOfTheText) {
     EXPECT_FALSE(jsonParse(QString::fromLatin1("709\0;x\"]", 8)));
     EXPECT_FALSE(parseAnswerObject(QString::fromLatin1("{}\0garbage", 10)));

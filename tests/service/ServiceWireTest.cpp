@@ -258,6 +258,47 @@ TEST(ServiceWire, FailedCallsRaiseWithTheirReason) {
     EXPECT_EQ(serviceCall(client, "P", url, versao), "{\"root\":[{}]}");
 }
 
+// A server that sends a byte now and then keeps the idle limit fed; the call's deadline
+// ends it. A Large call (the manual consultation) has a longer deadline and a bound far
+// above the small answers'.
+TEST(ServiceWire, ACallEndsAtItsDeadlineAndALargeCallTakesALargeAnswer) {
+    StandIn standIn;
+    HttpClient client;
+    EXPECT_EQ(client.deadlineMs(), 600000);
+    client.setDeadlineMs(2000);
+    const QString url = standIn.baseUrl();
+    const FieldList versao = fields({{"servico", kAssinadorVersao}});
+    ScriptedAnswer trickling = ScriptedAnswer::ok(QByteArray(2000, 'x'));
+    trickling.trickleMs = 100;
+    standIn.script(trickling);
+    EXPECT_EQ(errorOf([&] { serviceCall(client, "P", url, versao); }),
+              QStringLiteral("O serviço (127.0.0.1:%1) não concluiu a resposta em 2 segundos; a chamada foi "
+                             "interrompida.")
+                  .arg(standIn.port())
+                  .toStdString());
+    const FieldList consulta = fields({{"servico", kDigitacaoManual}});
+    standIn.script(trickling);
+    EXPECT_NE(errorOf([&] { serviceCallParsed(client, "P", url, consulta, AnswerSize::Large); })
+                  .find("não concluiu a resposta em 6 segundos"),
+              std::string::npos);
+
+    // Over the small bound: refused as a small answer, taken as a large one.
+    client.setDeadlineMs(600000);
+    ScriptedAnswer large = ScriptedAnswer::ok("{\"dados\":[]}" + QByteArray(9 << 20, ' '));
+    standIn.script(large);
+    EXPECT_NE(errorOf([&] { serviceCallParsed(client, "P", url, consulta, AnswerSize::Small); }).find("passa de 8 MiB"),
+              std::string::npos);
+    standIn.script(large);
+    const auto taken = serviceCallParsed(client, "P", url, consulta, AnswerSize::Large);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(jsonArray(*taken, "dados").size(), 0u);
+    ScriptedAnswer announced = ScriptedAnswer::ok("{}");
+    announced.headers.append(qMakePair(QByteArray("Content-Length"), QByteArray::number(qint64(2) << 30)));
+    standIn.script(announced);
+    EXPECT_NE(errorOf([&] { serviceCallParsed(client, "P", url, consulta, AnswerSize::Large); }).find("passa de 1 GiB"),
+              std::string::npos);
+}
+
 TEST(ServiceWire, AFailedCallLeavesItsKeptAliveConnectionForTheNextCall) {
     StandIn standIn;
     HttpClient client;

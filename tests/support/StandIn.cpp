@@ -24,6 +24,7 @@ QJsonObject toJson(const ScriptedAnswer& answer) {
     };
     if (answer.closeAfter >= 0) object.insert("close_after", answer.closeAfter);
     if (answer.bodySize > 0) object.insert("body_size", QJsonValue(answer.bodySize));
+    if (answer.trickleMs > 0) object.insert("trickle_ms", answer.trickleMs);
     return object;
 }
 

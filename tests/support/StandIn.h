@@ -23,6 +23,7 @@ struct ScriptedAnswer {
     bool keepAlive = false;     // add "Connection: keep-alive" and keep the connection
     bool contentLength = true;  // add a Content-Length header
     qint64 bodySize = 0;        // a body of this many bytes (the body repeated), made by the stand-in
+    int trickleMs = 0;          // send the answer one byte every this many milliseconds
 
     static ScriptedAnswer ok(const QByteArray& body, const QByteArray& contentType = "text/html");
 };

@@ -559,6 +559,48 @@ TEST_F(BatchTab, AnOutputFolderGoneBeforeTheBatchStopsItWithOneBox) {
     EXPECT_TRUE(standIn.requests().isEmpty());
 }
 
+// A folder holds one environment's sends: a homologation batch into a folder with production
+// sends (and the other way round) is refused with one box, and its signatures stay as they were.
+TEST_F(BatchTab, AnOutputFolderWithTheOtherEnvironmentsSendsIsRefusedWithOneBox) {
+    acceptedFiles(2);
+    const auto signatureIn = [&](const QString& folder) {
+        QFile file(folder + "/" + rows()[0].name + ".p7s");
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    for (const QString& first : {QStringLiteral("P"), QStringLiteral("H")}) {
+        const QString folder = work.filePath("saida-" + first);
+        const QString other = first == "P" ? QStringLiteral("H") : QStringLiteral("P");
+        ASSERT_TRUE(QDir().mkpath(folder));
+        dialogs.folderAnswers = {folder};
+        click(window.ui->Button2);
+        window.Ambiente = first;
+        // Homologation's answers carry three characters before the JSON.
+        standIn.setDefault(ScriptedAnswer::ok(first == "H" ? "xyz{\"retorno\":\"ok\"}" : "{\"retorno\":\"ok\"}"));
+        intake();
+        dialogs.pinAnswers = {QStringLiteral("1234")};
+        sign();
+        ASSERT_EQ(statuses(), (QStringList{"Enviado", "Enviado"}));
+        const QByteArray signature = signatureIn(folder);
+        ASSERT_FALSE(signature.isEmpty());
+        const qsizetype sent = standIn.requests().size();
+
+        window.Ambiente = other;
+        dialogs.boxes.clear();
+        intake();
+        sign();
+        const auto label = [](const QString& a) {
+            return a == "P" ? QStringLiteral("Produção") : QStringLiteral("Homologação");
+        };
+        EXPECT_EQ(dialogs.texts(), std::vector<QString>{"A pasta de saída " + folder + " guarda arquivos enviados ao "
+                                                        "ambiente de " + label(first) + " (veja norvane-diario.jsonl); "
+                                                        "o ambiente agora é " + label(other) + ". Escolha outra pasta "
+                                                        "de saída. Nada foi assinado nem enviado."});
+        EXPECT_EQ(statuses(), (QStringList{"", ""}));
+        EXPECT_EQ(standIn.requests().size(), sent) << "sent to " << other.toStdString();
+        EXPECT_EQ(signatureIn(folder), signature) << "the signature of " << first.toStdString() << " was overwritten";
+    }
+}
+
 TEST_F(BatchTab, StartMessagesAndAnEmptyGrid) {
     sign();
     EXPECT_EQ(dialogs.texts(), std::vector<QString>{QStringLiteral("Selecione a pasta de entrada")});

@@ -267,6 +267,30 @@ TEST_F(ManualTab, ConsultationFillsTheGridOrEndsAsTheAnswerSays) {
     }
 }
 
+// The consultation's answer carries every waiting PDF: 100 of 150 KB pass 8 MiB by far,
+// and all of them are listed, each PDF whole.
+TEST_F(ManualTab, AConsultationOfAHundredInstrumentsOf150KBIsListedWhole) {
+    QByteArray answer = R"({"dados":[)";
+    QStringList ids, pdfs;
+    for (int i = 0; i < 100; ++i) {
+        QByteArray pdf(150 * 1024, '\0');
+        for (qsizetype j = 0; j < pdf.size(); ++j) pdf[j] = char((i * 31 + j * 7) & 0xFF);
+        ids << QString::number(5000 + i);
+        pdfs << QString::fromLatin1(pdf.toBase64());
+        answer += (i ? "," : "") + QByteArray(R"({"cd_titulo_instrumento_protesto":)") + ids.back().toLatin1() +
+                  R"(,"nm_chave":"k)" + QByteArray::number(i) + R"(","ds_instrumento_protesto_pdf_b64":")" +
+                  pdfs.back().toLatin1() + "\"}";
+    }
+    answer += "]}";
+    ASSERT_GT(answer.size(), 8 << 20);
+    consult(answer);
+    ASSERT_EQ(dialogs.boxes.size(), 1u) << dialogs.boxes[0].text.toStdString();
+    EXPECT_EQ(dialogs.boxes[0].text, QStringLiteral("Trazendo 100 último(s) IP(s) para ser(em) assinado(s)."));
+    ASSERT_EQ(ui.ListView2->model()->rowCount(), 100);
+    EXPECT_EQ(column(0), ids);
+    EXPECT_TRUE(column(4) == pdfs) << "a PDF differs from the one sent";
+}
+
 TEST_F(ManualTab, SignsAndSendsEveryRowThenLeavesSentRowsAlone) {
     click(ui.Button4);
     chooseSaveFolder();

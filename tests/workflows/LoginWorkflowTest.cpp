@@ -120,6 +120,27 @@ TEST_F(LoginWorkflow, GivesTheLoginsContextAndItsOfficesAsValues) {
     EXPECT_EQ(fieldsOf(norvane::contextForRecord(context, norvane::officeRecord(second))), fieldsOf(chosen));
 }
 
+// A code is read as its text whatever number JSON writes, also beyond a double's range.
+TEST_F(LoginWorkflow, ACodeThatIsAnyJsonNumberIsReadAsItsText) {
+    tokens.addToken("Token A", {Cert::A3});
+    QByteArray lone = office("4216602", "01", "", QStringLiteral("Um"), "4201");
+    lone.replace(R"("codUsuario":"")", R"("codUsuario":1e400)");
+    const auto login = loginWith(ScriptedAnswer::ok("[" + lone + "]"));
+    ASSERT_TRUE(login.has_value()) << "the answer was taken for something else than JSON";
+    ASSERT_EQ(login->offices.size(), 1u);
+    EXPECT_EQ(login->offices[0].codUsuario, "1e400");
+    EXPECT_TRUE(dialogs.boxes.empty());
+
+    const auto offices = norvane::officesOfAnswer(json(
+        R"({"root":[{"codigoIBGE":"1","numero":"01","codUsuario":-1E+400,"nomeCartorio":"Um","codCartorio":1},)"
+        R"({"codigoIBGE":"2","numero":"02","codUsuario":123456789012345678901234567890,"nomeCartorio":"Dois",)"
+        R"("codCartorio":2},{"codigoIBGE":"3","numero":"03","codUsuario":2.50e-400,"nomeCartorio":"Três",)"
+        R"("codCartorio":3}]})"));
+    ASSERT_EQ(offices.size(), 3u);
+    EXPECT_EQ(QStringList({offices[0].codUsuario, offices[1].codUsuario, offices[2].codUsuario}),
+              QStringList({"-1E+400", "123456789012345678901234567890", "2.50e-400"}));
+}
+
 TEST_F(LoginWorkflow, RefusalsAndAnAnswerWithoutOfficesGiveNothing) {
     tokens.addToken("Token A", {Cert::A3, Cert::A1, Cert::ECnpj});
     const ScriptedAnswer one = ScriptedAnswer::ok("[" + office("1", "01", "2", "x", "3") + "]");

@@ -1,5 +1,9 @@
 #include "certs/cms/FileSigning.h"
 
+#include "core/SystemErrors.h"
+
+#include <cerrno>
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -44,7 +48,7 @@ struct FileBytes {
 FileBytes readWholeFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return {{}, {}, QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(path, file.errorString())};
+        return {{}, {}, QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(path, fileErrorText(file, errno))};
     QByteArray bytes;
     qint64 filled = 0;
     for (;;) {
@@ -54,7 +58,7 @@ FileBytes readWholeFile(const QString& path) {
         const qint64 n = file.read(bytes.data() + filled, std::min<qint64>(bytes.size() - filled, kReadBlock));
         if (n < 0)
             throw Error(ErrorKind::FileError,
-                        QStringLiteral("Falha ao ler o arquivo %1: %2").arg(file.fileName(), file.errorString()));
+                        QStringLiteral("Falha ao ler o arquivo %1: %2").arg(file.fileName(), fileErrorText(file, errno)));
         if (n == 0) break;
         filled += n;
     }
@@ -92,10 +96,10 @@ void saveWhole(const QString& path, const QByteArray& bytes) {
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly))
         throw Error(ErrorKind::FileError,
-                    QStringLiteral("Não foi possível criar o arquivo %1: %2").arg(path, file.errorString()));
+                    QStringLiteral("Não foi possível criar o arquivo %1: %2").arg(path, fileErrorText(file, errno)));
     if (file.write(bytes) != bytes.size() || !file.commit())
         throw Error(ErrorKind::FileError,
-                    QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, file.errorString()));
+                    QStringLiteral("Não foi possível gravar o arquivo %1: %2").arg(path, fileErrorText(file, errno)));
 }
 
 std::optional<SignedFile> signFile(const SignerForContent& signerFor, const QString& path, const QString& saveFolder,

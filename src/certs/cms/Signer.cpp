@@ -1,5 +1,9 @@
 #include "certs/cms/Signer.h"
 
+#include "core/SystemErrors.h"
+
+#include <cerrno>
+
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -21,7 +25,7 @@ QByteArray readFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw Error(ErrorKind::FileError,
-                    QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(path, file.errorString()));
+                    QStringLiteral("Não foi possível abrir o arquivo %1: %2").arg(path, fileErrorText(file, errno)));
     return file.readAll();
 }
 

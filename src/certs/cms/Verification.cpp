@@ -1,5 +1,9 @@
 #include "certs/cms/Verification.h"
 
+#include "core/SystemErrors.h"
+
+#include <cerrno>
+
 // clang-format off
 #include <openssl/pem.h>  // before cms.h, which then declares the CMS PEM functions
 // clang-format on
@@ -404,7 +408,7 @@ std::optional<QByteArray> readBounded(const QString& path, const QString& what, 
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        reasons << QStringLiteral("não foi possível abrir %1 %2: %3").arg(what, path, file.errorString());
+        reasons << QStringLiteral("não foi possível abrir %1 %2: %3").arg(what, path, fileErrorText(file, errno));
         return std::nullopt;
     }
     QByteArray bytes;
@@ -413,7 +417,7 @@ std::optional<QByteArray> readBounded(const QString& path, const QString& what, 
     for (;;) {
         const qint64 n = file.read(block.data(), kBlock);
         if (n < 0) {
-            reasons << QStringLiteral("não foi possível ler %1 %2: %3").arg(what, path, file.errorString());
+            reasons << QStringLiteral("não foi possível ler %1 %2: %3").arg(what, path, fileErrorText(file, errno));
             return std::nullopt;
         }
         if (n == 0) break;

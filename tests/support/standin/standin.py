@@ -129,6 +129,22 @@ def wait_for_close(sock):
                 return
 
 
+def trickle(sock, data, interval_ms):
+    """Sends the answer one byte every interval_ms, as a server that never times out the
+    client's idle limit yet never finishes; until the client leaves or we stop."""
+    for i in range(len(data)):
+        if STATE.stopping.wait(interval_ms / 1000.0):
+            return
+        try:
+            sock.sendall(data[i:i + 1])
+        except OSError:
+            return
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+
+
 class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         sock = self.request
@@ -155,6 +171,9 @@ class Handler(socketserver.BaseRequestHandler):
                 return
             data = build_answer(answer)
             cut = answer.get("close_after")
+            if answer.get("trickle_ms"):
+                trickle(sock, data, answer["trickle_ms"])
+                return
             try:
                 sock.sendall(data if cut is None else data[:cut])
             except OSError:
