@@ -1,8 +1,10 @@
 #pragma once
 // Checks a CMS SignedData (.p7s): who signed it, when, whether the signature over the
 // signed attributes holds, whether the content is the one signed, and whether the signer's
-// certificate chains to a trust anchor, now and at the signing time. Each check is reported
-// on its own. Revocation is not checked: nothing is fetched from the network.
+// certificate chains to a trust anchor, now and at the signing time, and whether a certificate
+// of its chain is revoked today (OCSP or the AC's LCR; soft-fail: what cannot be fetched
+// leaves the verdict of the other checks, saying that revocation was not checked and why).
+// Each check is reported on its own.
 
 #include <QByteArray>
 #include <QDateTime>
@@ -40,6 +42,15 @@ struct ChainStatus {
     QString problem;  // why not, in Portuguese (the certificate where it breaks and the reason)
 };
 
+// The revocation of the signer's chain today.
+struct RevocationReport {
+    enum class State { NotChecked, NotRevoked, Revoked } state = State::NotChecked;
+    QDateTime checkedAt;     // NotRevoked: when (UTC)
+    QString revokedWhat;     // Revoked: the reason line of the verdict
+    QString why;             // NotChecked: why, in Portuguese
+    QStringList lines;       // per certificate of the chain, as shown
+};
+
 struct SignedAttribute {
     QString oid;
     QString name;   // in Portuguese ("Data e hora da assinatura"), or OpenSSL's name
@@ -63,6 +74,7 @@ struct SignerReport {
     std::vector<ChainLink> chain;   // the certificate first, up to the anchor or the break
     ChainStatus now;
     std::optional<ChainStatus> atSigningTime;
+    RevocationReport revocation;
     std::vector<SignedAttribute> signedAttributes;
     std::vector<SignedAttribute> unsignedAttributes;
 };
