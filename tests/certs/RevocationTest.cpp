@@ -10,13 +10,18 @@
 #include <QTemporaryDir>
 #include <memory>
 
+#include "certs/SigningSession.h"
 #include "certs/cms/Verification.h"
+#include "certs/doctor/TokenDoctor.h"
 #include "certs/pki/AiaIssuers.h"
 #include "certs/pki/PkiNetwork.h"
 #include "certs/pki/Revocation.h"
 #include "certs/pki/TrustStore.h"
+#include "certs/tokens/TokenAccess.h"
 #include "support/DownloadServer.h"
 #include "support/RevocationPki.h"
+#include "support/ScriptedDialogs.h"
+#include "support/SoftHsmTokens.h"
 
 using namespace norvane;
 using namespace norvane::test;
@@ -254,4 +259,36 @@ TEST_F(Revocation, VerifierSaysVerifiedRevokedWithTheDateOrNotVerifiedAndWhy) {
     // Without it, nothing completes the chain.
     result = cms::verifySignatureBytes(signature);
     EXPECT_EQ(result.verdict, cms::Verdict::Invalid);
+}
+
+TEST_F(Revocation, RevokedOnATokenIsNotOfferedAndTheDoctorSaysWhyOfflineItIsOfferedUnchecked) {
+    SoftHsmTokens tokens;
+    qputenv("SSL_CERT_FILE", pki->trustFile().toUtf8());
+    ScriptedDialogs dialogs;
+    tokens.addTokenWith("Token Revogacao", pki->derPath(RevCert::CrlSigner), pki->keyPath(RevCert::CrlSigner), "0a0b",
+                        "Titular LCR", {pki->derPath(RevCert::Intermediate)});
+    tokens::restoreDefaultModulesForTesting();
+    EXPECT_EQ(SigningSession::offeredCertificates()->Count(), 1) << "not revoked";
+
+    const QDateTime when = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() - 7200, Qt::UTC);
+    forgetEverything();
+    server->serve("ac.crl", pki->crl(RevCert::Intermediate, {{pki->serialHex(RevCert::CrlSigner), when, 5}}));
+    EXPECT_EQ(SigningSession::offeredCertificates()->Count(), 0) << "a current list says it is revoked";
+    QString report = doctor::diagnosticReport();
+    EXPECT_TRUE(report.contains("Lista de escolha do login: não oferecido: certificado «Titular LCR Teste:11122233344» "
+                                "revogado em " + when.toLocalTime().toString("dd/MM/yyyy HH:mm") +
+                                " (motivo: cessação de atividade), segundo LCR " + server->plainBaseUrl() + "ac.crl"))
+        << report.toStdString();
+
+    // Unplugged, with nothing in the cache: soft-fail, offered, and the doctor says it was not checked.
+    forgetEverything();
+    pki::setNetworkSettings({false, 800, 1 << 20, 1 << 20});
+    EXPECT_EQ(SigningSession::offeredCertificates()->Count(), 1);
+    report = doctor::diagnosticReport();
+    EXPECT_TRUE(report.contains("Lista de escolha do login: oferecido (revogação não verificada: sem resposta da AC, "
+                                "nada é bloqueado)"))
+        << report.toStdString();
+    EXPECT_TRUE(report.contains("1. Titular LCR Teste:11122233344: revogação não verificada: LCR: consultas à rede desligadas"))
+        << report.toStdString();
+    EXPECT_TRUE(dialogs.pinPrompts.empty());
 }

@@ -102,11 +102,14 @@ QString SoftHsmTokens::addToken(const QString& label, std::initializer_list<Cert
 }
 
 QString SoftHsmTokens::addTokenWith(const QString& label, const QString& certDerPath, const QString& keyPemPath,
-                                    const QString& idHex, const QString& name) {
+                                    const QString& idHex, const QString& name, const QStringList& alsoCertificates) {
     runTool("softhsm2-util", {"--init-token", "--free", "--label", label, "--pin", kUserPin, "--so-pin", kSoPin});
     runTool("softhsm2-util", {"--import", keyPemPath, "--token", label, "--label", name, "--id", idHex, "--pin", kUserPin});
     runTool("pkcs11-tool", {"--module", softHsmModule(), "--token-label", label, "--login", "--pin", kUserPin,
                             "--write-object", certDerPath, "--type", "cert", "--id", idHex, "--label", name});
+    for (const QString& path : alsoCertificates)
+        runTool("pkcs11-tool", {"--module", softHsmModule(), "--token-label", label, "--login", "--pin", kUserPin,
+                                "--write-object", path, "--type", "cert", "--label", QFileInfo(path).baseName()});
     return serialOfNew(label);
 }
 

@@ -32,9 +32,10 @@ public:
                      std::initializer_list<Cert> withoutKeys = {}, bool withIntermediate = true);
 
     // Creates a token labelled `label` holding one certificate (a DER file) with its key (a
-    // PKCS#8 PEM file) under the CKA_ID `idHex`. Returns its serial.
+    // PKCS#8 PEM file) under the CKA_ID `idHex`, and the certificates (DER files) of `alsoCertificates`
+    // alone. Returns its serial.
     QString addTokenWith(const QString& label, const QString& certDerPath, const QString& keyPemPath,
-                         const QString& idHex, const QString& name);
+                         const QString& idHex, const QString& name, const QStringList& alsoCertificates = {});
 
     // Keys written from now on carry CKA_ALWAYS_AUTHENTICATE (the PIN for every use).
     bool keysAlwaysAuthenticate = false;
