@@ -237,6 +237,8 @@ TEST_F(Revocation, VerifierSaysVerifiedRevokedWithTheDateOrNotVerifiedAndWhy) {
     EXPECT_TRUE(cms::verdictLine(result).startsWith("Assinatura VÁLIDA (revogação verificada em "));
     EXPECT_TRUE(cms::verdictLine(result).endsWith(": não revogado)"));
     EXPECT_EQ(result.signers.at(0).chain.size(), 3u) << "to the anchor, through the intermediate fetched";
+    EXPECT_TRUE(cms::verificationText(result).contains("2. AC Intermediaria AIA Teste, válido de ") &&
+                cms::verificationText(result).contains(" (obtido pela internet em " + server->plainBaseUrl() + "ac.cer)"));
 
     const QDateTime when = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() - 86400, Qt::UTC);
     forgetEverything();

@@ -22,6 +22,7 @@
 #include <memory>
 
 #include "certs/cms/VerificationReading.h"
+#include "certs/pki/AiaIssuers.h"
 #include "certs/pki/BundledCertificates.h"
 #include "certs/pki/Certificate.h"
 #include "certs/pki/ExtensionFormat.h"
@@ -243,6 +244,7 @@ void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, pki::ChainVer
         shown.validFrom = pki::validFrom(link.get());
         shown.validTo = pki::validTo(link.get());
         shown.selfSigned = pki::selfSigned(link.get());
+        if (const auto origin = pki::aiaOrigin(link.get())) shown.fetchedFrom = origin->url;
         report.chain.push_back(shown);
     }
     report.now = chainStatus(now, certificate);

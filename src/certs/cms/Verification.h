@@ -30,6 +30,7 @@ struct ChainLink {
     QString issuer;   // simple name
     QDateTime validFrom, validTo;  // UTC
     bool selfSigned = false;
+    QString fetchedFrom;  // an intermediate fetched through AIA: its address (empty otherwise)
 };
 
 // Where a trusted chain ends.

@@ -83,6 +83,7 @@ QString chainText(const SignerReport& signer) {
                         : QStringLiteral(" (raiz confiável do repositório do sistema)");
         else if (link.selfSigned)
             text += QStringLiteral(" (raiz)");
+        if (!link.fetchedFrom.isEmpty()) text += QStringLiteral(" (obtido pela internet em %1)").arg(link.fetchedFrom);
         line(text);
     }
     return out;
