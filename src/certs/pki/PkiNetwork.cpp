@@ -67,8 +67,12 @@ void fetchToFile(const QString& url, const QString& target, quint64 maxBytes, co
     try {
         downloadFile(url, target, {}, DownloadLimits{maxBytes, long(left), true});
     } catch (const DownloadError& e) {
-        throw Error(ErrorKind::ServiceError,
-                    QStringLiteral("não foi possível obter %1: %2").arg(url, e.reason()), e);
+        // A bound passed or a redirect refused says so in Portuguese; anything else is the
+        // network's (curl's own words kept in parentheses, for the office's IT).
+        const QString why = e.kind() == DownloadError::Kind::Failed
+                                ? QStringLiteral("servidor fora do alcance ou sem resposta a tempo (%1)").arg(e.reason())
+                                : e.reason();
+        throw Error(ErrorKind::ServiceError, QStringLiteral("não foi possível obter %1: %2").arg(url, why), e);
     }
 }
 
