@@ -294,3 +294,19 @@ TEST_F(Revocation, RevokedOnATokenIsNotOfferedAndTheDoctorSaysWhyOfflineItIsOffe
         << report.toStdString();
     EXPECT_TRUE(dialogs.pinPrompts.empty());
 }
+
+TEST_F(Revocation, DoctorSaysWhichIntermediateCameThroughAiaFromWhereAndWhen) {
+    SoftHsmTokens tokens;
+    qputenv("SSL_CERT_FILE", pki->trustFile().toUtf8());
+    tokens.addTokenWith("Token So Titular", pki->derPath(RevCert::CrlSigner), pki->keyPath(RevCert::CrlSigner), "0c0d",
+                        "Titular LCR");
+    tokens::restoreDefaultModulesForTesting();
+    const QString report = doctor::diagnosticReport();
+    const QString day = QDateTime::currentDateTime().toString("dd/MM/yyyy");
+    EXPECT_TRUE(report.contains("2. CN=AC Intermediaria AIA Teste,C=BR (intermediária obtida pela AIA em " +
+                                server->plainBaseUrl() + "ac.cer, baixada em " + day))
+        << report.toStdString();
+    EXPECT_TRUE(report.contains("1. Titular LCR Teste:11122233344: não revogado (LCR " + server->plainBaseUrl() + "ac.crl"))
+        << report.toStdString();
+    EXPECT_TRUE(report.contains("Lista de escolha do login: oferecido\n")) << report.toStdString();
+}
