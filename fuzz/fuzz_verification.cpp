@@ -12,6 +12,7 @@
 
 #include "FuzzCheck.h"
 #include "certs/cms/Verification.h"
+#include "certs/pki/PkiNetwork.h"
 
 using namespace norvane;
 
@@ -36,6 +37,15 @@ bool opensslSignaturesHold(const QByteArray& der, const std::optional<QByteArray
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // A certificate of the input may name AIA, OCSP or LCR addresses: nothing is fetched.
+    static const bool offline = [] {
+        pki::NetworkSettings settings;
+        settings.enabled = false;
+        pki::setNetworkSettings(settings);
+        qputenv("XDG_CACHE_HOME", "/tmp/norvane-fuzz-cache");
+        return true;
+    }();
+    (void)offline;
     if (size < 3) return 0;
     const bool withDocument = data[0] & 1;
     const QByteArray rest(reinterpret_cast<const char*>(data + 3), qsizetype(size - 3));

@@ -119,7 +119,7 @@ std::shared_ptr<IExtension> IExtensions::Item(long index) const {
 ICertificate2::ICertificate2(norvane::pki::StoredCertificate stored) : stored_(std::move(stored)) {}
 
 ICertificate2::ICertificate2(std::shared_ptr<X509> certificate, TokenLocation location)
-    : stored_{std::move(certificate), std::move(location), std::make_shared<norvane::pki::ChainVerifier>()} {}
+    : stored_{std::move(certificate), std::move(location), std::make_shared<norvane::pki::ChainVerifier>(), {}} {}
 
 QByteArray ICertificate2::der() const { return platformCall([&] { return norvane::pki::derOf(x509()); }); }
 
@@ -163,7 +163,7 @@ std::shared_ptr<IExtensions> ICertificate2::Extensions() const {
 
 bool ICertificate2::isValid() const {
     if (!norvane::pki::validAt(x509(), std::time(nullptr))) return false;
-    if (validity_ < 0) validity_ = stored_.chains->verify(x509()) ? 1 : 0;
+    if (validity_ < 0) validity_ = stored_.chains->verify(x509()) && !stored_.revoked() ? 1 : 0;
     return validity_ == 1;
 }
 

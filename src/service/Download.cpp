@@ -27,6 +27,8 @@ struct Transfer {
     QSaveFile* file = nullptr;
     const DownloadProgressHandler* progress = nullptr;
     quint64 maxBytes = 0;
+    long timeoutMs = 0;
+    bool useProxy = false;
     quint64 written = 0;
     curl_off_t reportedNow = -1;
     curl_off_t reportedTotal = -1;
@@ -94,7 +96,8 @@ static curl_slist* configureTransfer(CURL* curl, const QByteArray& encodedUrl, b
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, transfer.timeoutMs);
+    if (!transfer.useProxy) curl_easy_setopt(curl, CURLOPT_PROXY, "");  // else curl reads http_proxy and its kin
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &onData);
@@ -116,6 +119,12 @@ static curl_slist* configureTransfer(CURL* curl, const QByteArray& encodedUrl, b
 
 void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress,
                   quint64 maxBytes) {
+    downloadFile(url, target, progress, DownloadLimits{maxBytes, 0, false});
+}
+
+void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress,
+                  const DownloadLimits& limits) {
+    const quint64 maxBytes = limits.maxBytes;
     const QString failure = QStringLiteral("Error downloading URL: %1").arg(url);
     auto fail = [&](const QString& reason) { throw DownloadError(failure.toStdString(), reason); };
     const bool secure = url.startsWith(QStringLiteral("https:"), Qt::CaseInsensitive);
@@ -140,7 +149,7 @@ void downloadFile(const QString& url, const QString& target, const DownloadProgr
         }
     } cleanup{curl};
 
-    Transfer transfer{&file, &progress, maxBytes};
+    Transfer transfer{&file, &progress, maxBytes, limits.timeoutMs, limits.useProxy};
     char errorBuffer[CURL_ERROR_SIZE] = {};
     const QByteArray encodedUrl = url.toUtf8();
     cleanup.headers = configureTransfer(curl, encodedUrl, secure, transfer, errorBuffer);

@@ -44,6 +44,16 @@ using DownloadProgressHandler = std::function<void(quint64 received, quint64 tot
 void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress,
                   quint64 maxBytes = kDownloadSizeLimit);
 
+// The limits of one download: its size, the whole transfer's time (0: none beyond the
+// connection's), and whether the office's proxy (http_proxy, https_proxy, no_proxy) is used.
+struct DownloadLimits {
+    quint64 maxBytes = kDownloadSizeLimit;
+    long timeoutMs = 0;
+    bool useProxy = false;
+};
+void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress,
+                  const DownloadLimits& limits);
+
 // Tests: trust only the certificates of this PEM file; empty restores the system store.
 void setDownloadTrustFile(const QString& pemFile);
 

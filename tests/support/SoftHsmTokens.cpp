@@ -98,8 +98,23 @@ QString SoftHsmTokens::addToken(const QString& label, std::initializer_list<Cert
     }
     for (Cert which : withoutKeys) writeCertificate(pki[which]);
     if (withIntermediate) writeCertificate(pki[Cert::Intermediate]);
+    return serialOfNew(label);
+}
 
-    // The serial SoftHSM gave the token.
+QString SoftHsmTokens::addTokenWith(const QString& label, const QString& certDerPath, const QString& keyPemPath,
+                                    const QString& idHex, const QString& name, const QStringList& alsoCertificates) {
+    runTool("softhsm2-util", {"--init-token", "--free", "--label", label, "--pin", kUserPin, "--so-pin", kSoPin});
+    runTool("softhsm2-util", {"--import", keyPemPath, "--token", label, "--label", name, "--id", idHex, "--pin", kUserPin});
+    runTool("pkcs11-tool", {"--module", softHsmModule(), "--token-label", label, "--login", "--pin", kUserPin,
+                            "--write-object", certDerPath, "--type", "cert", "--id", idHex, "--label", name});
+    for (const QString& path : alsoCertificates)
+        runTool("pkcs11-tool", {"--module", softHsmModule(), "--token-label", label, "--login", "--pin", kUserPin,
+                                "--write-object", path, "--type", "cert", "--label", QFileInfo(path).baseName()});
+    return serialOfNew(label);
+}
+
+// The serial SoftHSM gave the token just made.
+QString SoftHsmTokens::serialOfNew(const QString& label) {
     const QString shown = QString::fromUtf8(runTool("softhsm2-util", {"--show-slots"}));
     QString serial;
     for (const QString& line : shown.split('\n')) {

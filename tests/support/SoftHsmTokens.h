@@ -31,6 +31,12 @@ public:
     QString addToken(const QString& label, std::initializer_list<Cert> withKeys,
                      std::initializer_list<Cert> withoutKeys = {}, bool withIntermediate = true);
 
+    // Creates a token labelled `label` holding one certificate (a DER file) with its key (a
+    // PKCS#8 PEM file) under the CKA_ID `idHex`, and the certificates (DER files) of `alsoCertificates`
+    // alone. Returns its serial.
+    QString addTokenWith(const QString& label, const QString& certDerPath, const QString& keyPemPath,
+                         const QString& idHex, const QString& name, const QStringList& alsoCertificates = {});
+
     // Keys written from now on carry CKA_ALWAYS_AUTHENTICATE (the PIN for every use).
     bool keysAlwaysAuthenticate = false;
 
@@ -44,6 +50,7 @@ public:
     static QString softHsmModule();
 
 private:
+    QString serialOfNew(const QString& label);
     QTemporaryDir dir_;
     std::map<QString, QString> serials_;
     std::map<QByteArray, std::optional<QByteArray>> savedEnv_;

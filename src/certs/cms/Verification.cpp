@@ -26,6 +26,7 @@
 #include <memory>
 
 #include "certs/cms/VerificationReading.h"
+#include "certs/pki/AiaIssuers.h"
 #include "certs/pki/BundledCertificates.h"
 #include "certs/pki/Certificate.h"
 #include "certs/pki/ExtensionFormat.h"
@@ -180,7 +181,7 @@ QString signerIdText(CMS_SignerInfo* signer) {
 
 // `digests`: the content read through its digests (null when there is none to check, with
 // `haveContent` false, or when an announced digest algorithm is unknown).
-void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::ChainVerifier& verifier, bool haveContent,
+void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, pki::ChainVerifier& verifier, bool haveContent,
                  BIO* digests, bool contentIsDocument, SignerReport& report, QStringList& reasons) {
     X509* certificate = nullptr;
     CMS_SignerInfo_get0_algs(signer, nullptr, &certificate, nullptr, nullptr);
@@ -237,6 +238,8 @@ void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::Ch
         reasons << QStringLiteral("o atributo de certificado do signatário (CAdES) não corresponde ao certificado");
 
     if (!certificate) return;
+    const pki::Deadline deadline(pki::kReportBudgetMs);
+    verifier.completeWithAia(certificate, deadline);
     const pki::ChainReport now = verifier.report(certificate);
     for (const auto& link : now.links) {
         ChainLink shown;
@@ -245,9 +248,12 @@ void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, const pki::Ch
         shown.validFrom = pki::validFrom(link.get());
         shown.validTo = pki::validTo(link.get());
         shown.selfSigned = pki::selfSigned(link.get());
+        if (const auto origin = pki::aiaOrigin(link.get())) shown.fetchedFrom = origin->url;
         report.chain.push_back(shown);
     }
     report.now = chainStatus(now, certificate);
+    if (report.now.trusted) report.revocation = revocationOf(now, deadline, reasons);
+    else report.revocation.why = QStringLiteral("a cadeia não chega a uma raiz confiável");
     if (report.signingTime)
         report.atSigningTime =
             chainStatus(verifier.report(certificate, report.signingTime->toSecsSinceEpoch()), certificate);
@@ -343,7 +349,7 @@ VerificationResult verifyParsed(const QByteArray& bytes, const Document* documen
     const int count = sk_CMS_SignerInfo_num(signers);
     if (count <= 0) invalid << QStringLiteral("a assinatura não tem signatário");
     try {
-        const pki::ChainVerifier verifier(intermediates);
+        pki::ChainVerifier verifier(intermediates);
         for (int i = 0; i < count; ++i) {
             SignerReport report;
             QStringList reasons;

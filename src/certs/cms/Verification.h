@@ -1,8 +1,10 @@
 #pragma once
 // Checks a CMS SignedData (.p7s): who signed it, when, whether the signature over the
 // signed attributes holds, whether the content is the one signed, and whether the signer's
-// certificate chains to a trust anchor, now and at the signing time. Each check is reported
-// on its own. Revocation is not checked: nothing is fetched from the network.
+// certificate chains to a trust anchor, now and at the signing time, and whether a certificate
+// of its chain is revoked today (OCSP or the AC's LCR; soft-fail: what cannot be fetched
+// leaves the verdict of the other checks, saying that revocation was not checked and why).
+// Each check is reported on its own.
 
 #include <QByteArray>
 #include <QDateTime>
@@ -28,6 +30,7 @@ struct ChainLink {
     QString issuer;   // simple name
     QDateTime validFrom, validTo;  // UTC
     bool selfSigned = false;
+    QString fetchedFrom;  // an intermediate fetched through AIA: its address (empty otherwise)
 };
 
 // Where a trusted chain ends.
@@ -38,6 +41,15 @@ struct ChainStatus {
     bool trusted = false;
     Anchor anchor = Anchor::None;  // for a trusted chain: a bundled ICP-Brasil root, or one of the system's store
     QString problem;  // why not, in Portuguese (the certificate where it breaks and the reason)
+};
+
+// The revocation of the signer's chain today.
+struct RevocationReport {
+    enum class State { NotChecked, NotRevoked, Revoked } state = State::NotChecked;
+    QDateTime checkedAt;     // NotRevoked: when (UTC)
+    QString revokedWhat;     // Revoked: the reason line of the verdict
+    QString why;             // NotChecked: why, in Portuguese
+    QStringList lines;       // per certificate of the chain, as shown
 };
 
 struct SignedAttribute {
@@ -63,6 +75,7 @@ struct SignerReport {
     std::vector<ChainLink> chain;   // the certificate first, up to the anchor or the break
     ChainStatus now;
     std::optional<ChainStatus> atSigningTime;
+    RevocationReport revocation;
     std::vector<SignedAttribute> signedAttributes;
     std::vector<SignedAttribute> unsignedAttributes;
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "certs/cms/Verification.h"
+#include "certs/pki/PkiNetwork.h"
 #include "certs/pki/TrustStore.h"
 
 namespace norvane::cms::verification {
@@ -39,5 +40,9 @@ std::optional<bool> signingCertificateMatches(CMS_SignerInfo* signer, X509* cert
 
 // Whether the chain checked is trusted and by which anchor, or where and why it breaks.
 ChainStatus chainStatus(const pki::ChainReport& check, X509* signerCertificate);
+
+// The revocation of a trusted chain (links as ChainReport gives them). A revoked certificate
+// adds its reason to `reasons`.
+RevocationReport revocationOf(const pki::ChainReport& now, const pki::Deadline& deadline, QStringList& reasons);
 
 }  // namespace norvane::cms::verification

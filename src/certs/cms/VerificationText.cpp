@@ -49,8 +49,15 @@ QString yesNo(const std::optional<bool>& value, const QString& yes, const QStrin
 
 QString verdictLine(const VerificationResult& result) {
     switch (result.verdict) {
-        case Verdict::Valid:
-            return QStringLiteral("Assinatura VÁLIDA (revogação não verificada)");
+        case Verdict::Valid: {
+            bool checked = !result.signers.empty();
+            for (const SignerReport& signer : result.signers)
+                checked = checked && signer.revocation.state == RevocationReport::State::NotRevoked;
+            if (!checked) return QStringLiteral("Assinatura VÁLIDA (revogação não verificada)");
+            return QStringLiteral("Assinatura VÁLIDA (revogação verificada em %1: não revogado)")
+                .arg(result.signers.front().revocation.checkedAt.toLocalTime().toString(
+                    QStringLiteral("dd/MM/yyyy HH:mm")));
+        }
         case Verdict::Invalid:
             return QStringLiteral("Assinatura INVÁLIDA: ") + result.reasons.join(QStringLiteral("; "));
         case Verdict::Unreadable:
@@ -76,6 +83,7 @@ QString chainText(const SignerReport& signer) {
                         : QStringLiteral(" (raiz confiável do repositório do sistema)");
         else if (link.selfSigned)
             text += QStringLiteral(" (raiz)");
+        if (!link.fetchedFrom.isEmpty()) text += QStringLiteral(" (obtido pela internet em %1)").arg(link.fetchedFrom);
         line(text);
     }
     return out;
@@ -125,6 +133,8 @@ QString signerText(const SignerReport& signer, int index, bool numbered) {
                                                            : QStringLiteral("INVÁLIDO: ") + signer.now.problem));
         out += chainText(signer);
         if (!signer.now.trusted) line(QStringLiteral("    interrompida: ") + signer.now.problem);
+        if (!signer.revocation.lines.isEmpty()) line(QStringLiteral("  Revogação, certificado por certificado:"));
+        for (const QString& text : signer.revocation.lines) line(QStringLiteral("    ") + text);
     }
     line(QStringLiteral("  Atributos assinados:") +
          (signer.signedAttributes.empty() ? QStringLiteral(" nenhum") : QString()));
@@ -137,6 +147,29 @@ QString signerText(const SignerReport& signer, int index, bool numbered) {
     for (const SignedAttribute& attribute : signer.unsignedAttributes)
         line(QStringLiteral("    %1 (%2)").arg(attribute.name, attribute.oid));
     return out;
+}
+
+// The closing line on revocation: verified, revoked, or not verified and why.
+QString revocationSummary(const VerificationResult& result) {
+    QStringList why;
+    QDateTime checkedAt;
+    for (const SignerReport& signer : result.signers) {
+        switch (signer.revocation.state) {
+            case RevocationReport::State::Revoked:
+                return QStringLiteral("Revogação: %1.\n").arg(signer.revocation.revokedWhat);
+            case RevocationReport::State::NotRevoked:
+                checkedAt = signer.revocation.checkedAt;
+                break;
+            case RevocationReport::State::NotChecked:
+                if (!signer.revocation.why.isEmpty()) why << signer.revocation.why;
+                break;
+        }
+    }
+    if (why.isEmpty() && checkedAt.isValid())
+        return QStringLiteral("Revogação: verificada em %1: nenhum certificado da cadeia está revogado.\n")
+            .arg(checkedAt.toLocalTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")));
+    return QStringLiteral("Revogação: não verificada (%1). Sem a consulta, nada foi bloqueado.\n")
+        .arg(why.isEmpty() ? QStringLiteral("nada a consultar") : why.join(QStringLiteral("; ")));
 }
 
 QString verificationText(const VerificationResult& result) {
@@ -164,9 +197,7 @@ QString verificationText(const VerificationResult& result) {
     for (size_t i = 0; i < result.signers.size(); ++i)
         out += signerText(result.signers[i], int(i + 1), result.signers.size() > 1);
     line(QString());
-    line(
-        QStringLiteral("Revogação: não verificada. O programa não consulta a rede: as listas de certificados "
-                       "revogados (LCR) e o OCSP das autoridades certificadoras não foram consultados."));
+    out += revocationSummary(result);
     return out;
 }
 

@@ -15,10 +15,13 @@
 #include <QStringList>
 #include <ctime>
 
+#include "certs/pki/AiaIssuers.h"
 #include "certs/pki/BundledCertificates.h"
 #include "certs/pki/Certificate.h"
 #include "certs/pki/ExtensionFormat.h"
 #include "certs/pki/IdentityValues.h"
+#include "certs/pki/PkiNetwork.h"
+#include "certs/pki/Revocation.h"
 #include "certs/pki/TrustStore.h"
 #include "certs/tokens/TokenAccess.h"
 #include "core/u_global.h"
@@ -119,6 +122,9 @@ QString chainLines(const pki::ChainReport& chain, const pki::BundledCertificates
             line += isBundled ? QStringLiteral(" (âncora: raiz ICP-Brasil do programa)")
                               : QStringLiteral(" (âncora: repositório do sistema)");
         }
+        if (const auto origin = pki::aiaOrigin(link))
+            line += QStringLiteral(" (intermediária obtida pela AIA em %1, baixada em %2)")
+                        .arg(origin->url, origin->fetchedAt.toLocalTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")));
         if (!chain.trusted && int(i) == chain.errorDepth) line += QStringLiteral("  <- RUPTURA: %1").arg(chain.breakText);
         text += line + QLatin1Char('\n');
     }
@@ -128,7 +134,8 @@ QString chainLines(const pki::ChainReport& chain, const pki::BundledCertificates
 }
 
 // Why the pick list leaves it out (the same filters, in the same order), or that it offers it.
-QString pickListLine(X509* certificate, const pki::ChainReport& chain) {
+QString pickListLine(X509* certificate, const pki::ChainReport& chain,
+                     const std::vector<pki::RevocationStatus>& revocation) {
     const uint32_t usage = X509_get_key_usage(certificate);
     if (!(usage & KU_DIGITAL_SIGNATURE))
         return QStringLiteral("não oferecido: o uso da chave não inclui assinatura digital");
@@ -140,6 +147,14 @@ QString pickListLine(X509* certificate, const pki::ChainReport& chain) {
                    : QStringLiteral("não oferecido: certificado ainda não válido");
     if (!chain.trusted)
         return QStringLiteral("não oferecido: a cadeia não chega a uma raiz confiável (%1)").arg(chain.breakText);
+    if (const pki::RevocationStatus* revoked = pki::firstRevoked(revocation))
+        return QStringLiteral("não oferecido: certificado «%1» revogado em %2 (motivo: %3), segundo %4")
+            .arg(revoked->subject,
+                 revoked->revokedAt.toLocalTime().toString(QStringLiteral("dd/MM/yyyy HH:mm")),
+                 pki::revocationReasonText(revoked->reason), revoked->source);
+    for (const pki::RevocationStatus& status : revocation)
+        if (status.state == pki::RevocationState::Unknown && !status.nowhereToAsk)
+            return QStringLiteral("oferecido (revogação não verificada: sem resposta da AC, nada é bloqueado)");
     return QStringLiteral("oferecido");
 }
 
@@ -156,17 +171,30 @@ QString validityLine(X509* certificate) {
     return QStringLiteral("  Validade: de %1 a %2 (%3)\n").arg(date(from), date(to), state);
 }
 
+QString revocationLines(const pki::ChainReport& chain, const std::vector<pki::RevocationStatus>& revocation) {
+    if (!chain.trusted) return QStringLiteral("  Revogação: não verificada (a cadeia não chega a uma raiz confiável)\n");
+    QString text = QStringLiteral("  Revogação:\n");
+    for (size_t i = 0; i < revocation.size(); ++i)
+        text += QStringLiteral("    %1. %2: %3\n").arg(i + 1).arg(revocation[i].subject, pki::revocationText(revocation[i]));
+    return text;
+}
+
 QString certificateSection(const std::vector<tokens::ModuleReport>& modules) {
     const auto bundled = pki::bundledCertificates();
+    const pki::Deadline deadline(pki::kReportBudgetMs);
     QString text = QStringLiteral("== Certificados ==\n");
     int count = 0;
     for (const auto& module : modules) {
         for (const auto& token : module.readers) {
             if (!token.present) continue;
-            const pki::ChainVerifier chains(token.certificates);
+            pki::ChainVerifier chains(token.certificates);
             for (const auto& held : token.certificates) {
                 X509* certificate = held.get();
+                QStringList fetchProblems;
+                chains.completeWithAia(certificate, deadline, &fetchProblems);
                 const pki::ChainReport chain = chains.report(certificate);
+                const std::vector<pki::RevocationStatus> revocation =
+                    chain.trusted ? pki::checkChainRevocation(chain.links, deadline) : std::vector<pki::RevocationStatus>{};
                 text += QStringLiteral("Certificado %1 (token \"%2\")\n").arg(++count).arg(token.label);
                 text += QStringLiteral("  Titular: %1\n").arg(nameOf(certificate));
                 text += QStringLiteral("  Emissor: %1\n").arg(norvane::x509NameText(X509_get_issuer_name(certificate)));
@@ -174,7 +202,10 @@ QString certificateSection(const std::vector<tokens::ModuleReport>& modules) {
                 text += validityLine(certificate);
                 text += QStringLiteral("  e-CPF A3: %1\n").arg(identityLine(certificate));
                 text += chainLines(chain, *bundled);
-                text += QStringLiteral("  Lista de escolha do login: %1\n").arg(pickListLine(certificate, chain));
+                for (const QString& problem : fetchProblems)
+                    text += QStringLiteral("    AIA: %1\n").arg(problem);
+                text += revocationLines(chain, revocation);
+                text += QStringLiteral("  Lista de escolha do login: %1\n").arg(pickListLine(certificate, chain, revocation));
             }
         }
     }
@@ -227,7 +258,11 @@ QString anchorsSection() {
         text += QStringLiteral("  %1, SHA-256 %2\n").arg(pki::simpleName(X509_get_subject_name(root.get())),
                                                           fingerprintOf(root.get()));
     text += QStringLiteral("  e %1 autoridades intermediárias\n").arg(bundled->intermediates.size());
-    text += QStringLiteral("A revogação dos certificados não é consultada (nenhum acesso à rede).\n");
+    text += QStringLiteral("Intermediárias que faltam: buscadas pela AIA do certificado (nunca usadas como âncora).\n");
+    text += QStringLiteral("Revogação: OCSP, ou a LCR da AC, guardados até a próxima atualização em %1.\n")
+                .arg(pki::cacheFolder());
+    text += QStringLiteral("Sem rede (ou com o serviço da AC fora do ar) nada é bloqueado: a revogação fica "
+                           "\"não verificada\" e o certificado continua oferecido.\n");
     return text;
 }
 

@@ -7,8 +7,10 @@
 
 #include <QByteArray>
 #include <QtGlobal>
+#include <algorithm>
 #include <mutex>
 
+#include "certs/pki/AiaIssuers.h"
 #include "certs/pki/BundledCertificates.h"
 #include "certs/pki/Certificate.h"
 #include "core/Error.h"
@@ -92,24 +94,31 @@ std::shared_ptr<X509_STORE> trustAnchors() {
 struct ChainVerifier::Intermediates {
     STACK_OF(X509)* stack = sk_X509_new_null();
     ~Intermediates() { sk_X509_pop_free(stack, X509_free); }
+    void add(X509* certificate) {
+        X509_up_ref(certificate);
+        sk_X509_push(stack, certificate);
+    }
 };
 
-ChainVerifier::ChainVerifier(const std::vector<std::shared_ptr<X509>>& intermediates)
-    : anchors_(trustAnchors()), intermediates_(std::make_unique<Intermediates>()) {
-    if (!intermediates_->stack) throw Error(ErrorKind::CryptoError, "Memória insuficiente.");
-    const auto add = [this](const std::shared_ptr<X509>& certificate) {
-        X509_up_ref(certificate.get());
-        sk_X509_push(intermediates_->stack, certificate.get());
-    };
-    for (const auto& certificate : intermediates) add(certificate);
-    for (const auto& certificate : bundledCertificates()->intermediates) add(certificate);
+ChainVerifier::ChainVerifier(const std::vector<std::shared_ptr<X509>>& intermediates) : anchors_(trustAnchors()) {
+    auto held = std::make_shared<Intermediates>();
+    if (!held->stack) throw Error(ErrorKind::CryptoError, "Memória insuficiente.");
+    for (const auto& certificate : intermediates) held->add(certificate.get());
+    for (const auto& certificate : bundledCertificates()->intermediates) held->add(certificate.get());
+    intermediates_ = std::move(held);
 }
 
 ChainVerifier::~ChainVerifier() = default;
 
+std::shared_ptr<const ChainVerifier::Intermediates> ChainVerifier::intermediates() const {
+    const std::lock_guard lock(mutex_);
+    return intermediates_;
+}
+
 bool ChainVerifier::verify(X509* certificate, std::vector<std::shared_ptr<X509>>* chain) const {
+    const auto held = intermediates();
     std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
-    if (!ctx || X509_STORE_CTX_init(ctx.get(), anchors_.get(), certificate, intermediates_->stack) != 1) return false;
+    if (!ctx || X509_STORE_CTX_init(ctx.get(), anchors_.get(), certificate, held->stack) != 1) return false;
     const bool ok = X509_verify_cert(ctx.get()) == 1;
     if (chain) {
         STACK_OF(X509)* found = X509_STORE_CTX_get0_chain(ctx.get());
@@ -122,10 +131,55 @@ bool ChainVerifier::verify(X509* certificate, std::vector<std::shared_ptr<X509>>
     return ok;
 }
 
+bool ChainVerifier::completeWithAia(X509* certificate, const Deadline& deadline, QStringList* problems) {
+    ChainReport chain = report(certificate);
+    if (chain.trusted) return true;
+    auto trial = std::make_shared<Intermediates>();
+    if (!trial->stack) throw Error(ErrorKind::CryptoError, "Memória insuficiente.");
+    const auto held = intermediates();
+    for (int i = 0; i < sk_X509_num(held->stack); ++i) trial->add(sk_X509_value(held->stack, i));
+    std::vector<QString> seen;
+    for (const auto& link : chain.links) seen.push_back(thumbprintOf(link.get()));
+    for (int fetched = 0; fetched < kMaxFetchedLinks; ++fetched) {
+        if (chain.error != X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT &&
+            chain.error != X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY)
+            return false;
+        bool added = false;
+        for (const auto& issuer : issuersFromAia(chain.links.back().get(), deadline, problems)) {
+            const QString thumbprint = thumbprintOf(issuer.get());
+            if (std::find(seen.begin(), seen.end(), thumbprint) != seen.end()) continue;  // a loop
+            seen.push_back(thumbprint);
+            trial->add(issuer.get());
+            added = true;
+        }
+        if (!added) return false;
+        std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
+        if (!ctx || X509_STORE_CTX_init(ctx.get(), anchors_.get(), certificate, trial->stack) != 1) return false;
+        const bool trusted = X509_verify_cert(ctx.get()) == 1;
+        ERR_clear_error();
+        if (trusted) {
+            const std::lock_guard lock(mutex_);
+            intermediates_ = trial;
+            return true;
+        }
+        chain = ChainReport{};
+        chain.error = X509_STORE_CTX_get_error(ctx.get());
+        STACK_OF(X509)* found = X509_STORE_CTX_get0_chain(ctx.get());
+        for (int i = 0; found && i < sk_X509_num(found); ++i) {
+            X509* link = sk_X509_value(found, i);
+            X509_up_ref(link);
+            chain.links.emplace_back(link, X509_free);
+        }
+        if (chain.links.empty()) return false;
+    }
+    return false;
+}
+
 ChainReport ChainVerifier::report(X509* certificate, std::optional<std::time_t> at) const {
     ChainReport report;
+    const auto held = intermediates();
     std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
-    if (!ctx || X509_STORE_CTX_init(ctx.get(), anchors_.get(), certificate, intermediates_->stack) != 1)
+    if (!ctx || X509_STORE_CTX_init(ctx.get(), anchors_.get(), certificate, held->stack) != 1)
         throw Error(ErrorKind::CryptoError, "Memória insuficiente.");
     if (at) X509_STORE_CTX_set_time(ctx.get(), 0, *at);
     report.trusted = X509_verify_cert(ctx.get()) == 1;

@@ -2,11 +2,14 @@
 // Chains of certificates to the trust anchors: the system's store (OpenSSL's default
 // paths, which honour SSL_CERT_FILE and SSL_CERT_DIR) plus the bundled ICP-Brasil roots.
 // Intermediates come from the token (or the file) at hand, then the bundled ICP-Brasil
-// intermediates, then the system's store. Nothing is fetched from the network.
+// intermediates, then the system's store, then the certificate's AIA (completeWithAia:
+// fetched and cached, used only when the chain then reaches an anchor, never an anchor).
 
 #include <QString>
 #include <ctime>
+#include <QStringList>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -14,6 +17,8 @@ typedef struct x509_st X509;
 typedef struct x509_store_st X509_STORE;
 
 namespace norvane::pki {
+
+class Deadline;
 
 // The trust anchors (the system's and the bundled roots), read again only when their files change.
 std::shared_ptr<X509_STORE> trustAnchors();
@@ -48,10 +53,22 @@ public:
     // The issuers from the certificate up to, not including, the self-signed root (best effort).
     std::vector<std::shared_ptr<X509>> chainWithoutRoot(X509* certificate) const;
 
+    // When the chain breaks for want of an issuer: follows the caIssuers URLs (cache first, a
+    // few links at most) and keeps what was fetched only if the chain then reaches an anchor.
+    // Blocks on the network: off the GUI thread. True when the chain is trusted afterwards;
+    // `problems` gets what could not be fetched.
+    bool completeWithAia(X509* certificate, const Deadline& deadline, QStringList* problems = nullptr);
+
+    // The most issuers fetched for one chain.
+    static constexpr int kMaxFetchedLinks = 4;
+
 private:
-    std::shared_ptr<X509_STORE> anchors_;
     struct Intermediates;
-    std::unique_ptr<Intermediates> intermediates_;
+    std::shared_ptr<const Intermediates> intermediates() const;
+
+    std::shared_ptr<X509_STORE> anchors_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<const Intermediates> intermediates_;  // replaced whole when AIA adds to it
 };
 
 }  // namespace norvane::pki
