@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QThread>
+#include <QTemporaryDir>
 
 #include "certs/CAPICOM_TLB.h"
 #include "certs/doctor/TokenDoctor.h"
@@ -19,78 +17,13 @@
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"
 #include "support/TestPki.h"
+#include "Card.h"
 #include "CardTerminal.h"
 
 using namespace CAPICOM_TLB;
 using namespace norvane::test;
 
 namespace {
-
-constexpr int kCeilingMs = 120000;  // a ceiling for what the stack does; each wait ends as soon as it is done
-
-const QString kFinalTry = QStringLiteral("Atenção: última tentativa antes do bloqueio do PIN");
-const QString kLocked = QStringLiteral(
-    "PIN bloqueado. Desbloqueie o cartão ou token com o PUK (aplicativo do fabricante) antes de assinar.");
-
-// The card emulator, inserted in the reader while it runs.
-class Card {
-public:
-    explicit Card(int tries) {
-        const TestCertificate& a3 = TestPki::instance()[Cert::A3];
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(QStringLiteral("python3"), {QStringLiteral(NORVANE_TEST_SUPPORT_DIR "/card/piv_card.py"),
-                                                   "--cert", a3.derPath, "--key", a3.keyPath, "--ca-cert",
-                                                   TestPki::instance()[Cert::Intermediate].derPath, "--tries",
-                                                   QString::number(tries)});
-        expectLine("ready");
-    }
-    ~Card() {
-        process_.write("quit\n");
-        process_.closeWriteChannel();
-        if (!process_.waitForFinished(kCeilingMs)) process_.kill();
-    }
-    void remove() { command("remove"); }
-    void insert() { command("insert"); }
-    // "tries=N pins-while-locked=M"
-    QString state() { return command("state").mid(6); }
-
-private:
-    QString command(const QByteArray& what) {
-        process_.write(what + '\n');
-        return expectLine(what == "state" ? "state" : "ok " + what);
-    }
-    QString expectLine(const QByteArray& start) {
-        QElapsedTimer waited;
-        waited.start();
-        while (!process_.canReadLine()) {
-            if (process_.state() == QProcess::NotRunning || waited.elapsed() > kCeilingMs)
-                throw std::runtime_error("the card emulator did not answer " + start.toStdString());
-            process_.waitForReadyRead(1000);
-        }
-        const QByteArray line = process_.readLine().trimmed();
-        if (!line.startsWith(start)) throw std::runtime_error("card emulator: " + line.toStdString());
-        return QString::fromUtf8(line);
-    }
-    QProcess process_;
-};
-
-std::shared_ptr<ICertificates2> myStore() {
-    auto store = CoStore::Create();
-    store->Open(CAPICOM_CURRENT_USER_STORE, "My", CAPICOM_STORE_OPEN_READ_ONLY);
-    return store->Certificates();
-}
-
-// Polls the tokens until the card's certificate is there (or gone), with a ceiling.
-bool waitForCard(bool present) {
-    const QString a3 = TestPki::instance()[Cert::A3].thumbprint;
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < kCeilingMs) {
-        if ((myStore()->Find(0, a3, false)->Count() > 0) == present) return true;
-        QThread::msleep(50);
-    }
-    return false;
-}
 
 QByteArray signOffThread(const CertificatePtr& cert, const QByteArray& content) {
     auto signer = CoSigner::Create();
@@ -220,7 +153,7 @@ TEST_F(CardStack, TheLastTryIsSaidBeforeThePinIsSentAndALockedPinIsNeverSent) {
     EXPECT_EQ(card.state(), "tries=0 pins-while-locked=0");
 }
 
-TEST_F(CardStack, ABatchThroughTheCommandLineSignsWithTheCardAndAPulledCardEndsTheRunAtItsRow) {
+TEST_F(CardStack, ABatchOfTheCommandLineSignsWithTheCardAndEverySignatureVerifies) {
     Card card(3);
     ASSERT_TRUE(waitForCard(true));
     BatchFolders folders;

@@ -62,7 +62,8 @@ def inside(tests, arguments):
             if pcscd.poll() is not None or time.monotonic() > deadline:
                 sys.exit("card: pcscd did not start; its log: " + open(log.name, errors="replace").read())
             time.sleep(0.05)
-        env = dict(os.environ, NORVANE_PCSCD_FOLDER=run, NORVANE_CARD_WORK=work)
+        # The card emulator runs under this same interpreter (the one that has cryptography).
+        env = dict(os.environ, NORVANE_PCSCD_FOLDER=run, NORVANE_CARD_PYTHON=sys.executable)
         return subprocess.run([tests] + arguments, env=env).returncode
     finally:
         pcscd.terminate()

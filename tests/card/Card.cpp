@@ -1,0 +1,101 @@
+#include "Card.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+#include <stdexcept>
+
+#include "support/TestPki.h"
+
+namespace norvane::test {
+
+namespace {
+
+constexpr const char* kOpenSc = "/usr/lib/x86_64-linux-gnu/pkcs11/opensc-pkcs11.so";
+
+bool cardListed() {
+    QProcess tool;
+    tool.start(QStringLiteral("pkcs11-tool"), {QStringLiteral("--module"), QString::fromLatin1(kOpenSc), "-L"});
+    if (!tool.waitForFinished(kCeilingMs)) tool.kill();
+    return QString::fromUtf8(tool.readAllStandardOutput()).contains(TestPki::instance()[Cert::A3].commonName);
+}
+
+}  // namespace
+
+Card::Card(int tries) {
+    const TestPki& pki = TestPki::instance();
+    process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QString python = qEnvironmentVariable("NORVANE_CARD_PYTHON", QStringLiteral("python3"));
+    process_.start(python,
+                   {QStringLiteral(NORVANE_TEST_SUPPORT_DIR "/card/piv_card.py"), "--cert", pki[Cert::A3].derPath,
+                    "--key", pki[Cert::A3].keyPath, "--ca-cert", pki[Cert::Intermediate].derPath, "--tries",
+                    QString::number(tries)});
+    expectLine("ready");
+    if (!waitForCardSeen(true)) throw std::runtime_error("OpenSC never listed the card");
+}
+
+Card::~Card() {
+    process_.write("quit\n");
+    process_.closeWriteChannel();
+    if (!process_.waitForFinished(kCeilingMs)) process_.kill();
+    waitForCardSeen(false);
+}
+
+void Card::remove() {
+    command("remove");
+    if (!waitForCardSeen(false)) throw std::runtime_error("the card stayed listed after it was pulled");
+}
+
+void Card::insert() {
+    command("insert");
+    if (!waitForCardSeen(true)) throw std::runtime_error("OpenSC never listed the card put back");
+}
+
+QString Card::state() { return command("state").mid(6); }
+
+QString Card::command(const QByteArray& what) {
+    process_.write(what + '\n');
+    return expectLine(what == "state" ? QByteArray("state") : "ok " + what);
+}
+
+QString Card::expectLine(const QByteArray& start) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!process_.canReadLine()) {
+        if (process_.state() == QProcess::NotRunning || waited.elapsed() > kCeilingMs)
+            throw std::runtime_error("the card emulator did not answer " + start.toStdString());
+        process_.waitForReadyRead(1000);
+    }
+    const QByteArray line = process_.readLine().trimmed();
+    if (!line.startsWith(start)) throw std::runtime_error("card emulator: " + line.toStdString());
+    return QString::fromUtf8(line);
+}
+
+bool waitForCardSeen(bool present) {
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < kCeilingMs) {
+        if (cardListed() == present) return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+std::shared_ptr<CAPICOM_TLB::ICertificates2> myStore() {
+    using namespace CAPICOM_TLB;
+    auto store = CoStore::Create();
+    store->Open(CAPICOM_CURRENT_USER_STORE, "My", CAPICOM_STORE_OPEN_READ_ONLY);
+    return store->Certificates();
+}
+
+bool waitForCard(bool present) {
+    const QString a3 = TestPki::instance()[Cert::A3].thumbprint;
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < kCeilingMs) {
+        if ((myStore()->Find(0, a3, false)->Count() > 0) == present) return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+}  // namespace norvane::test
