@@ -4,9 +4,11 @@ pcscd with vpcd's virtual reader, OpenSC's PKCS#11 module registered with p11-ki
 card of ours (tests/support/card/piv_card.py) in the reader.
 
 pcscd always serves /run/pcscd/pcscd.comm and vpcd listens on 0.0.0.0:35963, so the stage
-runs in a private mount namespace (a folder of its own bound on /run/pcscd) and a private
-network namespace (nothing listens on the host, other suites keep their ports). That takes
-root; without it, or without the packages, the stage says why it was skipped.
+runs in a private mount namespace (a folder of its own bound on /run/pcscd, p11-kit's module
+folders holding OpenSC's and SoftHSM's registrations alone: the machine's own cards and
+tokens are out of sight) and a private network namespace (nothing listens on the host, other
+suites keep their ports). That takes root; without it, or without the packages, the stage
+says why it was skipped.
 
     stage.py --tests TEST_CARD_EXE [gtest arguments...]
 """
@@ -54,6 +56,18 @@ def inside(tests, arguments):
     run = os.path.join(work, "pcscd")
     os.makedirs(run)
     subprocess.run(["mount", "--bind", run, "/run/pcscd"], check=True)
+    # p11-kit registers OpenSC and SoftHSM (whose folder of the tests holds no token) alone.
+    modules = os.path.join(work, "modules")
+    os.makedirs(modules)
+    for folder in ("/usr/share/p11-kit/modules", "/etc/pkcs11/modules"):
+        for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+            text = open(os.path.join(folder, name), errors="replace").read() if name.endswith(".module") else ""
+            if "opensc-pkcs11" in text or "softhsm" in text:
+                with open(os.path.join(modules, name), "w") as f:
+                    f.write(text)
+    for folder in ("/usr/share/p11-kit/modules", "/etc/pkcs11/modules"):
+        if os.path.isdir(folder):
+            subprocess.run(["mount", "--bind", modules, folder], check=True)
     log = open(os.path.join(work, "pcscd.log"), "wb")
     pcscd = subprocess.Popen([shutil.which("pcscd") or "/usr/sbin/pcscd", "--foreground"], stdout=log, stderr=log)
     try:

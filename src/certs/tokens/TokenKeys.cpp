@@ -293,6 +293,8 @@ private:
             }
             const auto kept = m.pins.find(key_);
             answer.pin = haveTyped_ ? &typed_ : kept != m.pins.end() ? &kept->second : nullptr;
+            // A key that asks for the PIN at its use gets none from a token locked meanwhile.
+            if (answer.pin && m.alwaysAuthenticate.count(keyName) && m.pinRules(where_).locked) throw lockedPin();
             if (!answer.pin && m.alwaysAuthenticate.count(keyName)) {
                 // The key wants the PIN for this use: asked before the signature starts.
                 askWithoutTheLock(lock, m, label, QString());
