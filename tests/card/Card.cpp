@@ -2,8 +2,8 @@
 
 #include <QElapsedTimer>
 #include <QThread>
-#include <stdexcept>
 
+#include "core/Error.h"
 #include "support/TestPki.h"
 
 namespace norvane::test {
@@ -25,12 +25,12 @@ Card::Card(int tries) {
     const TestPki& pki = TestPki::instance();
     process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const QString python = qEnvironmentVariable("NORVANE_CARD_PYTHON", QStringLiteral("python3"));
-    process_.start(python,
-                   {QStringLiteral(NORVANE_TEST_SUPPORT_DIR "/card/piv_card.py"), "--cert", pki[Cert::A3].derPath,
-                    "--key", pki[Cert::A3].keyPath, "--ca-cert", pki[Cert::Intermediate].derPath, "--tries",
-                    QString::number(tries)});
+    process_.start(python, {QStringLiteral(NORVANE_TEST_SUPPORT_DIR "/card/piv_card.py"), "--cert",
+                            pki[Cert::A3].derPath, "--key", pki[Cert::A3].keyPath, "--ca-cert",
+                            pki[Cert::Intermediate].derPath, "--tries", QString::number(tries)});
     expectLine("ready");
-    if (!waitForCardSeen(true)) throw std::runtime_error("OpenSC never listed the card");
+    if (!waitForCardSeen(true))
+        throw norvane::Error(norvane::ErrorKind::Failure, QStringLiteral("OpenSC never listed the card"));
 }
 
 Card::~Card() {
@@ -42,12 +42,14 @@ Card::~Card() {
 
 void Card::remove() {
     command("remove");
-    if (!waitForCardSeen(false)) throw std::runtime_error("the card stayed listed after it was pulled");
+    if (!waitForCardSeen(false))
+        throw norvane::Error(norvane::ErrorKind::Failure, QStringLiteral("the card stayed listed after it was pulled"));
 }
 
 void Card::insert() {
     command("insert");
-    if (!waitForCardSeen(true)) throw std::runtime_error("OpenSC never listed the card put back");
+    if (!waitForCardSeen(true))
+        throw norvane::Error(norvane::ErrorKind::Failure, QStringLiteral("OpenSC never listed the card put back"));
 }
 
 QString Card::state() { return command("state").mid(6); }
@@ -62,11 +64,13 @@ QString Card::expectLine(const QByteArray& start) {
     waited.start();
     while (!process_.canReadLine()) {
         if (process_.state() == QProcess::NotRunning || waited.elapsed() > kCeilingMs)
-            throw std::runtime_error("the card emulator did not answer " + start.toStdString());
+            throw norvane::Error(norvane::ErrorKind::Failure,
+                                 "the card emulator did not answer " + QString::fromLatin1(start));
         process_.waitForReadyRead(1000);
     }
     const QByteArray line = process_.readLine().trimmed();
-    if (!line.startsWith(start)) throw std::runtime_error("card emulator: " + line.toStdString());
+    if (!line.startsWith(start))
+        throw norvane::Error(norvane::ErrorKind::Failure, "card emulator: " + QString::fromUtf8(line));
     return QString::fromUtf8(line);
 }
 

@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "Card.h"
+#include "CardTerminal.h"
 #include "certs/CAPICOM_TLB.h"
 #include "certs/doctor/TokenDoctor.h"
 #include "certs/tokens/TokenAccess.h"
@@ -17,8 +19,6 @@
 #include "support/SignatureChecks.h"
 #include "support/SoftHsmTokens.h"
 #include "support/TestPki.h"
-#include "Card.h"
-#include "CardTerminal.h"
 
 using namespace CAPICOM_TLB;
 using namespace norvane::test;
@@ -128,7 +128,8 @@ TEST_F(CardStack, TheLastTryIsSaidBeforeThePinIsSentAndALockedPinIsNeverSent) {
     dialogs.pinAnswers = {QString("8888")};
     EXPECT_EQ(signFailure(cert), norvane::ErrorKind::PinLocked);
     ASSERT_EQ(dialogs.pinRequests.size(), 2u);
-    EXPECT_TRUE(dialogs.pinRequests[1].message.startsWith(kFinalTry + "\n")) << dialogs.pinRequests[1].message.toStdString();
+    EXPECT_TRUE(dialogs.pinRequests[1].message.startsWith(kFinalTry + "\n"))
+        << dialogs.pinRequests[1].message.toStdString();
     EXPECT_EQ(whileAsked, "tries=1 pins-while-locked=0");
 
     // Locked: said so without a prompt, and no PIN reaches the card.

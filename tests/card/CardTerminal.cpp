@@ -10,8 +10,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
-#include <stdexcept>
 #include <vector>
+
+#include "core/Error.h"
 
 namespace norvane::test {
 
@@ -34,10 +35,11 @@ BatchFolders::BatchFolders() {
         if (!m.hasMatch()) continue;
         const QString renamed = QStringLiteral("3550308") + m.captured(1) + QStringLiteral(".pdf");
         if (!QFile::copy(options.samples + "/" + name, input() + "/" + renamed))
-            throw std::runtime_error("cannot copy a sample instrument");
+            throw norvane::Error(norvane::ErrorKind::Failure, QStringLiteral("cannot copy a sample instrument"));
         accepted_ << renamed;
     }
-    if (accepted_.isEmpty()) throw std::runtime_error("the stand-in wrote no sample instrument");
+    if (accepted_.isEmpty())
+        throw norvane::Error(norvane::ErrorKind::Failure, QStringLiteral("the stand-in wrote no sample instrument"));
 }
 
 QString TerminalRun::describe() const {
@@ -60,12 +62,12 @@ bool readInto(int fd, QByteArray& into) {
 
 TerminalRun runBatchInTerminal(BatchFolders& folders, QStringList pins) {
     int out[2], err[2];
-    if (::pipe(out) != 0 || ::pipe(err) != 0) throw std::runtime_error("pipe");
+    if (::pipe(out) != 0 || ::pipe(err) != 0) throw norvane::Error(norvane::ErrorKind::Failure, QStringLiteral("pipe"));
     const QByteArray program = NORVANE_CLI_EXECUTABLE;
     const QByteArray input = folders.input().toUtf8(), output = folders.output().toUtf8();
     int master = -1;
     const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
-    if (child < 0) throw std::runtime_error("forkpty");
+    if (child < 0) throw norvane::Error(norvane::ErrorKind::Failure, QStringLiteral("forkpty"));
     if (child == 0) {
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);

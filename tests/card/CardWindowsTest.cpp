@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "Card.h"
 #include "app/Application.h"
 #include "app/u_Principal.h"
 #include "certs/tokens/TokenAccess.h"
@@ -21,7 +22,6 @@
 #include "tabs/Grid.h"
 #include "ui_u_NorvaneAssinadorIP_Login.h"
 #include "ui_u_Principal.h"
-#include "Card.h"
 
 using namespace norvane::test;
 
@@ -166,7 +166,8 @@ TEST_F(CardWindows, ACardInsertedWhileTheLoginWindowIsOpenIsOfferedAtTheNextPres
 
     Card card;
     dialogs.boxes.clear();
-    standIn.script(ScriptedAnswer::ok(R"([{"codigoIBGE":"3550308","numero":"01","codUsuario":"42","nomeCartorio":"x","codCartorio":7}])"));
+    standIn.script(ScriptedAnswer::ok(
+        R"([{"codigoIBGE":"3550308","numero":"01","codUsuario":"42","nomeCartorio":"x","codCartorio":7}])"));
     dialogs.pinAnswers = {QStringLiteral("1234")};
     QTest::mouseClick(login.ui->Btn_Login, Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return principal.cd_ibge == kIbge; })) << dialogs.texts().size();
