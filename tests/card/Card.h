@@ -1,7 +1,7 @@
 #pragma once
 // The PIV card emulator (tests/support/card/piv_card.py) in vpcd's reader, holding the test
 // PKI's e-CPF A3, its key and its issuer's certificate. Each change (in, out) returns once
-// pcscd and OpenSC see it, as another program looking at the cards would (pkcs11-tool in a
+// pcscd reports it, as another program looking at the readers sees it (opensc-tool in a
 // process of its own: the program under test is not made to look at the tokens by it).
 
 #include <QProcess>
@@ -38,8 +38,7 @@ private:
     QProcess process_;
 };
 
-// Whether OpenSC lists the card's token, looked at from another process, waited for with the
-// ceiling.
+// Waits, with the ceiling, until pcscd reports the card in (or out of) the reader.
 bool waitForCardSeen(bool present);
 
 // The program's own view: the store of the login, polled until the card's e-CPF is (or is not)
