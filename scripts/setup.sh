@@ -7,6 +7,7 @@ packages=(
   clang libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libssl-dev openssl libp11-dev p11-kit libp11-kit-dev softhsm2 opensc opensc-pkcs11
+  pcscd vsmartcard-vpcd python3-cryptography
   libcurl4-openssl-dev nlohmann-json3-dev zlib1g-dev libdeflate-dev
   googletest libgtest-dev libgmock-dev
   gnutls-bin unzip file python3 xvfb xauth xfonts-base fonts-dejavu-core fonts-liberation2

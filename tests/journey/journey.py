@@ -39,6 +39,11 @@ OFFICE_02 = "(02) TABELIONATO DO 2º OFÍCIO DE PROTESTO DE LETRAS E TÍTULOS DE
 TITLE = "Norvane - Assinador de Instrumento de Protesto"
 
 
+# The ceiling of a wait for the program: sized for the sanitizer build on a busy two-core
+# machine (a wait ends as soon as its event comes, so a passing run takes no longer).
+CEILING = 120.0
+
+
 class JourneyFailure(Exception):
     pass
 
@@ -323,9 +328,12 @@ class Screen:
                     pass
         return "\n".join(lines) or "  (no window)"
 
-    def wait(self, what, probe, timeout=30.0, answer_pin=False):
+    def wait(self, what, probe, timeout=CEILING, answer_pin=False):
         """Polls probe() until it gives something; a PIN box met meanwhile gets the PIN
-        when answer_pin (a token may ask for it again at a signature)."""
+        when answer_pin (a token may ask for it again at a signature). Returns as soon as it
+        comes; the ceiling is never below CEILING, whatever a caller names: every wait is for
+        the program's work, which the sanitizer build on a busy machine makes slow."""
+        timeout = max(timeout, CEILING)
         deadline = time.time() + timeout
         while time.time() < deadline:
             if self.process.poll() is not None:
@@ -380,7 +388,7 @@ class Screen:
     def press(self, window, caption):
         self.click(self.button(window, caption))
 
-    def box(self, text, timeout=60.0, answer_pin=False):
+    def box(self, text, timeout=CEILING, answer_pin=False):
         """Waits for a message box with exactly this text; returns (caption, box)."""
         def probe():
             for w in self.windows():

@@ -79,7 +79,7 @@ class Ears(J.Screen):
             pass
         self.window_manager()
 
-    def wait(self, what, probe, timeout=30.0, answer_pin=False):
+    def wait(self, what, probe, timeout=J.CEILING, answer_pin=False):
         def listening():
             self.pump()
             return probe()
@@ -196,7 +196,7 @@ class Ears(J.Screen):
         key("Return")
         self.wait("the dialog %r to close" % title, lambda: self.window(name=title) is None, 10)
 
-    def read_box(self, text, timeout=60.0, answer_pin=False):
+    def read_box(self, text, timeout=J.CEILING, answer_pin=False):
         """A box is read (its text is a label of an alert) and closed with Enter."""
         _, box = self.box(text, timeout, answer_pin)
         self.check_names(box, "the box %r" % text)

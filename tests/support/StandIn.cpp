@@ -54,8 +54,9 @@ StandIn::StandIn() : StandIn(Options{}) {}
 
 StandIn::StandIn(const Options& options) : process_(std::make_unique<QProcess>()) {
     QStringList arguments{QStringLiteral(NORVANE_TEST_SUPPORT_DIR "/standin/standin.py"), QStringLiteral("--control"),
-                          QStringLiteral("--port"), QStringLiteral("0")};
-    if (options.homologationPort) arguments << QStringLiteral("--homologation-port") << QStringLiteral("0");
+                          QStringLiteral("--port"), QString::number(options.port)};
+    if (options.homologationPort)
+        arguments << QStringLiteral("--homologation-port") << QString::number(options.homologationPortNumber);
     if (options.uploadDelayMs > 0) arguments << QStringLiteral("--upload-delay-ms") << QString::number(options.uploadDelayMs);
     if (options.demo) {
         arguments << QStringLiteral("--demo") << QStringLiteral("--version") << options.version

@@ -48,6 +48,8 @@ public:
         int offices = 1;                            // demo: offices of every login but the demo CPF's
         QString samples;                            // demo: write the batch tab's sample PDFs here
         int uploadDelayMs = 0;                      // every upload held this long before its answer
+        quint16 port = 0;                           // a fixed port (a program built for it); 0: any free one
+        quint16 homologationPortNumber = 0;         // likewise for the homologation answers
     };
 
     StandIn();

@@ -123,6 +123,12 @@ const TestPki& TestPki::instance() {
 QString TestPki::folder() const { return impl_->dir.path(); }
 QString TestPki::trustFile() const { return certs_.at(Cert::Root).certPath; }
 
+bool TestPki::issued(const QString& thumbprint) const {
+    for (const auto& [which, c] : certs_)
+        if (c.thumbprint.compare(thumbprint, Qt::CaseInsensitive) == 0) return true;
+    return false;
+}
+
 TestPki::TestPki() : impl_(std::make_unique<Impl>()) {
     if (!impl_->dir.isValid()) throw std::runtime_error("test PKI: no temporary folder");
 

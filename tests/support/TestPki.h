@@ -54,6 +54,9 @@ public:
     QString folder() const;
     // A PEM file holding only the trusted root (for SSL_CERT_FILE).
     QString trustFile() const;
+    // Whether the certificate of this SHA-1 thumbprint (any letter case) is one of this PKI's:
+    // the tests count their own certificates only, whatever other card the machine shows.
+    bool issued(const QString& thumbprint) const;
 
     // The person data of the A3 certificates, as the certificates hold it.
     static constexpr const char* kA3Cpf = "11122233344";

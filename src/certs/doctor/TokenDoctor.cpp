@@ -65,9 +65,11 @@ QString systemSection() {
     return text;
 }
 
-// pcscd serves the card readers through its socket.
+// pcscd serves the card readers through its socket: where PC/SC's clients (OpenSC) look for
+// it, PCSCLITE_CSOCK_NAME when set.
 QString pcscdSection() {
-    const QByteArray path = "/run/pcscd/pcscd.comm";
+    const QByteArray named = qgetenv("PCSCLITE_CSOCK_NAME");
+    const QByteArray path = named.isEmpty() ? QByteArray("/run/pcscd/pcscd.comm") : named;
     QString state = QStringLiteral("não está em execução (sem o serviço pcscd, leitores de cartão não são vistos; "
                                    "tokens USB com driver próprio podem funcionar)");
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);

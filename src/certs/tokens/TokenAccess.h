@@ -94,11 +94,15 @@ std::vector<ModuleReport> describeModules();
 QStringList p11KitRegisteredModules();
 
 // The PIN a token takes: its length bounds (at least 1; max 0 when it sets none) and
-// whether its reader has a PIN pad. Nothing when the token is not there.
+// whether its reader has a PIN pad; and its tries as the token says them now (a card counts
+// them itself). Nothing when the token is not there.
 struct PinRules {
     unsigned long minLength = 1;
     unsigned long maxLength = 0;
     bool pinPad = false;
+    bool countLow = false;  // a wrong PIN was given since the last right one
+    bool finalTry = false;  // one more wrong PIN locks it
+    bool locked = false;    // no PIN opens it any more (only the PUK)
 };
 
 // For tests and benchmarks only: the module that stands for p11-kit's proxy (empty: none)

@@ -229,7 +229,9 @@ private:
         }
         if (in) return true;
         PKCS11_TOKEN* token = slot->token;
-        if (token->userPinLocked) throw lockedPin();
+        // The tries as the token counts them now: what libp11 read at the load may be old.
+        const PinRules now = m.pinRules(where_);
+        if (token->userPinLocked || now.locked) throw lockedPin();
         if (haveTyped_) return logInWith(m, slot, typed_.c_str());
         if (auto kept = m.pins.find(key_); kept != m.pins.end()) {
             const Login result = login(slot, kept->second.c_str());
@@ -255,15 +257,17 @@ private:
         const QString label = text(token->label);
         // The prompt's own text asks for the PIN; a warning must ask for it too.
         const QString request = QString("Digite o PIN do cartão ou token \"%1\":").arg(label);
-        if (token->userPinFinalTry)
-            promptMessage_ = "Atenção: esta é a última tentativa antes do bloqueio do PIN.\n" + request;
-        else if (token->userPinCountLow)
+        if (now.finalTry)
+            promptMessage_ = "Atenção: última tentativa antes do bloqueio do PIN\n" + request;
+        else if (now.countLow)
             promptMessage_ = "Atenção: o PIN já foi digitado incorretamente.\n" + request;
         askWithoutTheLock(lock, m, label, promptMessage_);
         return false;
     }
 
     bool logInWith(Module& m, PKCS11_SLOT* slot, const char* pin) {
+        // Locked while the prompt waited (another program's wrong PIN): the PIN is not sent.
+        if (pin && m.pinRules(where_).locked) throw lockedPin();
         const Login result = login(slot, pin);
         if (result == Login::WrongPin) throw wrongPin();
         if (result == Login::Failed) {
@@ -289,6 +293,8 @@ private:
             }
             const auto kept = m.pins.find(key_);
             answer.pin = haveTyped_ ? &typed_ : kept != m.pins.end() ? &kept->second : nullptr;
+            // A key that asks for the PIN at its use gets none from a token locked meanwhile.
+            if (answer.pin && m.alwaysAuthenticate.count(keyName) && m.pinRules(where_).locked) throw lockedPin();
             if (!answer.pin && m.alwaysAuthenticate.count(keyName)) {
                 // The key wants the PIN for this use: asked before the signature starts.
                 askWithoutTheLock(lock, m, label, QString());

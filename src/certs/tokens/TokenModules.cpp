@@ -230,6 +230,9 @@ PinRules Module::pinRules(const TokenLocation& where) const {
         // Some drivers give a maximum below the minimum, or an "effectively infinite" one: no bound then.
         rules.maxLength = info.ulMaxPinLen >= rules.minLength && info.ulMaxPinLen < 1024 ? info.ulMaxPinLen : 0;
         rules.pinPad = info.flags & CKF_PROTECTED_AUTHENTICATION_PATH;
+        rules.countLow = info.flags & CKF_USER_PIN_COUNT_LOW;
+        rules.finalTry = info.flags & CKF_USER_PIN_FINAL_TRY;
+        rules.locked = info.flags & CKF_USER_PIN_LOCKED;
         break;
     }
     return rules;
