@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   clang libclang-rt-14-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
   libssl-dev openssl libp11-dev p11-kit libp11-kit-dev softhsm2 opensc opensc-pkcs11
   libcurl4-openssl-dev nlohmann-json3-dev zlib1g-dev libdeflate-dev
   googletest libgtest-dev libgmock-dev

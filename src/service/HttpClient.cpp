@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "core/Background.h"
+#include "service/Cookies.h"
+#include "service/Proxy.h"
 
 namespace norvane {
 
@@ -38,16 +40,17 @@ QByteArray hostHeaderValue(const QUrl& url) {
     return host;
 }
 
-// The path (and query) exactly as in the URL.
-QByteArray requestTarget(const QUrl& url) {
+// The path (and query) exactly as in the URL; through a proxy (http only: https goes
+// through a tunnel) the whole address, as a proxy takes it.
+QByteArray requestTarget(const QUrl& url, bool throughProxy) {
+    if (throughProxy) {
+        QByteArray target = url.toEncoded(QUrl::RemoveUserInfo | QUrl::RemoveFragment);
+        return url.path().isEmpty() ? target + '/' : target;
+    }
     QByteArray target = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
     return target.isEmpty() ? QByteArrayLiteral("/") : target;
 }
 
-QByteArray requestPath(const QUrl& url) {
-    QByteArray path = url.path(QUrl::FullyEncoded).toUtf8();
-    return path.isEmpty() ? QByteArrayLiteral("/") : path;
-}
 
 // The operating system's reason for a failed connection, in Portuguese where known.
 QString connectReason(long osErrno) {
@@ -65,25 +68,6 @@ QString connectReason(long osErrno) {
         default:
             return QString::fromLocal8Bit(std::strerror(static_cast<int>(osErrno)));
     }
-}
-
-struct Cookie {
-    QByteArray name;
-    QByteArray value;
-    QByteArray domain;
-    QByteArray path;
-    bool hostOnly = true;
-    bool secure = false;
-    qint64 expires = -1;  // seconds since the epoch; -1 for a cookie of the session
-};
-
-bool domainMatches(const QByteArray& host, const QByteArray& domain) {
-    return host == domain || (host.endsWith('.' + domain) && !domain.isEmpty());
-}
-
-bool pathMatches(const QByteArray& path, const QByteArray& cookiePath) {
-    if (path == cookiePath) return true;
-    return path.startsWith(cookiePath) && (cookiePath.endsWith('/') || path.at(cookiePath.size()) == '/');
 }
 
 }  // namespace
@@ -123,9 +107,21 @@ struct HttpClient::Impl {
         return ::poll(&probe, 1, 0) == 0;
     }
 
-    // Connects to the URL's host and port; the request and the answer go through
+    // The proxy's refusal or failure, in words that say it was the proxy.
+    [[noreturn]] void proxyFailed(const ProxyChoice& proxy, CURLcode result, const QString& endpoint) {
+        long code = 0, osErrno = 0;
+        curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &code);
+        curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
+        QString reason = connectReason(osErrno);
+        if (reason.isEmpty()) reason = QString::fromUtf8(errorBuffer[0] ? errorBuffer : curl_easy_strerror(result));
+        close();
+        throw ServiceError(proxyFailureText(proxy, code, QStringLiteral("o serviço (%1)").arg(endpoint), reason).toStdString());
+    }
+
+    // Connects to the URL's host and port, or to the proxy: a tunnel (CONNECT) for https,
+    // the proxy itself for http. The request and the answer go through
     // curl_easy_send/curl_easy_recv, so that the request is exactly what we write.
-    void connect(const QUrl& url, const QString& endpoint) {
+    void connect(const QUrl& url, const QString& endpoint, const ProxyChoice& proxy) {
         close();
         curl = curl_easy_init();
         if (!curl) throw ServiceError("Não foi possível preparar a conexão com o serviço.");
@@ -137,13 +133,19 @@ struct HttpClient::Impl {
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 0L);
-        curl_easy_setopt(curl, CURLOPT_PROXY, "");  // also ignores http_proxy and its kin
+        // Chosen here (proxyFor), never by curl's own reading of the environment.
+        const QByteArray proxyUrl = proxy.used() ? proxy.proxy.toEncoded() : QByteArray();
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxyUrl.constData());
+        if (proxy.used() && url.scheme() == QLatin1String("https")) curl_easy_setopt(curl, CURLOPT_HTTPPROXYTUNNEL, 1L);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
         errorBuffer[0] = '\0';
 
         const CURLcode result = curl_easy_perform(curl);
+        if (proxy.used() && (result == CURLE_COULDNT_RESOLVE_PROXY || result == CURLE_COULDNT_CONNECT ||
+                             result == CURLE_PROXY || result == CURLE_RECV_ERROR || result == CURLE_SEND_ERROR))
+            proxyFailed(proxy, result, endpoint);
         switch (result) {
             case CURLE_OK:
                 return;
@@ -364,55 +366,8 @@ struct HttpClient::Impl {
     }
 
     void storeCookies(const QUrl& url) {
-        const QByteArray host = url.host().toLower().toUtf8();
-        QByteArray defaultPath = requestPath(url);
-        defaultPath = defaultPath.left(defaultPath.lastIndexOf('/'));
-        if (defaultPath.isEmpty()) defaultPath = "/";
-        const qint64 now = QDateTime::currentSecsSinceEpoch();
-
         std::lock_guard lock(cookieMutex);
-        for (const QByteArray& header : setCookies) {
-            const QList<QByteArray> parts = header.split(';');
-            const qsizetype eq = parts[0].indexOf('=');
-            if (eq <= 0) continue;
-            Cookie cookie;
-            cookie.name = parts[0].left(eq).trimmed();
-            cookie.value = parts[0].mid(eq + 1).trimmed();
-            cookie.domain = host;
-            cookie.path = defaultPath;
-            bool maxAgeSeen = false;
-            bool rejected = false;
-            for (qsizetype i = 1; i < parts.size(); ++i) {
-                const qsizetype at = parts[i].indexOf('=');
-                const QByteArray key = (at < 0 ? parts[i] : parts[i].left(at)).trimmed().toLower();
-                const QByteArray value = at < 0 ? QByteArray() : parts[i].mid(at + 1).trimmed();
-                if (key == "max-age") {
-                    bool ok = false;
-                    const qint64 seconds = value.toLongLong(&ok);
-                    if (!ok) continue;
-                    cookie.expires = seconds <= 0 ? 0 : now + seconds;
-                    maxAgeSeen = true;
-                } else if (key == "expires" && !maxAgeSeen) {
-                    const time_t when = curl_getdate(value.constData(), nullptr);
-                    if (when != -1) cookie.expires = when;
-                } else if (key == "domain" && !value.isEmpty()) {
-                    QByteArray domain = value.toLower();
-                    if (domain.startsWith('.')) domain = domain.mid(1);
-                    if (!domainMatches(host, domain)) rejected = true;
-                    cookie.domain = domain;
-                    cookie.hostOnly = false;
-                } else if (key == "path" && value.startsWith('/')) {
-                    cookie.path = value;
-                } else if (key == "secure") {
-                    cookie.secure = true;
-                }
-            }
-            if (rejected) continue;
-            std::erase_if(cookies, [&](const Cookie& old) {
-                return old.name == cookie.name && old.domain == cookie.domain && old.path == cookie.path;
-            });
-            if (cookie.expires == -1 || cookie.expires > now) cookies.push_back(cookie);
-        }
+        storeSetCookies(cookies, setCookies, url);
         setCookies.clear();
     }
 };
@@ -440,21 +395,8 @@ HttpClient::~HttpClient() = default;
 void HttpClient::closeConnection() { d->close(); }
 
 QByteArray HttpClient::cookieHeader(const QString& url) const {
-    const QUrl parsed(url);
-    const QByteArray host = parsed.host().toLower().toUtf8();
-    const QByteArray path = requestPath(parsed);
-    const bool secureChannel = parsed.scheme() == QLatin1String("https");
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    QByteArray header;
     std::lock_guard lock(d->cookieMutex);
-    for (const Cookie& cookie : d->cookies) {
-        if (cookie.expires != -1 && cookie.expires <= now) continue;
-        if (cookie.hostOnly ? host != cookie.domain : !domainMatches(host, cookie.domain)) continue;
-        if (!pathMatches(path, cookie.path) || (cookie.secure && !secureChannel)) continue;
-        if (!header.isEmpty()) header += "; ";
-        header += cookie.name + '=' + cookie.value;
-    }
-    return header;
+    return cookieHeaderFor(d->cookies, url);
 }
 
 HttpAnswer HttpClient::post(const QString& url, const QByteArray& body) {
@@ -472,13 +414,18 @@ HttpAnswer HttpClient::post(const QString& url, const QByteArray& body) {
         throw ServiceError(QStringLiteral("Endereço do serviço inválido: %1").arg(url).toStdString());
     const QString endpoint = QStringLiteral("%1:%2").arg(parsed.host()).arg(parsed.port(defaultPort(parsed.scheme())));
 
-    QByteArray request = "POST " + requestTarget(parsed) + " HTTP/1.0\r\n";
+    const ProxyChoice proxy = proxyFor(parsed);
+    const bool throughProxy = proxy.used() && parsed.scheme() == QLatin1String("http");
+    QByteArray request = "POST " + requestTarget(parsed, throughProxy) + " HTTP/1.0\r\n";
     for (const QByteArray& header : requestHeaders(url, body.size(), cookieHeader(url))) request += header + "\r\n";
+    if (throughProxy && !proxy.proxy.userName().isEmpty())
+        request += "Proxy-Authorization: Basic " +
+                   (proxy.proxy.userName().toUtf8() + ':' + proxy.proxy.password().toUtf8()).toBase64() + "\r\n";
     request += "\r\n";
     request += body;
 
     // The connection of a failed call goes on serving while it is up; otherwise a new one.
-    if (!d->keptAlive || !d->connectionUp()) d->connect(parsed, endpoint);
+    if (!d->keptAlive || !d->connectionUp()) d->connect(parsed, endpoint, proxy);
     d->keptAlive = false;
     d->readTimeoutMs = std::max(1, readTimeoutMs_.load());
     HttpAnswer answer = d->exchange(request, endpoint);
@@ -491,6 +438,8 @@ HttpAnswer HttpClient::post(const QString& url, const QByteArray& body) {
         if (!answer.location.isEmpty()) message += QStringLiteral(" para ") + QString::fromLatin1(answer.location);
         throw ServiceError((message + QStringLiteral(", que não é seguido.")).toStdString());
     }
+    if (answer.status == 407 && throughProxy)
+        throw ServiceError(proxyFailureText(proxy, 407, QStringLiteral("o serviço (%1)").arg(endpoint), {}).toStdString());
     if (answer.status < 200 || answer.status > 299) throw ServiceError(statusLine.toStdString());
     return answer;
 }
