@@ -139,6 +139,19 @@ static curl_slist* configureTransfer(CURL* curl, const QByteArray& encodedUrl, b
     return headers;
 }
 
+// A server may close its TLS connection without the closing handshake once the whole
+// body went out (newer curl calls that an error: "unexpected eof while reading"). A body
+// that arrived whole, as long as its Content-Length said, is complete all the same; a cut
+// one, or one without a length, is not.
+static bool completeByItsLength(CURL* curl, CURLcode result, const Transfer& transfer) {
+    if (result != CURLE_RECV_ERROR || transfer.tooLarge || transfer.writeFailed) return false;
+    long status = 0;
+    curl_off_t length = -1;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    return status >= 200 && status < 300 && length >= 0 && curl_off_t(transfer.written) == length;
+}
+
 // Raises the DownloadError that tells why the transfer ended without the whole file.
 [[noreturn]] static void raiseFailure(CURL* curl, CURLcode result, const Transfer& transfer, const QSaveFile& file,
                                       const ProxyChoice& proxy, const QString& url, const char* errorBuffer) {
@@ -216,8 +229,9 @@ void downloadFile(const QString& url, const QString& target, const DownloadProgr
     const QByteArray proxyUrl = proxy.used() ? proxy.proxy.toEncoded() : QByteArray();
     cleanup.headers = configureTransfer(curl, encodedUrl, secure, transfer, errorBuffer, proxyUrl);
 
-    const CURLcode result = curl_easy_perform(curl);
+    CURLcode result = curl_easy_perform(curl);
     if (result == CURLE_ABORTED_BY_CALLBACK) throw Aborted();  // the unfinished file goes with `file`
+    if (completeByItsLength(curl, result, transfer)) result = CURLE_OK;
     if (result != CURLE_OK || transfer.tooLarge) raiseFailure(curl, result, transfer, file, proxy, url, errorBuffer);
     if (!file.commit()) fail(file.errorString());
 }
