@@ -69,6 +69,8 @@ cp /etc/resolv.conf "$fs/etc/resolv.conf"
 mkdir -p "$fs/src"
 git -C "$root" ls-files -z | tar -C "$root" --null -T - -cf - | tar -C "$fs/src" -xf -
 cp "$deb" "$fs/tmp/"
+# The compiler cache outlives the throwaway root: a second run rebuilds only what changed.
+mkdir -p "$cache/ccache" "$fs/ccache" && mount --bind "$cache/ccache" "$fs/ccache" && mounted+=("$fs/ccache")
 
 step "build com avisos como erros e a suíte inteira, numa rede só sua"
 set +e
@@ -77,7 +79,9 @@ unshare -n chroot "$fs" /bin/bash -c '
   ip link set lo up
   cd /src
   bash scripts/setup.sh
-  bash scripts/build.sh build -DNORVANE_WERROR=ON -DNORVANE_BENCHMARKS=OFF
+  export CCACHE_DIR=/ccache
+  bash scripts/build.sh build -DNORVANE_WERROR=ON -DNORVANE_BENCHMARKS=OFF \
+    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache
   cd build
   QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 1200' 2>&1 | tee "$work/suite.log"
 suite=${PIPESTATUS[0]}
