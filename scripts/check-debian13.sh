@@ -53,6 +53,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap "exit 130" INT TERM
 mkdir -p "$fs"
 tar -C "$fs" -xf "$base"
 for m in proc sys dev dev/pts; do
