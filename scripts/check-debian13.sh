@@ -4,8 +4,8 @@
 # scripts/setup.sh, is made once and kept in the cache), in which the project builds with
 # warnings as errors and runs its whole suite (the journeys included) in a private network
 # namespace; then the Debian 12 package is installed there and its doctor runs on the demo
-# token. Needs root. Not part of the test command: the first run downloads the base
-# (about 1 GB), and a run takes about 40 minutes on 2 cores.
+# token. Needs root. Not part of the test command: on 2 cores the base takes about 6
+# minutes once, the first build and suite about 19, later runs (compiler cache kept) about 3.
 #   usage: check-debian13.sh [PACKAGE.deb]   (default: the package of build-package/,
 #                                             made first with scripts/package.sh)
 # NORVANE_DEBIAN13_CACHE: where the base is kept (default /var/cache/norvane-debian13);
