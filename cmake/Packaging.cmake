@@ -104,5 +104,5 @@ sends the PKCS#7 signatures to the Norvane service.")
 # loaded at run time (p11-kit's proxy, OpenSC for the smart cards), so they are named.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "p11-kit, p11-kit-modules, opensc-pkcs11")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pcscd, ca-certificates")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pcscd, ca-certificates, qt6-translations-l10n")
 include(CPack)

@@ -2,10 +2,15 @@
 # Installs every build, test and demo dependency from Debian packages (idempotent).
 set -euo pipefail
 
+# clang's runtime (the sanitizers, libFuzzer) is named after its version: Debian 12 has
+# clang 14, Debian 13 clang 19.
+clang_rt=libclang-rt-14-dev
+if [ -r /etc/os-release ] && grep -q '^VERSION_CODENAME=trixie' /etc/os-release; then clang_rt=libclang-rt-19-dev; fi
+
 packages=(
   build-essential cmake ninja-build pkg-config
-  clang libclang-rt-14-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  clang "$clang_rt"
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
   libssl-dev openssl libp11-dev p11-kit libp11-kit-dev softhsm2 opensc opensc-pkcs11
   pcscd vsmartcard-vpcd python3-cryptography
   libcurl4-openssl-dev nlohmann-json3-dev zlib1g-dev libdeflate-dev

@@ -10,6 +10,7 @@
 #include "certs/cms/Signer.h"
 #include "certs/pki/IdentityRules.h"
 #include "certs/pki/IdentityValues.h"
+#include "certs/tokens/TokenAccess.h"
 #include "core/Background.h"
 #include "core/Dialogs.h"
 #include "core/Error.h"
@@ -38,9 +39,23 @@ std::shared_ptr<ICertificates2> norvane::SigningSession::offeredCertificates() {
     return certificates->Find(CAPICOM_CERTIFICATE_FIND_TIME_VALID, 0, true);
 }
 
+QString norvane::noTokenText() {
+    return QStringLiteral("Nenhum token ou cartão conectado. Conecte o token USB (ou o cartão, no leitor) com o "
+                          "certificado digital e tente de novo.");
+}
+
 QString norvane::SigningSession::ListaCertificados(int /*PKAcessivel: the listing is the same for every value*/) {
+    noToken_ = false;
     try {
         const std::shared_ptr<ICertificates2> certificates = offeredCertificates();
+        // No token at all is a state of its own: one box that says what to do.
+        if (certificates->Count() == 0 && !norvane::tokens::anyTokenConnected()) {
+            noToken_ = true;
+            norvane::dialogs().showError(
+                noTokenText() +
+                QStringLiteral(" Para conferir o que o programa vê do token e do leitor, use o botão \"Diagnóstico\"."));
+            return noTokenText();
+        }
         const auto picked =
             certificates->Select("Certificado Digital", "Por favor, escolha o certificado e clique em OK:", false);
         if (picked->Count() != 1) return QString();

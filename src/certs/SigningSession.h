@@ -63,6 +63,8 @@ public:
     // PIN was refused or is locked. A run over several files ends there: going on would ask
     // again for every file, or put the token at risk of being blocked.
     bool pinRefused() const { return pinRefused_; }
+    // True when the last pick list found no token or card connected at all (its box said so).
+    bool noTokenConnected() const { return noToken_; }
 
     // Signing objects, made anew by every successful pick; none before the first.
     std::shared_ptr<CAPICOM_TLB::ISigner2> Signer;
@@ -74,6 +76,11 @@ private:
 
     LoginContext& context_;
     bool pinRefused_ = false;
+    bool noToken_ = false;
 };
+
+// The first words of what the pick list and the command line say when no token or card is
+// connected; each adds where to check it.
+QString noTokenText();
 
 }  // namespace norvane

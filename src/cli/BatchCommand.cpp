@@ -4,6 +4,7 @@
 
 #include "certs/CAPICOM_TLB.h"
 #include "certs/SigningSession.h"
+#include "certs/tokens/TokenAccess.h"
 #include "core/Background.h"
 #include "core/Environment.h"
 #include "core/ErrorText.h"
@@ -228,6 +229,10 @@ private:
         const auto offered = offeredCertificates();
         throwIfQuitting();
         std::optional<int> pick;
+        if (offered.empty() && !tokens::anyTokenConnected()) {
+            printError(noTokenText() + QStringLiteral(" (NorvaneAssinadorIP --diagnostico mostra o que o programa vê)."));
+            return kExitLoginFailed;
+        }
         if (offered.empty()) {
             printError(QStringLiteral("Nenhum certificado digital válido foi encontrado. Verifique se o cartão ou "
                                       "token USB do certificado está conectado ao computador (NorvaneAssinadorIP "

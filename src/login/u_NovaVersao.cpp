@@ -69,9 +69,48 @@ TFNovaVersao::TFNovaVersao(QWidget* parent) : QWidget(parent), ui(std::make_uniq
 TFNovaVersao::~TFNovaVersao() = default;
 
 QString TFNovaVersao::TargetPath() {
-    QString folder = GetSpecialFolder(QStringLiteral("desktop"));
-    folder.replace(QStringLiteral("Desktop"), QStringLiteral("Downloads"));
+    QString folder = userDownloadFolder();
+    if (folder.isEmpty()) {
+        // No download folder of the user's own: the Downloads beside the desktop, or the desktop.
+        folder = GetSpecialFolder(QStringLiteral("desktop"));
+        folder.replace(QStringLiteral("Desktop"), QStringLiteral("Downloads"));
+    }
     return folder + QDir::separator() + kInstallerName;
+}
+
+QString TFNovaVersao::userDownloadFolder() {
+    // As xdg-user-dir DOWNLOAD reads it: XDG_DOWNLOAD_DIR of user-dirs.dirs, "$HOME/..." or an
+    // absolute path; the home folder itself means there is none.
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (config.isEmpty()) config = QDir::homePath() + QStringLiteral("/.config");
+    QFile file(config + QStringLiteral("/user-dirs.dirs"));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return QString();
+    QString folder;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (!line.startsWith(QStringLiteral("XDG_DOWNLOAD_DIR="))) continue;
+        folder = line.mid(int(qstrlen("XDG_DOWNLOAD_DIR="))).remove(QLatin1Char('"'));
+        if (folder.startsWith(QStringLiteral("$HOME"))) folder = QDir::homePath() + folder.mid(5);
+    }
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/'))) folder.chop(1);
+    if (!folder.startsWith(QLatin1Char('/')) || QDir(folder) == QDir::home()) return QString();
+    return QDir::toNativeSeparators(folder);
+}
+
+QString TFNovaVersao::FailureText(const norvane::DownloadError& error, const QString& version, const QString& url) {
+    if (error.kind() == norvane::DownloadError::Kind::NotFound)
+        return QStringLiteral("O pacote da versão %1 ainda não foi publicado; tente mais tarde ou fale com o suporte")
+            .arg(version);
+    return QStringLiteral("O download da nova versão falhou. %1\nEndereço: %2").arg(error.reason(), url);
+}
+
+void TFNovaVersao::ShowOutcome(const QString& title, const QString& detail) {
+    ui->Label1->setText(title);
+    ui->ProgressBar1->setVisible(false);
+    ui->Label2->setGeometry(32, 64, 420, 80);
+    ui->Label2->setWordWrap(true);
+    ui->Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    ui->Label2->setText(detail);
 }
 
 bool TFNovaVersao::InstallerIsDebianPackage() {
@@ -128,15 +167,12 @@ void TFNovaVersao::FormActivate() {
         throw norvane::Error(norvane::ErrorKind::FileError,
                              QStringLiteral("Não foi possível apagar o instalador anterior: %1").arg(old));
 
-    if (DownloadInstaller() && QFile::exists(TargetPath())) {
+    if (DownloadOrTell() && QFile::exists(TargetPath())) {
         const QString installer = TargetPath();
         // Only our package of the version the service named is ever opened; anything else
         // (an error page saved under the name, another package or version) is deleted and
         // reported.
-        if (InstallerIsDebianPackage()) {
-            const QString version = NovaVersao;
-            norvane::runInBackground([installer, version] { norvane::acceptDownloadedPackage(installer, version); });
-        }
+        if (InstallerIsDebianPackage() && !AcceptOrTell(installer)) return;
         waitPainting(WaitBeforeOpenMs);
         if (!norvane::openWithDefaultHandler(installer)) {
             if (!InstallerIsDebianPackage())
@@ -148,6 +184,36 @@ void TFNovaVersao::FormActivate() {
         end.terminated = true;
         norvane::requestAbort();
         QApplication::quit();
+    }
+}
+
+bool TFNovaVersao::DownloadOrTell() {
+    const QString url = DownloadBaseUrl + kInstallerName;
+    try {
+        return DownloadInstaller();
+    } catch (const norvane::DownloadError& error) {
+        const QString text = FailureText(error, NovaVersao, url);
+        if (error.kind() == norvane::DownloadError::Kind::NotFound)
+            ShowOutcome(QStringLiteral("A nova versão ainda não foi publicada."), text);
+        else
+            ShowOutcome(QStringLiteral("O download da nova versão falhou."),
+                        error.reason() + QStringLiteral("\nTente de novo mais tarde; se persistir, fale com o suporte."));
+        norvane::dialogs().showError(text);
+        return false;
+    }
+}
+
+bool TFNovaVersao::AcceptOrTell(const QString& installer) {
+    const QString version = NovaVersao;
+    try {
+        norvane::runInBackground([installer, version] { norvane::acceptDownloadedPackage(installer, version); });
+        return true;
+    } catch (const norvane::PackageRefused& refused) {
+        ShowOutcome(QStringLiteral("O pacote baixado foi recusado e apagado."),
+                    refused.message().section(QLatin1Char('\n'), 0, 0) +
+                        QStringLiteral("\nNada foi instalado. Tente mais tarde ou fale com o suporte."));
+        norvane::dialogs().showError(refused.message());
+        return false;
     }
 }
 

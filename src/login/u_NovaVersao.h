@@ -6,6 +6,10 @@
 #include <QWidget>
 #include <memory>
 
+namespace norvane {
+class DownloadError;
+}
+
 namespace Ui {
 class TFNovaVersao;
 }
@@ -32,9 +36,14 @@ public:
     static const QString kInstallerName;
     // A Debian package (.deb): checked before it is opened.
     static bool InstallerIsDebianPackage();
-    // The user's Downloads folder (the desktop's path with "Desktop" made "Downloads")
-    // + the installer's name; computed afresh at every call.
+    // The user's download folder (XDG_DOWNLOAD_DIR, as xdg-user-dir DOWNLOAD gives it);
+    // without one, the desktop's path with "Desktop" made "Downloads"; + the installer's
+    // name. Computed afresh at every call.
     static QString TargetPath();
+    // XDG_DOWNLOAD_DIR of the user's user-dirs.dirs; empty when none is set.
+    static QString userDownloadFolder();
+    // The box of a failed download: not published yet (404), or why it failed, in Portuguese.
+    static QString FailureText(const norvane::DownloadError& error, const QString& version, const QString& url);
     // The box shown when the desktop has no handler for the downloaded package.
     static QString NoHandlerText(const QString& path);
 
@@ -51,6 +60,12 @@ protected:
 
 private:
     void waitPainting(int milliseconds);
+    // The download, or false after the window and a box said why it failed.
+    bool DownloadOrTell();
+    // The package check, or false after the window and a box said why it was refused.
+    bool AcceptOrTell(const QString& installer);
+    // What happened, in the window: its first line and the details where the progress was.
+    void ShowOutcome(const QString& title, const QString& detail);
     void offerWayOut();
     bool started_ = false;
     bool running_ = false;

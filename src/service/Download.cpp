@@ -7,12 +7,14 @@
 #include <curl/curl.h>
 
 #include <QDir>
+#include <cerrno>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <limits>
 #include <mutex>
 
 #include "core/Background.h"
+#include "service/Proxy.h"
 
 namespace norvane {
 
@@ -28,7 +30,6 @@ struct Transfer {
     const DownloadProgressHandler* progress = nullptr;
     quint64 maxBytes = 0;
     long timeoutMs = 0;
-    bool useProxy = false;
     quint64 written = 0;
     curl_off_t reportedNow = -1;
     curl_off_t reportedTotal = -1;
@@ -70,6 +71,32 @@ void setDownloadTrustFile(const QString& pemFile) {
     trustFile = QFile::encodeName(pemFile);
 }
 
+// Why a transfer failed, in Portuguese (a sentence); curl's own text only where none of ours fits.
+static QString downloadFailureText(CURLcode result, long status, const QString& host, const QString& curlText) {
+    if (status >= 400) return QStringLiteral("O servidor %1 respondeu com o código HTTP %2.").arg(host).arg(status);
+    switch (result) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return QStringLiteral("O servidor %1 não foi encontrado; verifique a conexão com a internet.").arg(host);
+        case CURLE_COULDNT_CONNECT:
+            return QStringLiteral("Não foi possível conectar ao servidor %1.").arg(host);
+        case CURLE_OPERATION_TIMEDOUT:
+            return QStringLiteral("O servidor %1 não respondeu a tempo.").arg(host);
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+            return QStringLiteral("O certificado do servidor %1 não é confiável.").arg(host);
+        case CURLE_SSL_CONNECT_ERROR:
+            return QStringLiteral("A conexão segura com o servidor %1 falhou.").arg(host);
+        case CURLE_PARTIAL_FILE:
+        case CURLE_RECV_ERROR:
+        case CURLE_GOT_NOTHING:
+            return QStringLiteral("A transferência foi interrompida antes do fim.");
+        case CURLE_TOO_MANY_REDIRECTS:
+            return QStringLiteral("O servidor redirecionou o download vezes demais.");
+        default:
+            return QStringLiteral("Erro na transferência (%1).").arg(curlText);
+    }
+}
+
 static QString sizeText(quint64 bytes) {
     if (bytes % (quint64(1) << 20) == 0) return QStringLiteral("%1 MiB").arg(bytes >> 20);
     return QStringLiteral("%1 bytes").arg(bytes);
@@ -79,7 +106,7 @@ static QString sizeText(quint64 bytes) {
 // the size bound, the peer checked, the connection's time limit, and our callbacks. The
 // header list, which the transfer uses until it ends.
 static curl_slist* configureTransfer(CURL* curl, const QByteArray& encodedUrl, bool secure, Transfer& transfer,
-                                     char* errorBuffer) {
+                                     char* errorBuffer, const QByteArray& proxy) {
     curl_slist* headers = nullptr;
     // Fetched from the server, never from a cache on the way.
     headers = curl_slist_append(headers, "Cache-Control: no-cache");
@@ -97,7 +124,8 @@ static curl_slist* configureTransfer(CURL* curl, const QByteArray& encodedUrl, b
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, transfer.timeoutMs);
-    if (!transfer.useProxy) curl_easy_setopt(curl, CURLOPT_PROXY, "");  // else curl reads http_proxy and its kin
+    // Chosen by proxyFor (upper-case names too), never by curl's own reading of the environment.
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.constData());
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &onData);
@@ -117,9 +145,67 @@ static curl_slist* configureTransfer(CURL* curl, const QByteArray& encodedUrl, b
     return headers;
 }
 
+// A server may close its TLS connection without the closing handshake once the whole
+// body went out (newer curl calls that an error: "unexpected eof while reading"). A body
+// that arrived whole, as long as its Content-Length said, is complete all the same; a cut
+// one, or one without a length, is not.
+static bool completeByItsLength(CURL* curl, CURLcode result, const Transfer& transfer) {
+    if (result != CURLE_RECV_ERROR || transfer.tooLarge || transfer.writeFailed) return false;
+    long status = 0;
+    curl_off_t length = -1;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    return status >= 200 && status < 300 && length >= 0 && curl_off_t(transfer.written) == length;
+}
+
+// Raises the DownloadError that tells why the transfer ended without the whole file.
+[[noreturn]] static void raiseFailure(CURL* curl, CURLcode result, const Transfer& transfer, const QSaveFile& file,
+                                      const ProxyChoice& proxy, const QString& url) {
+    const QString failure = QStringLiteral("Error downloading URL: %1").arg(url);
+    auto fail = [&](const QString& reason) { throw DownloadError(failure.toStdString(), reason); };
+    const bool secure = url.startsWith(QStringLiteral("https:"), Qt::CaseInsensitive);
+    if (result == CURLE_FILESIZE_EXCEEDED || transfer.tooLarge) {
+        const QString reason =
+            QStringLiteral("O arquivo passa de %1, o limite de um download; o download foi interrompido.")
+                .arg(sizeText(transfer.maxBytes));
+        throw DownloadError((failure + QLatin1Char('\n') + reason).toStdString(), reason,
+                            DownloadError::Kind::TooLarge);
+    }
+    // The first address is https, which is allowed: only a redirect can lead to a protocol
+    // that is not.
+    if (result == CURLE_UNSUPPORTED_PROTOCOL && secure) {
+        const QString reason =
+            QStringLiteral("O servidor redirecionou o download para um endereço sem https; o download foi recusado.");
+        throw DownloadError((failure + QLatin1Char('\n') + reason).toStdString(), reason,
+                            DownloadError::Kind::InsecureRedirect);
+    }
+    if (transfer.writeFailed) fail(fileErrorText(file, errno));
+    long status = 0, connectStatus = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &connectStatus);
+    // libcurl's own texts are English: its code in our words.
+    const QString curlText = curlErrorText(result);
+    // The proxy refused (its answer to CONNECT, or its own 407 to a plain request) or could not be reached.
+    const bool byProxy = proxy.used() && (connectStatus >= 300 || (status == 407 && !secure) ||
+                                          result == CURLE_COULDNT_RESOLVE_PROXY ||
+                                          (result == CURLE_COULDNT_CONNECT && connectStatus == 0 && status == 0));
+    if (byProxy) {
+        long osErrno = 0;
+        curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
+        const QString reason =
+            proxyFailureText(proxy, connectStatus >= 300 ? connectStatus : status, QStringLiteral("o servidor do download"),
+                             osErrno == ECONNREFUSED ? QStringLiteral("conexão recusada") : curlText);
+        throw DownloadError((failure + QLatin1Char('\n') + reason).toStdString(), reason,
+                            DownloadError::Kind::ProxyRefused);
+    }
+    const QString reason = downloadFailureText(result, status, QUrl(url).host(), curlText);
+    throw DownloadError(failure.toStdString(), reason,
+                        status == 404 ? DownloadError::Kind::NotFound : DownloadError::Kind::Failed);
+}
+
 void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress,
                   quint64 maxBytes) {
-    downloadFile(url, target, progress, DownloadLimits{maxBytes, 0, false});
+    downloadFile(url, target, progress, DownloadLimits{maxBytes, 0});
 }
 
 void downloadFile(const QString& url, const QString& target, const DownloadProgressHandler& progress,
@@ -149,32 +235,17 @@ void downloadFile(const QString& url, const QString& target, const DownloadProgr
         }
     } cleanup{curl};
 
-    Transfer transfer{&file, &progress, maxBytes, limits.timeoutMs, limits.useProxy};
+    Transfer transfer{&file, &progress, maxBytes, limits.timeoutMs};
     char errorBuffer[CURL_ERROR_SIZE] = {};
     const QByteArray encodedUrl = url.toUtf8();
-    cleanup.headers = configureTransfer(curl, encodedUrl, secure, transfer, errorBuffer);
+    const ProxyChoice proxy = proxyFor(QUrl(url));
+    const QByteArray proxyUrl = proxy.used() ? proxy.proxy.toEncoded() : QByteArray();
+    cleanup.headers = configureTransfer(curl, encodedUrl, secure, transfer, errorBuffer, proxyUrl);
 
-    const CURLcode result = curl_easy_perform(curl);
+    CURLcode result = curl_easy_perform(curl);
     if (result == CURLE_ABORTED_BY_CALLBACK) throw Aborted();  // the unfinished file goes with `file`
-    if (result == CURLE_FILESIZE_EXCEEDED || transfer.tooLarge) {
-        const QString reason =
-            QStringLiteral("O arquivo passa de %1, o limite de um download; o download foi interrompido.")
-                .arg(sizeText(maxBytes));
-        throw DownloadError((failure + QLatin1Char('\n') + reason).toStdString(), reason,
-                            DownloadError::Kind::TooLarge);
-    }
-    // The first address is https, which is allowed: only a redirect can lead to a protocol
-    // that is not.
-    if (result == CURLE_UNSUPPORTED_PROTOCOL && secure) {
-        const QString reason =
-            QStringLiteral("O servidor redirecionou o download para um endereço sem https; o download foi recusado.");
-        throw DownloadError((failure + QLatin1Char('\n') + reason).toStdString(), reason,
-                            DownloadError::Kind::InsecureRedirect);
-    }
-    if (result != CURLE_OK) {
-        if (transfer.writeFailed) fail(fileErrorText(file, errno));
-        fail(curlErrorText(result));  // errorBuffer's details are libcurl's English
-    }
+    if (completeByItsLength(curl, result, transfer)) result = CURLE_OK;
+    if (result != CURLE_OK || transfer.tooLarge) raiseFailure(curl, result, transfer, file, proxy, url);
     if (!file.commit()) fail(fileErrorText(file, errno));
 }
 

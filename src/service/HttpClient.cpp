@@ -18,6 +18,7 @@
 #include "core/Environment.h"
 #include "core/SystemErrors.h"
 #include "service/HttpCookies.h"
+#include "service/Proxy.h"
 
 namespace norvane {
 
@@ -41,8 +42,13 @@ QByteArray hostHeaderValue(const QUrl& url) {
     return host;
 }
 
-// The path (and query) exactly as in the URL.
-QByteArray requestTarget(const QUrl& url) {
+// The path (and query) exactly as in the URL; through a proxy (http only: https goes
+// through a tunnel) the whole address, as a proxy takes it.
+QByteArray requestTarget(const QUrl& url, bool throughProxy) {
+    if (throughProxy) {
+        QByteArray target = url.toEncoded(QUrl::RemoveUserInfo | QUrl::RemoveFragment);
+        return url.path().isEmpty() ? target + '/' : target;
+    }
     QByteArray target = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
     return target.isEmpty() ? QByteArrayLiteral("/") : target;
 }
@@ -88,9 +94,21 @@ struct HttpClient::Impl {
         return ::poll(&probe, 1, 0) == 0;
     }
 
-    // Connects to the URL's host and port; the request and the answer go through
+    // The proxy's refusal or failure, in words that say it was the proxy.
+    [[noreturn]] void proxyFailed(const ProxyChoice& proxy, CURLcode result, const QString& endpoint) {
+        long code = 0, osErrno = 0;
+        curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &code);
+        curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
+        QString reason = connectReason(osErrno);
+        if (reason.isEmpty()) reason = curlErrorText(result);
+        close();
+        throw ServiceError(proxyFailureText(proxy, code, QStringLiteral("o serviço (%1)").arg(endpoint), reason).toStdString());
+    }
+
+    // Connects to the URL's host and port, or to the proxy: a tunnel (CONNECT) for https,
+    // the proxy itself for http. The request and the answer go through
     // curl_easy_send/curl_easy_recv, so that the request is exactly what we write.
-    void connect(const QUrl& url, const QString& endpoint) {
+    void connect(const QUrl& url, const QString& endpoint, const ProxyChoice& proxy) {
         close();
         curl = curl_easy_init();
         if (!curl) throw ServiceError("Não foi possível preparar a conexão com o serviço.");
@@ -101,12 +119,18 @@ struct HttpClient::Impl {
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 0L);
-        curl_easy_setopt(curl, CURLOPT_PROXY, "");  // also ignores http_proxy and its kin
+        // Chosen here (proxyFor), never by curl's own reading of the environment.
+        const QByteArray proxyUrl = proxy.used() ? proxy.proxy.toEncoded() : QByteArray();
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxyUrl.constData());
+        if (proxy.used() && url.scheme() == QLatin1String("https")) curl_easy_setopt(curl, CURLOPT_HTTPPROXYTUNNEL, 1L);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
 
         const CURLcode result = curl_easy_perform(curl);
+        if (proxy.used() && (result == CURLE_COULDNT_RESOLVE_PROXY || result == CURLE_COULDNT_CONNECT ||
+                             result == CURLE_PROXY || result == CURLE_RECV_ERROR || result == CURLE_SEND_ERROR))
+            proxyFailed(proxy, result, endpoint);
         switch (result) {
             case CURLE_OK:
                 return;
@@ -382,8 +406,13 @@ HttpAnswer HttpClient::post(const QString& url, const QByteArray& body, AnswerSi
         throw ServiceError(QStringLiteral("Endereço do serviço inválido: %1").arg(url).toStdString());
     const QString endpoint = QStringLiteral("%1:%2").arg(parsed.host()).arg(parsed.port(defaultPort(parsed.scheme())));
 
-    QByteArray request = "POST " + requestTarget(parsed) + " HTTP/1.0\r\n";
+    const ProxyChoice proxy = proxyFor(parsed);
+    const bool throughProxy = proxy.used() && parsed.scheme() == QLatin1String("http");
+    QByteArray request = "POST " + requestTarget(parsed, throughProxy) + " HTTP/1.0\r\n";
     for (const QByteArray& header : requestHeaders(url, body.size(), cookieHeader(url))) request += header + "\r\n";
+    if (throughProxy && !proxy.proxy.userName().isEmpty())
+        request += "Proxy-Authorization: Basic " +
+                   (proxy.proxy.userName().toUtf8() + ':' + proxy.proxy.password().toUtf8()).toBase64() + "\r\n";
     request += "\r\n";
     request += body;
 
@@ -392,7 +421,7 @@ HttpAnswer HttpClient::post(const QString& url, const QByteArray& body, AnswerSi
     d->deadlineMs = std::max<qint64>(1, deadlineMs_.load()) * (large ? kLargeDeadlineFactor : 1);
     d->callTimer.start();
     // The connection of a failed call goes on serving while it is up; otherwise a new one.
-    if (!d->keptAlive || !d->connectionUp()) d->connect(parsed, endpoint);
+    if (!d->keptAlive || !d->connectionUp()) d->connect(parsed, endpoint, proxy);
     d->keptAlive = false;
     d->readTimeoutMs = std::max(1, readTimeoutMs_.load());
     HttpAnswer answer = d->exchange(request, endpoint);
@@ -406,6 +435,8 @@ HttpAnswer HttpClient::post(const QString& url, const QByteArray& body, AnswerSi
         if (!answer.location.isEmpty()) message += QStringLiteral(" para ") + QString::fromLatin1(answer.location);
         throw ServiceError((message + QStringLiteral(", que não é seguido.")).toStdString());
     }
+    if (answer.status == 407 && throughProxy)
+        throw ServiceError(proxyFailureText(proxy, 407, QStringLiteral("o serviço (%1)").arg(endpoint), {}).toStdString());
     if (answer.status < 200 || answer.status > 299) throw ServiceError(statusLine.toStdString());
     return answer;
 }

@@ -28,7 +28,9 @@ QString captionOf(const Office& office) {
 }  // namespace
 
 std::vector<Office> officesOfAnswer(const JsonValue& answer) {
-    const JsonValue& root = jsonArray(answer, QStringLiteral("root"));
+    // Copies, not references into the answer: a reference returned from a call with a
+    // temporary argument is taken for a dangling one (GCC 14).
+    const JsonValue root = jsonArray(answer, QStringLiteral("root"));
     std::vector<Office> offices;
     // A malformed office raises: the list of those read before it goes with it.
     if (root.size() == 1) {

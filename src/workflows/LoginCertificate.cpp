@@ -10,6 +10,7 @@ namespace norvane {
 std::optional<LoginResult> loginWithCertificate(SigningSession& signing, const LoginContext& pick, HttpClient& client,
                                                 const LoginEnvironment& environment) {
     signing.ListaCertificados(1);
+    if (signing.noTokenConnected()) return std::nullopt;  // its one box said what to do
     const auto certificate = signing.selecionaCertificado(pick.Certificado_Thumbprint);
     const QString tipo = signing.verificaTipoCertificado(certificate);
     if (!tipo.contains(QStringLiteral("2.16.76.1.2.3"))) {

@@ -10,8 +10,10 @@ std::optional<QString> otherServiceVersion(HttpClient& client, const QString& am
     fields.set(QStringLiteral("servico"), kAssinadorVersao);
     const auto answer = parseAnswerObject(serviceCall(client, ambiente, baseUrl, Wrapping::A, fields));
     if (!answer) return std::nullopt;
-    for (const JsonValue& element : jsonArray(*answer, QStringLiteral("root"))) {
-        const JsonValue& dados = jsonObject(jsonAsObject(element), QStringLiteral("dados"));
+    // Copies, not references into the answer (see officesOfAnswer).
+    const JsonValue roots = jsonArray(*answer, QStringLiteral("root"));
+    for (const JsonValue& element : roots) {
+        const JsonValue dados = jsonObject(jsonAsObject(element), QStringLiteral("dados"));
         const QString versao = jsonText(dados, QStringLiteral("nm_nr_versao"));
         if (versao != running) return versao;
     }

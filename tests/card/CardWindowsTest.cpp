@@ -159,8 +159,9 @@ TEST_F(CardWindows, ACardInsertedWhileTheLoginWindowIsOpenIsOfferedAtTheNextPres
     login.show();
     ASSERT_TRUE(waitUntil([&] { return standIn.requests().size() >= 1 && login.ui->Btn_Login->isEnabled(); }));
     QTest::mouseClick(login.ui->Btn_Login, Qt::LeftButton);
-    ASSERT_FALSE(dialogs.boxes.empty());
-    EXPECT_TRUE(dialogs.texts().front().contains(QStringLiteral("Nenhum certificado digital válido foi encontrado")))
+    // No card in the reader: one box that says to connect it.
+    ASSERT_EQ(dialogs.boxes.size(), 1u);
+    EXPECT_TRUE(dialogs.texts().front().startsWith(QStringLiteral("Nenhum token ou cartão conectado.")))
         << dialogs.texts().front().toStdString();
     EXPECT_TRUE(principal.cd_ibge.isEmpty());
 

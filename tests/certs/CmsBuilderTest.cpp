@@ -136,7 +136,7 @@ TEST_F(CmsBuilderTest, SignatureVerifiesEnclosesContentAndCarriesTheDocumentAttr
     EXPECT_EQ(read.signerCount, 1);
     EXPECT_EQ(read.digestAlgorithm, "SHA256");
     EXPECT_EQ(read.signingTimeDer, QByteArray("\x17\x0d" "260314130000Z"));
-    EXPECT_EQ(read.signingTime, QDateTime(QDate(2026, 3, 14), QTime(13, 0), Qt::UTC));
+    EXPECT_EQ(read.signingTime, QDateTime(QDate(2026, 3, 14), QTime(13, 0), QTimeZone::utc()));
     EXPECT_EQ(read.documentNameDer.toHex(' '), "04 0c 61 00 2e 00 70 00 64 00 66 00 00 00");
     EXPECT_EQ(read.documentDescriptionDer, expectedTextAttribute(QStringLiteral("Assinado com Assinador Norvane")));
     EXPECT_TRUE(read.hasSigningCertificateV2);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimeZone>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -21,7 +22,7 @@ using namespace norvane::test;
 
 namespace {
 
-const QDateTime kWhen = QDateTime(QDate(2024, 1, 15), QTime(10, 30, 0), Qt::UTC);
+const QDateTime kWhen = QDateTime(QDate(2024, 1, 15), QTime(10, 30, 0), QTimeZone::utc());
 
 QByteArray sha256(const QByteArray& bytes) { return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256); }
 

@@ -30,7 +30,7 @@ import time
 import traceback
 import urllib.parse
 
-from clisupport import (OFFICE_01, OFFICE_02, PIN, Cli, Failure, Run, StandIn, expect, log,  # noqa: F401
+from clisupport import (OFFICE_01, OFFICE_02, PIN, Cli, Failure, Run, StandIn, dies_with_us, expect, log,  # noqa: F401
                         row_events, sha256, summary_of)
 
 
@@ -124,6 +124,77 @@ def wrong_folders_and_options(cli, standin):
            "wrong arguments reached the service or wrote something")
     log("same folder (/, ./, .., symlink), output inside input, repeated options, an option as a value, "
         "a name not UTF-8: 64 before any PIN")
+
+
+def without_proxy(env):
+    return {k: v for k, v in env.items() if k.lower() not in ("http_proxy", "https_proxy", "no_proxy", "all_proxy")}
+
+
+def start_proxy(cli, mode, name):
+    """The proxy stand-in (tests/support/proxy_standin.py): its process, port and log file."""
+    log_file = os.path.join(cli.work, name + ".log")
+    process = subprocess.Popen([sys.executable, os.path.join(cli.args.source, "tests/support/proxy_standin.py"),
+                                "--log", log_file, "--mode", mode], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               text=True, preexec_fn=dies_with_us)
+    port = json.loads(process.stdout.readline())["port"]
+    return process, port, log_file
+
+
+def network_and_tokens(cli):
+    """A batch through the office's proxy (its log of the requests), a proxy that asks for a
+    password (407), and no token at all (a SoftHSM with no token; a module with no slot is
+    tested in tests/workflows/NoTokenTest.cpp)."""
+    standin = cli.serve()
+    proxy, port, proxy_log = start_proxy(cli, "pass", "proxy")
+    env = without_proxy(cli.env)
+    env["http_proxy"] = "http://127.0.0.1:%d" % port
+    entrada, saida = cli.folders("proxy")
+    r = Run(cli.args, env, ["--lote", entrada, saida, "--cartorio", "01"])
+    code = r.wait()
+    proxy.stdin.close()
+    proxy.wait(10)
+    expect(code == 0, "a batch through the proxy: exit %s; %s" % (code, r.err()))
+    with open(proxy_log) as f:
+        taken = [json.loads(line) for line in f if line.strip()]
+    log("the proxy's log of the batch:")
+    for request in taken:
+        print("    %s %s servico=%s" % (request["method"], request["target"], request["servico"]), flush=True)
+    service = "http://127.0.0.1:%d/" % cli.args.port
+    expect(taken and all(t["method"] == "POST" and t["target"].startswith(service) for t in taken),
+           "requests not sent to the proxy with the whole address: %s" % taken)
+    expect(len(taken) == len(standin.requests()), "%d through the proxy, %d at the service"
+           % (len(taken), len(standin.requests())))
+    expect(sorted(standin.accepted()) == sorted(p[:23] for p in os.listdir(entrada)), "uploads through the proxy")
+    cli.verify_output(entrada, saida)
+
+    proxy, port, proxy_log = start_proxy(cli, "auth", "proxy-407")
+    env["http_proxy"] = "http://127.0.0.1:%d" % port
+    entrada, saida = cli.folders("proxy-407")
+    r = Run(cli.args, env, ["--lote", entrada, saida, "--cartorio", "01"], pins=())
+    code = r.wait()
+    proxy.stdin.close()
+    proxy.wait(10)
+    expect(code == 3, "a proxy that asks for a password: exit %s; %s" % (code, r.err()))
+    expect("O proxy http://127.0.0.1:%d pede autenticação (407)" % port in r.err(), "no 407 text: " + r.err())
+    expect(not os.listdir(saida), "a refused proxy left files")
+    log("the refused 407: " + [l for l in r.err().splitlines() if "407" in l][0])
+
+    # No token: SoftHSM with an empty token folder (one blank slot) ...
+    blank = os.path.join(cli.work, "sem-token")
+    os.makedirs(os.path.join(blank, "tokens"))
+    with open(os.path.join(blank, "softhsm2.conf"), "w") as f:
+        f.write("directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n"
+                % os.path.join(blank, "tokens"))
+    env = without_proxy(cli.env)
+    env["SOFTHSM2_CONF"] = os.path.join(blank, "softhsm2.conf")
+    entrada, saida = cli.folders("sem-token")
+    r = Run(cli.args, env, ["--lote", entrada, saida, "--cartorio", "01"], pins=())
+    code = r.wait()
+    expect(code == 3, "a blank SoftHSM: exit %s; %s" % (code, r.err()))
+    expect("Nenhum token ou cartão conectado. Conecte o token USB" in r.err() and
+           "NorvaneAssinadorIP --diagnostico mostra o que o programa vê" in r.err(), "a blank SoftHSM: " + r.err())
+    expect("Não foi possível listar" not in r.err() and r.prompts == 0, "a blank SoftHSM: " + r.err())
+    log("batch through the proxy: 0 (%d requests logged); proxy 407: 3; no token: 3 with its hint" % len(taken))
 
 
 def second_certificate(cli):
@@ -450,10 +521,11 @@ def main():
     ok = False
     try:
         import books  # the journal and the inputs at their edges
-        wanted = args.only.split(",") if args.only else ["escolhas", "login", "lotes", "instancia", "prazo",
+        wanted = args.only.split(",") if args.only else ["escolhas", "login", "rede", "lotes", "instancia", "prazo",
                                                           "queda", *books.CASES]
         thumbprint = arguments_and_choices(cli)
-        cases = {"login": lambda: login_failures(cli), "lotes": lambda: batches(cli, thumbprint),
+        cases = {"login": lambda: login_failures(cli), "rede": lambda: network_and_tokens(cli),
+                 "lotes": lambda: batches(cli, thumbprint),
                  "instancia": lambda: second_instance(cli), "prazo": lambda: trickling_service(cli),
                  "queda": lambda: crashes(cli)}
         cases.update({name: (lambda case: lambda: case(cli))(case) for name, case in books.CASES.items()})

@@ -62,7 +62,7 @@ class Ears(J.Screen):
     def hear(self, event):
         try:
             cell = event.source
-            if cell.getRoleName() == "table cell":
+            if J.role_of(cell) == "table cell":
                 # Qt names the cell, not its new text: which cell spoke is what is kept.
                 table = cell.parent.queryTable()
                 at = cell.getIndexInParent()
@@ -118,9 +118,9 @@ class Ears(J.Screen):
         self.pump()
         try:
             acc = self.focus
-            if acc.getRoleName() in ("table cell", "list item", "page tab"):
+            if J.role_of(acc) in ("table cell", "list item", "page tab"):
                 acc = acc.parent
-            return acc.name if acc.getRoleName() != "page tab list" else self.selected_tab(acc)
+            return acc.name if J.role_of(acc) != "page tab list" else self.selected_tab(acc)
         except Exception:
             return None
 
@@ -146,10 +146,10 @@ class Ears(J.Screen):
                 state = acc.getState()
                 if not state.contains(self.a.STATE_FOCUSABLE) or not self.showing(acc):
                     continue
-                if acc.getRoleName() in ("table cell", "list item", "page tab"):
+                if J.role_of(acc) in ("table cell", "list item", "page tab"):
                     continue  # items: named by their own text, which may be empty
                 if not (acc.name or "").strip():
-                    nameless.append("%s in %s" % (acc.getRoleName(), acc.parent.getRoleName()))
+                    nameless.append("%s in %s" % (J.role_of(acc), J.role_of(acc.parent)))
             except Exception:
                 continue
         expect(not nameless, "%s has focusable controls without a name: %s" % (what, nameless))
@@ -226,7 +226,7 @@ def keyboard_journey(args, session, work, pyatspi):
 
     # --- login: Enter on the button, Enter on the certificate, the PIN, the office from the list
     login = ui.wait("the login window", lambda: ui.window(name=J.TITLE, with_text="Login com Certificado Digital"), 60)
-    expect(login.getRoleName() == "frame", "the login window reads as a %s" % login.getRoleName())
+    expect(J.role_of(login) == "frame", "the login window reads as a %s" % J.role_of(login))
     ui.wait("the version check", lambda: any(b"assinadorVersao" in r for r in session.standin_requests()), 20)
     ui.check_names(login, "the login window")
     ui.tab_order(login, LOGIN_ORDER, "login window")
@@ -276,7 +276,7 @@ def keyboard_journey(args, session, work, pyatspi):
     J.screenshot(shots, "k1-office-choice")
     key("Return")
     main = ui.main_window(args.version)
-    expect(main.getRoleName() == "frame", "the main window reads as a %s" % main.getRoleName())
+    expect(J.role_of(main) == "frame", "the main window reads as a %s" % J.role_of(main))
     label = ui.find(main, role="label", contains="Cartório: ")
     expect(label is not None and label.name == "Cartório: " + J.OFFICE_01, "the office chosen is not (01)")
 

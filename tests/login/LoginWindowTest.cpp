@@ -451,8 +451,8 @@ TEST_F(LoginWindow, VersionCheckComparesTheTextsExactly) {
         EXPECT_EQ(label3, QStringLiteral("Versão atual: ") + current + QStringLiteral(" --  Nova versão: ") + other);
         // The stand-in serves no installer: the download's failure is reported.
         ASSERT_EQ(texts.size(), 1u) << other;
-        EXPECT_EQ(texts[0],
-                  "Error downloading URL: http://127.0.0.1:9/files/" + TFNovaVersao::kInstallerName);
+        EXPECT_EQ(texts[0], "O download da nova versão falhou. Não foi possível conectar ao servidor 127.0.0.1.\n"
+                            "Endereço: http://127.0.0.1:9/files/" + TFNovaVersao::kInstallerName);
     }
     EXPECT_FALSE(QFile::exists(home.filePath("Downloads/" + TFNovaVersao::kInstallerName)));
     TFNovaVersao::WaitBeforeDownloadMs = 5000;

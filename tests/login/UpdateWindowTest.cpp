@@ -227,8 +227,8 @@ TEST_F(UpdateWindow, ARedirectFromHttpsToHttpIsRefused) {
     serveOurs("1.0.4.1");
     server.serve(kName + ".redirect", (server.plainBaseUrl() + kName).toUtf8());
     EXPECT_EQ(runFromLogin("1.0.4"), 0);
-    expectRefused("Error downloading URL: " + server.baseUrl() + kName +
-                  "\nO servidor redirecionou o download para um endereço sem https; o download foi recusado.");
+    expectRefused("O download da nova versão falhou. O servidor redirecionou o download para um endereço sem https; "
+                  "o download foi recusado.\nEndereço: " + server.baseUrl() + kName);
     // The same redirect within https is followed.
     server.serve(kName + ".redirect", (server.baseUrl() + "pacote-1.0.4.1.deb").toUtf8());
     server.serve("pacote-1.0.4.1.deb", readFile(served.filePath("1.0.4.1.deb")));
@@ -255,20 +255,43 @@ TEST_F(UpdateWindow, WithNoInstallerOnTheDesktopTheBoxSaysHowToInstallIt) {
 
 TEST_F(UpdateWindow, AFailedDownloadLeavesNoFileAndAWindowThatCanBeClosed) {
     const QString url = server.baseUrl() + kName;
-    const auto failed = [&] {
+    // The box and the window say what happened, in Portuguese.
+    const auto failed = [&](const QString& box, const QString& title, const QString& detail) {
         EXPECT_EQ(run(), 0) << "closing the window ends the application";
-        expectRefused("Error downloading URL: " + url);
+        expectRefused(box);
+        EXPECT_EQ(window->ui->Label1->text(), title);
+        EXPECT_TRUE(window->ui->Label2->text().startsWith(detail)) << window->ui->Label2->text().toStdString();
+        EXPECT_TRUE(window->ui->ProgressBar1->isHidden()) << "a full bar after a failure";
     };
     QDir().mkpath(home.filePath("Downloads"));
     writeFile(target(), "old");
-    failed();  // 404: nothing served
+    // 404: nothing served yet.
+    const QString notYet =
+        QStringLiteral("O pacote da versão 1.0.4 ainda não foi publicado; tente mais tarde ou fale com o suporte");
+    failed(notYet, QStringLiteral("A nova versão ainda não foi publicada."), notYet);
     server.serve(kName + ".cut", QByteArray(200000, 'x'));
-    failed();  // the connection cut halfway
+    const QString cut = QStringLiteral("A transferência foi interrompida antes do fim.");
+    failed("O download da nova versão falhou. " + cut + "\nEndereço: " + url,
+           QStringLiteral("O download da nova versão falhou."), cut);
     server.remove(kName + ".cut");
     serveOurs("1.0.4.1");
     norvane::setDownloadTrustFile({});  // the system's store does not know the test certificate
-    failed();
+    const QString untrusted = QStringLiteral("O certificado do servidor 127.0.0.1 não é confiável.");
+    failed("O download da nova versão falhou. " + untrusted + "\nEndereço: " + url,
+           QStringLiteral("O download da nova versão falhou."), untrusted);
     norvane::setDownloadTrustFile(server.certificate());
+}
+
+TEST_F(UpdateWindow, ARefusedPackageIsToldInTheWindowWithWhatToDo) {
+    serveOurs("1.0.3.7");
+    EXPECT_EQ(run(), 0);
+    expectRefused("O pacote baixado é da versão 1.0.3.7, e não da versão 1.0.4 anunciada pelo serviço.\n"
+                  "O arquivo foi apagado: " + target());
+    EXPECT_EQ(window->ui->Label1->text(), QStringLiteral("O pacote baixado foi recusado e apagado."));
+    EXPECT_EQ(window->ui->Label2->text(),
+              QStringLiteral("O pacote baixado é da versão 1.0.3.7, e não da versão 1.0.4 anunciada pelo serviço.\n"
+                             "Nada foi instalado. Tente mais tarde ou fale com o suporte."));
+    EXPECT_TRUE(window->ui->ProgressBar1->isHidden());
 }
 
 TEST_F(UpdateWindow, TheWaitsKeepTheirLengthWhileTheWindowPaints) {
@@ -292,6 +315,15 @@ TEST_F(UpdateWindow, TargetIsTheDownloadsFolderBesideTheDesktop) {
     // A desktop whose path has no "Desktop": the installer goes onto the desktop itself.
     QDir().mkpath(home.filePath(".config"));
     writeFile(home.filePath(".config/user-dirs.dirs"), "XDG_DESKTOP_DIR=\"$HOME/Mesa\"\n");
+    EXPECT_EQ(TFNovaVersao::TargetPath(), home.filePath("Mesa/" + kName));
+    // A Portuguese desktop: the user's download folder, as xdg-user-dir DOWNLOAD names it.
+    writeFile(home.filePath(".config/user-dirs.dirs"),
+              "# xdg-user-dirs\nXDG_DESKTOP_DIR=\"$HOME/Área de trabalho\"\nXDG_DOWNLOAD_DIR=\"$HOME/Baixados\"\n");
+    EXPECT_EQ(TFNovaVersao::TargetPath(), home.filePath("Baixados/" + kName));
+    writeFile(home.filePath(".config/user-dirs.dirs"), "XDG_DOWNLOAD_DIR=\"" + home.filePath("outra/pasta").toUtf8() + "/\"\n");
+    EXPECT_EQ(TFNovaVersao::TargetPath(), home.filePath("outra/pasta/" + kName));
+    // The home folder itself means none: the desktop's rule again.
+    writeFile(home.filePath(".config/user-dirs.dirs"), "XDG_DESKTOP_DIR=\"$HOME/Mesa\"\nXDG_DOWNLOAD_DIR=\"$HOME/\"\n");
     EXPECT_EQ(TFNovaVersao::TargetPath(), home.filePath("Mesa/" + kName));
 }
 

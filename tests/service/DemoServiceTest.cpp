@@ -47,14 +47,14 @@ TEST(DemoService, ServesAnOfficeManualInstrumentsAndKeepsUploads) {
         const auto version =
             parseAnswerObject(serviceCall(client, ambiente, url, fields({{"servico", kAssinadorVersao}})));
         ASSERT_TRUE(version);
-        const JsonValue& versions = jsonArray(*version, "root");
+        const JsonValue versions = jsonArray(*version, "root");
         ASSERT_EQ(versions.size(), 1u);
         EXPECT_EQ(jsonText(jsonObject(versions[0], "dados"), "nm_nr_versao"), "1.0.3");
 
         const auto login = parseAnswerObject(
             serviceCall(client, ambiente, url, fields({{"servico", kLogin}, {"doc", "123.456.789-01"}})));
         ASSERT_TRUE(login);
-        const JsonValue& offices = jsonArray(*login, "root");
+        const JsonValue offices = jsonArray(*login, "root");
         ASSERT_EQ(offices.size(), 1u);
         EXPECT_EQ(jsonText(offices[0], "codigoIBGE"), "3550308");
         EXPECT_EQ(jsonText(offices[0], "numero"), "01");
@@ -70,7 +70,7 @@ TEST(DemoService, ServesAnOfficeManualInstrumentsAndKeepsUploads) {
                                       {"nr_cartorio", "01"}});
     const auto listed = parseAnswerObject(serviceCall(client, "H", demo.homologationBaseUrl(), consult));
     ASSERT_TRUE(listed);
-    const JsonValue& instruments = jsonArray(*listed, "dados");
+    const JsonValue instruments = jsonArray(*listed, "dados");
     ASSERT_EQ(instruments.size(), 3u);
     const QString id = jsonText(instruments[0], "cd_titulo_instrumento_protesto");
     const QString key = jsonText(instruments[0], "nm_chave");
@@ -151,7 +151,7 @@ TEST(DemoService, TheDemoHolderHasTwoOfficesWithInstrumentsAndSamplesUnderTheirK
     const auto login = parseAnswerObject(
         serviceCall(client, "P", demo.baseUrl(), fields({{"servico", kLogin}, {"doc", "123.456.789-09"}})));
     ASSERT_TRUE(login);
-    const JsonValue& offices = jsonArray(*login, "root");
+    const JsonValue offices = jsonArray(*login, "root");
     ASSERT_EQ(offices.size(), 2u);
     const QString names[] = {QString::fromUtf8("CARTÓRIO DO 1º OFÍCIO DE PROTESTO DE TÍTULOS DE SÃO JOSÉ"),
                              QString::fromUtf8("TABELIONATO DO 2º OFÍCIO DE PROTESTO DE LETRAS E TÍTULOS DE SÃO JOSÉ")};
@@ -171,7 +171,7 @@ TEST(DemoService, TheDemoHolderHasTwoOfficesWithInstrumentsAndSamplesUnderTheirK
                                                                   {"cd_ibge", "4216602"},
                                                                   {"nr_cartorio", numero}})));
         ASSERT_TRUE(listed);
-        const JsonValue& instruments = jsonArray(*listed, "dados");
+        const JsonValue instruments = jsonArray(*listed, "dados");
         ASSERT_EQ(instruments.size(), 3u);
         for (const JsonValue& instrument : instruments) {
             const QString key = jsonText(instrument, "nm_chave");

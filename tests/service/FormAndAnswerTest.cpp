@@ -171,7 +171,7 @@ TEST(Json, LookupsAsTheCallersUseThem) {
         R"("dados":{"nm_nr_versao":"1.0.3"},"n":12345678901234567890123,"f":1.50,"e":1E+2,"i":-7,"z":null,)"
         R"("b":true,"s":"12x","big":18446744073709551615}]})"));
     ASSERT_TRUE(answer);
-    const JsonValue& root = jsonArray(*answer, "root");
+    const JsonValue root = jsonArray(*answer, "root");
     ASSERT_EQ(root.size(), 1u);
     const JsonValue& office = jsonAsObject(root[0]);
     EXPECT_EQ(jsonText(office, "codigoIBGE"), "3550308");
@@ -225,7 +225,7 @@ TEST(HostileAnswers, ByteOrderMarksNumberTextsAndIntegerStrings) {
     ASSERT_TRUE(value);
     EXPECT_EQ(jsonText(*value, "z"), "-0");
     EXPECT_EQ(jsonInteger(*value, "z"), 0);
-    const JsonValue& m = jsonArray(*value, "m");
+    const JsonValue m = jsonArray(*value, "m");
     EXPECT_EQ(jsonAsText(m[0]) + jsonAsText(m[1]) + jsonAsText(m[2]), "0-01");
     EXPECT_EQ(jsonText(*value, "bom"), QChar(0xFEFF) + QStringLiteral("a"));
     EXPECT_EQ(jsonText(*value, "esc"), QChar(0xFEFF) + QStringLiteral("b"));

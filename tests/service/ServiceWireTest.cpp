@@ -319,20 +319,29 @@ TEST(ServiceWire, AFailedCallLeavesItsKeptAliveConnectionForTheNextCall) {
     EXPECT_NE(requests[2].connection, requests[1].connection);
 }
 
-TEST(ServiceWire, ProxySettingsOfTheEnvironmentAreIgnored) {
+// The office's proxy is http_proxy's (tests/service/ProxyTest.cpp); all_proxy is not read.
+TEST(ServiceWire, ProxySettingsOfTheEnvironmentAreHttpProxysOnly) {
     StandIn standIn;
     HttpClient client;
     const quint16 proxy = closedPort();
     const QByteArray proxyUrl = "http://127.0.0.1:" + QByteArray::number(proxy);
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) qputenv(name, proxyUrl);
+    for (const char* name : {"all_proxy", "ALL_PROXY"}) qputenv(name, proxyUrl);
     standIn.script(ScriptedAnswer::ok("{}"));
     const std::string result = errorOf([&] {
         serviceCall(client, "P", standIn.baseUrl(), fields({{"servico", kLogin}}));
     });
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) qunsetenv(name);
     EXPECT_EQ(result, "no error");
     ASSERT_EQ(standIn.requests().size(), 1);
     EXPECT_TRUE(standIn.requests()[0].raw.startsWith("POST /assinadorNorvane/ HTTP/1.0\r\n"));
+
+    qputenv("HTTP_PROXY", proxyUrl);
+    const std::string throughProxy = errorOf([&] {
+        serviceCall(client, "P", standIn.baseUrl(), fields({{"servico", kLogin}}));
+    });
+    for (const char* name : {"HTTP_PROXY", "all_proxy", "ALL_PROXY"}) qunsetenv(name);
+    EXPECT_EQ(throughProxy.rfind("Não foi possível conectar ao proxy " + proxyUrl.toStdString() + " (HTTP_PROXY)", 0), 0u)
+        << throughProxy;
+    EXPECT_EQ(standIn.requests().size(), 1);
 }
 
 TEST(ServiceWire, TheWindowKeepsPaintingWhileACallWaits) {

@@ -1,5 +1,6 @@
 #include "support/SignatureChecks.h"
 
+#include <QTimeZone>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -136,7 +137,7 @@ SignedDataContents readSignedData(const QByteArray& der) {
                 struct tm tm {};
                 if (ASN1_TIME_to_tm(value->value.asn1_string, &tm))
                     result.signingTime = QDateTime(QDate(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday),
-                                                   QTime(tm.tm_hour, tm.tm_min, tm.tm_sec), Qt::UTC);
+                                                   QTime(tm.tm_hour, tm.tm_min, tm.tm_sec), QTimeZone::utc());
             }
         }
     }

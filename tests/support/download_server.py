@@ -47,6 +47,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.wfile.write(data[at:at + 32768])
                 self.wfile.flush()
             self.close_connection = True
+            # Without a length, the end of the body is the end of the connection: over TLS,
+            # its closing handshake (close_notify), as a server does, or a client cannot
+            # tell it from a cut transfer (newer curl refuses it).
+            if isinstance(self.connection, ssl.SSLSocket):
+                try:
+                    self.connection.settimeout(5)
+                    self.connection.unwrap()
+                except (OSError, ValueError):
+                    pass
             return
         if self.path.startswith("/files/") and os.path.isfile(cut):
             data = open(cut, "rb").read()

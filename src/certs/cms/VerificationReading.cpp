@@ -5,6 +5,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509_vfy.h>
 
+#include <QTimeZone>
 #include <algorithm>
 
 #include "certs/pki/BundledCertificates.h"
@@ -24,7 +25,7 @@ std::optional<QDateTime> timeOf(const ASN1_TIME* time) {
     struct tm t {};
     if (!time || ASN1_TIME_to_tm(time, &t) != 1) return std::nullopt;
     const QDateTime when(QDate(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday), QTime(t.tm_hour, t.tm_min, t.tm_sec),
-                         Qt::UTC);
+                         QTimeZone::utc());
     if (!when.isValid()) return std::nullopt;
     return when;
 }

@@ -24,7 +24,9 @@
 #include "certs/pki/Revocation.h"
 #include "certs/pki/TrustStore.h"
 #include "certs/tokens/TokenAccess.h"
+#include "core/Environment.h"
 #include "core/u_global.h"
+#include "service/Proxy.h"
 
 namespace norvane::doctor {
 
@@ -230,9 +232,11 @@ QString modulesSection(const std::vector<tokens::ModuleReport>& modules) {
                 .arg(registered.isEmpty() ? QStringLiteral("nenhum") : registered.join(QStringLiteral(", ")));
     text += QStringLiteral("\n== Leitores e tokens ==\n");
     int readers = 0;
+    int present = 0;
     for (const auto& module : modules) {
         for (const auto& token : module.readers) {
             ++readers;
+            present += token.present ? 1 : 0;
             if (!token.present) {
                 text += QStringLiteral("Leitor \"%1\": sem token\n").arg(token.reader);
                 continue;
@@ -246,6 +250,18 @@ QString modulesSection(const std::vector<tokens::ModuleReport>& modules) {
         }
     }
     if (readers == 0) text += QStringLiteral("Nenhum leitor ou token foi encontrado.\n");
+    if (present == 0)
+        text += QStringLiteral("Situação: nenhum token ou cartão conectado (conecte o token USB ou o cartão e "
+                               "faça o diagnóstico de novo).\n");
+    return text;
+}
+
+// How the program reaches the service and the downloads: directly or through a proxy.
+QString networkSection() {
+    QString text = QStringLiteral("== Rede (proxy) ==\n");
+    text += QStringLiteral("Serviço (produção): %1\n").arg(proxyLine(QUrl(environmentBaseUrl(kProducao))));
+    text += QStringLiteral("Serviço (homologação): %1\n").arg(proxyLine(QUrl(environmentBaseUrl(kHomologacao))));
+    text += QStringLiteral("Atualizações: %1\n").arg(proxyLine(QUrl(downloadBaseUrl())));
     return text;
 }
 
@@ -276,6 +292,7 @@ QString diagnosticReport() {
                        .arg(QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")));
     text += systemSection() + QLatin1Char('\n');
     text += pcscdSection() + QLatin1Char('\n');
+    text += networkSection() + QLatin1Char('\n');
     text += modulesSection(modules) + QLatin1Char('\n');
     text += certificateSection(modules) + QLatin1Char('\n');
     text += anchorsSection();

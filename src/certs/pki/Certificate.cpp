@@ -4,6 +4,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <QTimeZone>
 #include <QCryptographicHash>
 
 #include "certs/pki/ExtensionFormat.h"
@@ -22,7 +23,8 @@ QString entryText(const X509_NAME* name, int nid) {
 QDateTime dateOf(const ASN1_TIME* time) {
     struct tm t {};
     if (!time || ASN1_TIME_to_tm(time, &t) != 1) return QDateTime();
-    return QDateTime(QDate(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday), QTime(t.tm_hour, t.tm_min, t.tm_sec), Qt::UTC);
+    return QDateTime(QDate(t.tm_year + 1900, t.tm_mon + 1, t.tm_mday), QTime(t.tm_hour, t.tm_min, t.tm_sec),
+                     QTimeZone::utc());
 }
 
 }  // namespace

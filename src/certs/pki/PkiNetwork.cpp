@@ -65,7 +65,7 @@ void fetchToFile(const QString& url, const QString& target, quint64 maxBytes, co
     if (left <= 0)
         throw Error(ErrorKind::ServiceError, QStringLiteral("tempo esgotado antes de consultar %1").arg(url));
     try {
-        downloadFile(url, target, {}, DownloadLimits{maxBytes, long(left), true});
+        downloadFile(url, target, {}, DownloadLimits{maxBytes, long(left)});
     } catch (const DownloadError& e) {
         // A bound passed or a redirect refused says so in Portuguese; anything else is the
         // network's (curl's own words kept in parentheses, for the office's IT).

@@ -47,6 +47,10 @@ enum class Look {
 // counts once.
 std::vector<TokenCertificate> readCertificates(Look look = Look::IfChanged);
 
+// Whether any module read at the last look had a token or card ready in a slot (an
+// initialized one). False with no module, no reader, an empty reader or a blank token.
+bool anyTokenConnected();
+
 // Runs `use` with the private key whose CKA_ID is `where.id` on the token `where` names,
 // logging in first when the token needs it. Throws norvane::Error: KeyUnreachable when the
 // token or the key is not there; PinRefused, PinLocked and PinCancelled for a wrong or

@@ -87,14 +87,27 @@ void Module::reload() {
         throw Error(ErrorKind::TokenError,
                     QString("Não foi possível carregar o módulo PKCS#11 %1: %2").arg(path_, openSslText()));
     loaded_ = true;
-    if (PKCS11_enumerate_slots(ctx_, &slots_, &count_) != 0) {
+    raw_.open(path_);
+    // With no reader and no token (p11-kit's proxy with no module, a driver before its
+    // reader is plugged in) the list has no slot; libp11 fails on an empty list with
+    // nothing queued, so the slots are counted first: none is an empty list.
+    CK_ULONG slotCount = 0;
+    const bool none = raw_.functions && raw_.functions->C_GetSlotList(CK_FALSE, nullptr, &slotCount) == CKR_OK && slotCount == 0;
+    if (!none && PKCS11_enumerate_slots(ctx_, &slots_, &count_) != 0) {
         slots_ = nullptr;
         count_ = 0;
+        const QString reason = openSslText();
         throw Error(ErrorKind::TokenError,
-                    "Não foi possível listar os cartões e tokens conectados: " + openSslText());
+                    "Não foi possível listar os cartões e tokens conectados: " +
+                        (reason.isEmpty() ? QStringLiteral("o módulo não informou o motivo") : reason));
     }
-    raw_.open(path_);
     listed_ = raw_.tokens();
+}
+
+bool Module::holdsToken() const {
+    for (unsigned i = 0; i < count_; ++i)
+        if (slots_[i].token && slots_[i].token->initialized && !isTrustModuleToken(slots_[i].token)) return true;
+    return false;
 }
 
 void Module::unload() {
@@ -322,6 +335,14 @@ std::vector<TokenCertificate> readCertificates(Look look) {
         }
     }
     return out;
+}
+
+bool anyTokenConnected() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    for (auto& m : r.modules)
+        if (m->loaded() && m->holdsToken()) return true;
+    return false;
 }
 
 void forgetPins() {

@@ -119,6 +119,8 @@ public:
     bool changed() const;
 
     std::vector<PKCS11_SLOT*> presentTokens();
+    // A slot of the last load holds a token ready for use (initialized; not the system's trust store).
+    bool holdsToken() const;
 
     PKCS11_SLOT* find(const TokenLocation& where);
 

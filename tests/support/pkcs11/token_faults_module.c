@@ -4,7 +4,9 @@
  *   "finaltry": the token says one more wrong PIN locks it (logins go to SoftHSM as they are);
  *   "pinpad": the token sits in a reader with a PIN pad (a protected authentication path);
  *             a login without a PIN is the user typing NORVANE_PINPAD_PIN there, a login that
- *             brings a PIN is refused as a pad reader would. */
+ *             brings a PIN is refused as a pad reader would;
+ *   "noslots": no reader and no token: the slot list is empty (as p11-kit's proxy with no
+ *             module, or a driver before its reader is plugged in). */
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,6 +21,18 @@ static int fault(const char* name) {
     return set && strcmp(set, name) == 0;
 }
 static int pinPad(void) { return fault("pinpad"); }
+
+static int noSlots(void) {
+    const char* fault = getenv("NORVANE_TOKEN_FAULT");
+    return fault && strcmp(fault, "noslots") == 0;
+}
+
+static CK_RV faultySlotList(CK_BBOOL present, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+    if (!noSlots()) return real->C_GetSlotList(present, list, count);
+    if (count == NULL) return CKR_ARGUMENTS_BAD;
+    *count = 0;
+    return CKR_OK;
+}
 
 static CK_RV faultyTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     CK_RV rv = real->C_GetTokenInfo(slot, info);
@@ -47,6 +61,7 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
         own = *real;
         own.C_GetTokenInfo = faultyTokenInfo;
         own.C_Login = faultyLogin;
+        own.C_GetSlotList = faultySlotList;
     }
     *list = &own;
     return CKR_OK;
