@@ -179,6 +179,22 @@ QString signerIdText(CMS_SignerInfo* signer) {
     return QString();
 }
 
+// The chain as shown, link by link from the signer's certificate.
+std::vector<ChainLink> chainLinks(const pki::ChainReport& chain) {
+    std::vector<ChainLink> links;
+    for (const auto& link : chain.links) {
+        ChainLink shown;
+        shown.subject = certificateName(link.get());
+        shown.issuer = pki::simpleName(X509_get_issuer_name(link.get()));
+        shown.validFrom = pki::validFrom(link.get());
+        shown.validTo = pki::validTo(link.get());
+        shown.selfSigned = pki::selfSigned(link.get());
+        if (const auto origin = pki::aiaOrigin(link.get())) shown.fetchedFrom = origin->url;
+        links.push_back(shown);
+    }
+    return links;
+}
+
 // `digests`: the content read through its digests (null when there is none to check, with
 // `haveContent` false, or when an announced digest algorithm is unknown).
 void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, pki::ChainVerifier& verifier, bool haveContent,
@@ -241,16 +257,7 @@ void checkSigner(CMS_SignerInfo* signer, STACK_OF(X509) * carried, pki::ChainVer
     const pki::Deadline deadline(pki::kReportBudgetMs);
     verifier.completeWithAia(certificate, deadline);
     const pki::ChainReport now = verifier.report(certificate);
-    for (const auto& link : now.links) {
-        ChainLink shown;
-        shown.subject = certificateName(link.get());
-        shown.issuer = pki::simpleName(X509_get_issuer_name(link.get()));
-        shown.validFrom = pki::validFrom(link.get());
-        shown.validTo = pki::validTo(link.get());
-        shown.selfSigned = pki::selfSigned(link.get());
-        if (const auto origin = pki::aiaOrigin(link.get())) shown.fetchedFrom = origin->url;
-        report.chain.push_back(shown);
-    }
+    report.chain = chainLinks(now);
     report.now = chainStatus(now, certificate);
     if (report.now.trusted) report.revocation = revocationOf(now, deadline, reasons);
     else report.revocation.why = QStringLiteral("a cadeia não chega a uma raiz confiável");
