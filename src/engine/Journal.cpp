@@ -1,6 +1,7 @@
 #include "engine/Journal.h"
 
 #include "core/Error.h"
+#include "core/SystemErrors.h"
 #include "engine/RowModel.h"
 #include "engine/RowRules.h"
 
@@ -33,14 +34,9 @@ constexpr qsizetype kLongestLine = 1 << 20;
 QString osReason(int error) {
     switch (error) {
         case ENOENT: return QStringLiteral("a pasta não existe (foi removida ou renomeada?)");
-        case ENOSPC: return QStringLiteral("o disco está cheio");
-        case EDQUOT: return QStringLiteral("a cota de disco do usuário acabou");
-        case EFBIG: return QStringLiteral("o arquivo chegou ao tamanho máximo permitido");
         case EACCES:
         case EPERM: return QStringLiteral("sem permissão de escrita na pasta");
-        case EROFS: return QStringLiteral("o disco é somente leitura");
-        case EIO: return QStringLiteral("erro de leitura ou gravação no disco");
-        default: return QString::fromLocal8Bit(std::strerror(error));
+        default: return systemErrorText(error);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "engine/ManualRows.h"
 
 #include "core/Error.h"
+#include "core/SystemErrors.h"
 #include "engine/Journal.h"
 #include "engine/RowRules.h"
 #include "engine/RowSigning.h"
@@ -128,7 +129,7 @@ void ManualRows::send(const RowUpload& upload, const RowRecord& record, RowStage
     QFile written(upload.pdfPath);
     if (!written.remove() && written.exists())
         throw Error(ErrorKind::FileError, QStringLiteral("Não foi possível apagar o arquivo %1: %2")
-                                              .arg(upload.pdfPath, written.errorString()));
+                                              .arg(upload.pdfPath, fileErrorText(written, errno)));
 }
 
 }  // namespace norvane

@@ -2,6 +2,7 @@
 
 #include "core/Environment.h"
 #include "core/Error.h"
+#include "core/SystemErrors.h"
 #include "engine/RowRules.h"
 
 #include <QDir>
@@ -96,12 +97,12 @@ QString RunReport::write(const QDateTime& when) const {
                      QStringLiteral("Não foi possível gravar o relatório do lote na pasta %1: %2").arg(folder_, reason));
     };
     QTemporaryFile file(folder_ + QDir::separator() + QStringLiteral(".relatorio-XXXXXX.tmp"));
-    if (!file.open()) throw failed(file.errorString());
+    if (!file.open()) throw failed(fileErrorText(file, errno));
     const QByteArray bytes = text();
     // Readable as the folder's other files are (a temporary file is the owner's only).
     ::fchmod(file.handle(), 0644);
     if (file.write(bytes) != bytes.size() || !file.flush() || ::fdatasync(file.handle()) != 0)
-        throw failed(file.errorString());
+        throw failed(fileErrorText(file, errno));
     const QByteArray from = QFile::encodeName(file.fileName());
     for (int n = 1; n < 1000; ++n) {
         const QString name = stem + (n == 1 ? QString() : QStringLiteral("-%1").arg(n)) + QStringLiteral(".csv");
@@ -109,7 +110,7 @@ QString RunReport::write(const QDateTime& when) const {
             file.setAutoRemove(false);
             return name;
         }
-        if (errno != EEXIST) throw failed(QString::fromLocal8Bit(std::strerror(errno)));
+        if (errno != EEXIST) throw failed(systemErrorText(errno));
     }
     throw failed(QStringLiteral("há relatórios demais com o mesmo horário"));
 }

@@ -194,7 +194,7 @@ static bool completeByItsLength(CURL* curl, CURLcode result, const Transfer& tra
         curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
         const QString reason =
             proxyFailureText(proxy, connectStatus >= 300 ? connectStatus : status, QStringLiteral("o servidor do download"),
-                             osErrno == ECONNREFUSED ? QStringLiteral("conexão recusada") : curlText);
+                             osErrno != 0 ? systemErrorText(int(osErrno)) : curlText);
         throw DownloadError((failure + QLatin1Char('\n') + reason).toStdString(), reason,
                             DownloadError::Kind::ProxyRefused);
     }

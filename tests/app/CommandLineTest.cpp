@@ -13,35 +13,18 @@
 
 #include "app/Application.h"
 #include "cli/CommandLine.h"
+#include "support/ProgramRun.h"
 
 using namespace norvane;
+using namespace norvane::test;
 
 namespace {
 
-struct ProgramRun {
-    int exitCode = -1;
-    QString output, errors;
-};
-
 // The program with no display; PATH as given (empty: the test's own).
 ProgramRun run(const QStringList& arguments, const QString& path = QString()) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(name);
-    if (!path.isEmpty()) environment.insert("PATH", path);
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(NORVANE_EXECUTABLE), arguments);
-    ProgramRun result;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        process.waitForFinished();
-        ADD_FAILURE() << "the program did not end by itself";
-        return result;
-    }
-    result.exitCode = process.exitCode();
-    result.output = QString::fromUtf8(process.readAllStandardOutput());
-    result.errors = QString::fromUtf8(process.readAllStandardError());
-    return result;
+    QProcessEnvironment extra;
+    if (!path.isEmpty()) extra.insert("PATH", path);
+    return runWithoutDisplay(arguments, extra);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // verdict first and ends with 0 (valid), 1 (invalid) or 2 (not read as a signature).
 
 #include "certs/cms/Signer.h"
+#include "support/ProgramRun.h"
 #include "support/SignatureChecks.h"
 #include "support/TestPki.h"
 
@@ -16,11 +17,6 @@ using namespace norvane::test;
 
 namespace {
 
-struct ProgramRun {
-    int exitCode = -1;
-    QString output, errors;
-    QString firstLine() const { return output.section('\n', 0, 0); }
-};
 
 class VerifyCommand : public ::testing::Test {
 protected:
@@ -41,27 +37,12 @@ protected:
         return dir.filePath(name);
     }
 
-    // The program with no display (DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM unset) and the
-    // test root as the only trust anchor.
+    // The program with no display and the test root as the only trust anchor.
     ProgramRun run(const QStringList& arguments) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) environment.remove(name);
-        environment.insert("SSL_CERT_FILE", TestPki::instance().trustFile());
-        environment.insert("SSL_CERT_DIR", emptyFolder.path());
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(NORVANE_EXECUTABLE), arguments);
-        ProgramRun result;
-        if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-            process.kill();
-            process.waitForFinished();
-            ADD_FAILURE() << "the program did not end by itself";
-            return result;
-        }
-        result.exitCode = process.exitCode();
-        result.output = QString::fromUtf8(process.readAllStandardOutput());
-        result.errors = QString::fromUtf8(process.readAllStandardError());
-        return result;
+        QProcessEnvironment extra;
+        extra.insert("SSL_CERT_FILE", TestPki::instance().trustFile());
+        extra.insert("SSL_CERT_DIR", emptyFolder.path());
+        return runWithoutDisplay(arguments, extra);
     }
 
     QTemporaryDir dir, emptyFolder;
