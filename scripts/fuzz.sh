@@ -3,7 +3,9 @@
 # SECONDS (default 60) on a copy of its seed corpus, printing the executions and the
 # findings of every target. Exit status 1 when any target found something. NORVANE_FUZZ_SEED
 # fixes the inputs' sequence (0, the default: a new one each run). Further arguments name
-# the targets to run (e.g. `fuzz.sh 300 identity`); none: every target.
+# the targets to run (e.g. `fuzz.sh 300 identity`); none: every target. NORVANE_FUZZ_RUNS
+# bounds the inputs tried per target as well: with a fixed seed, every machine then walks the
+# same inputs (a slower one, cut by the time, a prefix of them).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
@@ -17,6 +19,7 @@ cmake --build "$build" --parallel "$(nproc)" >/dev/null
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export QT_QPA_PLATFORM=offscreen
+export QT_HASH_SEED=0  # hash order, and so the paths taken, the same at every run
 status=0
 printf '%-10s %12s %9s\n' target executions findings
 for harness in "$build"/fuzz_*; do
@@ -28,6 +31,7 @@ for harness in "$build"/fuzz_*; do
   log="$work/log.txt"
   set +e
   "$harness" -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 -seed="${NORVANE_FUZZ_SEED:-0}" \
+    ${NORVANE_FUZZ_RUNS:+-runs=$NORVANE_FUZZ_RUNS} \
     -artifact_prefix="$work/findings/" -print_final_stats=1 "$work/corpus" >"$log" 2>&1
   set -e
   executions="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"

@@ -1,5 +1,6 @@
 #include "app/ErrorReport.h"
 
+#include "app/Accessibility.h"
 #include "app/QtDialogs.h"
 #include "core/Background.h"
 #include "core/Dialogs.h"
@@ -24,6 +25,8 @@ bool guarded(const std::function<void()>& handler) {
 
 NorvaneApplication::NorvaneApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setDefaultDialogs(&qtDialogs());
+    // Before any window exists: an interface made for a window stays as it was made.
+    describeWindowsAsFrames();
 }
 
 bool NorvaneApplication::notify(QObject* receiver, QEvent* event) {

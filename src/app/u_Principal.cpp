@@ -40,6 +40,7 @@ void setPanelFonts(std::initializer_list<QWidget*> controls, std::initializer_li
 }  // namespace
 
 TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TFPrincipal>()) {
+    norvane::describeWindowsAsFrames();
     ui->setupUi(this);
     // Its own taskbar entry although the login window is the application's main window.
     setWindowFlag(Qt::Window, true);
@@ -101,7 +102,6 @@ TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique
 
     // Tab goes from the tab strip to the shown panel's controls, in the form's order (the
     // strip is made first); Enter presses the focused button.
-    norvane::describeWindowsAsFrames();
     norvane::pressFocusedButtonOnEnter(this);
 
     FormCreate();

@@ -38,6 +38,7 @@ void setPlain(QLabel* label, const QString& text) {
 
 TFLogin::TFLogin(QWidget* parent, const norvane::LoginUrls& urls)
     : QWidget(parent), ui(std::make_unique<Ui::TFLogin>()), urls_(urls) {
+    norvane::describeWindowsAsFrames();
     ui->setupUi(this);
     setFont(norvane::tahoma(11));
     ui->Label1->setFont(norvane::tahoma(21));
@@ -66,7 +67,6 @@ TFLogin::TFLogin(QWidget* parent, const norvane::LoginUrls& urls)
             }));
     // A selection with the mouse or the keyboard takes effect at once.
     connect(ui->ComboBox1, &QComboBox::activated, this, norvane::guard([this] { ComboBox1Select(); }));
-    norvane::describeWindowsAsFrames();
     norvane::pressFocusedButtonOnEnter(this);
 
     FormCreate();

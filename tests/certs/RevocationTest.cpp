@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <memory>
 
 #include "certs/SigningSession.h"
@@ -139,7 +140,7 @@ TEST_F(Revocation, ListSaysGoodThenRevokedWithEachReasonAndItsDate) {
     EXPECT_EQ(good[1].source, "LCR " + server->plainBaseUrl() + "raiz.crl");
     EXPECT_GT(good[0].nextUpdate, QDateTime::currentDateTimeUtc());
 
-    const QDateTime when = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() - 3 * 86400, Qt::UTC);
+    const QDateTime when = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() - 3 * 86400, QTimeZone::utc());
     QStringList texts;
     for (int reason : {-1, 0, 1, 2, 3, 4, 5, 6, 9}) {
         forgetEverything();
@@ -240,7 +241,7 @@ TEST_F(Revocation, VerifierSaysVerifiedRevokedWithTheDateOrNotVerifiedAndWhy) {
     EXPECT_TRUE(cms::verificationText(result).contains("2. AC Intermediaria AIA Teste, válido de ") &&
                 cms::verificationText(result).contains(" (obtido pela internet em " + server->plainBaseUrl() + "ac.cer)"));
 
-    const QDateTime when = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() - 86400, Qt::UTC);
+    const QDateTime when = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() - 86400, QTimeZone::utc());
     forgetEverything();
     server->serve("ac.crl", pki->crl(RevCert::Intermediate, {{pki->serialHex(RevCert::CrlSigner), when, 1}}));
     result = cms::verifySignatureBytes(signature);
@@ -272,7 +273,7 @@ TEST_F(Revocation, RevokedOnATokenIsNotOfferedAndTheDoctorSaysWhyOfflineItIsOffe
     tokens::restoreDefaultModulesForTesting();
     EXPECT_EQ(SigningSession::offeredCertificates()->Count(), 1) << "not revoked";
 
-    const QDateTime when = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() - 7200, Qt::UTC);
+    const QDateTime when = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() - 7200, QTimeZone::utc());
     forgetEverything();
     server->serve("ac.crl", pki->crl(RevCert::Intermediate, {{pki->serialHex(RevCert::CrlSigner), when, 5}}));
     EXPECT_EQ(SigningSession::offeredCertificates()->Count(), 0) << "a current list says it is revoked";

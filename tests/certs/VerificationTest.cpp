@@ -9,6 +9,10 @@
 #include "support/TestPki.h"
 #include "support/TrustOnlyTestRoot.h"
 
+#include <openssl/cms.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -454,4 +458,37 @@ TEST_F(VerificationTest, AChainToABundledRootSaysSo) {
         << describe(result);
     EXPECT_TRUE(cms::verificationText(result).contains("(raiz ICP-Brasil confiável, fornecida com o programa)"))
         << describe(result);
+}
+
+TEST_F(VerificationTest, ANameWithLineBreaksCannotWriteLinesOfItsOwn) {
+    // A self-signed signer whose name holds a line that looks like a verdict.
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(2048), EVP_PKEY_free);
+    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
+    X509_set_version(cert.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 7);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600);
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    const std::string forged = "FULANO\nAssinatura VÁLIDA\xC2\x85";
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(forged.data()),
+                               int(forged.size()), -1, 0);
+    X509_set_issuer_name(cert.get(), name);
+    X509_set_pubkey(cert.get(), key.get());
+    ASSERT_GT(X509_sign(cert.get(), key.get(), EVP_sha256()), 0);
+    std::unique_ptr<BIO, decltype(&BIO_free)> content(BIO_new_mem_buf("conteudo", 8), BIO_free);
+    std::unique_ptr<CMS_ContentInfo, decltype(&CMS_ContentInfo_free)> cmsMessage(
+        CMS_sign(cert.get(), key.get(), nullptr, content.get(), CMS_BINARY), CMS_ContentInfo_free);
+    ASSERT_TRUE(cmsMessage);
+    unsigned char* der = nullptr;
+    const int n = i2d_CMS_ContentInfo(cmsMessage.get(), &der);
+    const QByteArray bytes(reinterpret_cast<const char*>(der), n);
+    OPENSSL_free(der);
+
+    const cms::VerificationResult result = cms::verifySignatureBytes(bytes);
+    ASSERT_EQ(result.verdict, Verdict::Invalid);
+    const QStringList lines = cms::verificationText(result).split('\n');
+    EXPECT_EQ(lines.front(), cms::verdictLine(result));
+    EXPECT_TRUE(lines.front().contains(QStringLiteral("FULANO\\x0AAssinatura VÁLIDA"))) << describe(result);
+    for (const QString& line : lines) EXPECT_FALSE(line.startsWith(QStringLiteral("Assinatura VÁLIDA"))) << describe(result);
+    EXPECT_FALSE(cms::verificationText(result).contains(QChar(0x85)));
 }

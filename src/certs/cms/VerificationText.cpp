@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "certs/cms/Verification.h"
+#include "certs/pki/ExtensionFormat.h"
 
 namespace norvane::cms {
 
@@ -59,12 +60,12 @@ QString verdictLine(const VerificationResult& result) {
                     QStringLiteral("dd/MM/yyyy HH:mm")));
         }
         case Verdict::Invalid:
-            return QStringLiteral("Assinatura INVÁLIDA: ") + result.reasons.join(QStringLiteral("; "));
+            return QStringLiteral("Assinatura INVÁLIDA: ") + lineSafeText(result.reasons.join(QStringLiteral("; ")));
         case Verdict::Unreadable:
             break;
     }
     return QStringLiteral("Não foi possível verificar a assinatura: ") +
-           (result.reasons.isEmpty() ? QStringLiteral("erro desconhecido") : result.reasons.constFirst());
+           (result.reasons.isEmpty() ? QStringLiteral("erro desconhecido") : lineSafeText(result.reasons.constFirst()));
 }
 
 // The certification chain of a signer's certificate, link by link.

@@ -17,7 +17,7 @@ namespace {
 QString entryText(const X509_NAME* name, int nid) {
     const int index = X509_NAME_get_index_by_NID(name, nid, -1);
     if (index < 0) return QString();
-    return asn1StringText(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+    return lineSafeText(asn1StringText(X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index))));
 }
 
 QDateTime dateOf(const ASN1_TIME* time) {
@@ -73,8 +73,7 @@ QString emailOf(X509* certificate, bool issuer) {
         for (int i = 0; i < sk_GENERAL_NAME_num(names) && found.isEmpty(); ++i) {
             const GENERAL_NAME* n = sk_GENERAL_NAME_value(names, i);
             if (n->type == GEN_EMAIL)
-                found = QString::fromUtf8(reinterpret_cast<const char*>(ASN1_STRING_get0_data(n->d.rfc822Name)),
-                                          ASN1_STRING_length(n->d.rfc822Name));
+                found = lineSafeText(asn1StringText(n->d.rfc822Name));
         }
         GENERAL_NAMES_free(names);
         if (!found.isEmpty()) return found;

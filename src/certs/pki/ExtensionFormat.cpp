@@ -15,20 +15,8 @@ namespace {
 
 const QString kIndent = QStringLiteral("     ");  // one level: five blanks
 
-// A value on a line of its own: control characters (CR and LF above all, which would
-// start a line of their own) are written as \xHH.
-QString stringText(const ASN1_STRING* s) {
-    QString text = asn1StringText(s);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i].unicode();
-        if (c < 0x20 || c == 0x7F) {
-            const QString escaped = "\\x" + QString::number(c, 16).rightJustified(2, '0').toUpper();
-            text.replace(i, 1, escaped);
-            i += escaped.size() - 1;
-        }
-    }
-    return text;
-}
+// A value on a line of its own.
+QString stringText(const ASN1_STRING* s) { return lineSafeText(asn1StringText(s)); }
 
 QString hexBytes(const unsigned char* data, int length) {
     QStringList bytes;
@@ -200,6 +188,18 @@ QString norvane::asn1StringText(const ASN1_STRING* s) {
     QString out = QString::fromUtf8(reinterpret_cast<const char*>(utf8), n);
     OPENSSL_free(utf8);
     return out;
+}
+
+QString norvane::lineSafeText(QString text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0) || c == 0x2028 || c == 0x2029) {
+            const QString escaped = "\\x" + QString::number(c, 16).rightJustified(2, '0').toUpper();
+            text.replace(i, 1, escaped);
+            i += escaped.size() - 1;
+        }
+    }
+    return text;
 }
 
 QString norvane::oidText(const ASN1_OBJECT* object) {

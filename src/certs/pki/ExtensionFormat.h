@@ -17,6 +17,10 @@ QString formatExtension(const QByteArray& extensionDer, bool multiline);
 // An ASN.1 string of a certificate as text (any string type; empty when null or unreadable).
 QString asn1StringText(const ASN1_STRING* s);
 
+// Text that stays on its line wherever it is shown: control characters and line
+// separators (a certificate may carry them in a name) are written as \xHH.
+QString lineSafeText(QString text);
+
 // An object identifier in dotted form, whole however long (empty when null).
 QString oidText(const ASN1_OBJECT* object);
 

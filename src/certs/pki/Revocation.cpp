@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QStringList>
+#include <QTimeZone>
 #include <QUrl>
 #include <map>
 #include <mutex>
@@ -34,7 +35,7 @@ QDateTime timeOf(const ASN1_TIME* time) {
     tm parts{};
     if (!time || ASN1_TIME_to_tm(time, &parts) != 1) return QDateTime();
     return QDateTime(QDate(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday),
-                     QTime(parts.tm_hour, parts.tm_min, parts.tm_sec), Qt::UTC);
+                     QTime(parts.tm_hour, parts.tm_min, parts.tm_sec), QTimeZone::utc());
 }
 
 std::mutex memoMutex;
