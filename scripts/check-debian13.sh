@@ -56,6 +56,10 @@ trap cleanup EXIT
 trap "exit 130" INT TERM
 mkdir -p "$fs"
 tar -C "$fs" -xf "$base"
+# The root a mount point of its own: the tests that make a mount namespace (a full disk,
+# the card's pcscd) change its propagation, which a plain folder does not have.
+mount --bind "$fs" "$fs"
+mounted+=("$fs")
 for m in proc sys dev dev/pts; do
   mkdir -p "$fs/$m"
   case "$m" in

@@ -69,7 +69,12 @@ def inside(tests, arguments):
         if os.path.isdir(folder):
             subprocess.run(["mount", "--bind", modules, folder], check=True)
     log = open(os.path.join(work, "pcscd.log"), "wb")
-    pcscd = subprocess.Popen([shutil.which("pcscd") or "/usr/sbin/pcscd", "--foreground"], stdout=log, stderr=log)
+    command = [shutil.which("pcscd") or "/usr/sbin/pcscd", "--foreground"]
+    # pcsc-lite 2 (Debian 13) asks polkit whether a client may connect; the namespace has no
+    # system bus to reach polkit, so every client would be refused.
+    if "--disable-polkit" in subprocess.run(command[:1] + ["--help"], capture_output=True, text=True).stdout:
+        command.append("--disable-polkit")
+    pcscd = subprocess.Popen(command, stdout=log, stderr=log)
     try:
         deadline = time.monotonic() + 60
         while not os.path.exists(os.path.join(run, "pcscd.comm")):
