@@ -4,8 +4,8 @@
 # findings of every target. Exit status 1 when any target found something. NORVANE_FUZZ_SEED
 # fixes the inputs' sequence (0, the default: a new one each run). Further arguments name
 # the targets to run (e.g. `fuzz.sh 300 identity`); none: every target. NORVANE_FUZZ_RUNS
-# bounds the inputs tried per target as well: with a fixed seed, every machine then walks the
-# same inputs (a slower one, cut by the time, a prefix of them).
+# bounds the inputs tried per target as well: with a fixed seed, a faster machine then goes
+# no further (the walk is nearly the same everywhere: some checks read the clock).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"

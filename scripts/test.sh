@@ -45,9 +45,9 @@ if [ "${NORVANE_SANITIZE:-1}" != 0 ]; then
 fi
 # A short fuzzing smoke of every harness (fuzz/); NORVANE_FUZZ_SECONDS=0 skips it.
 if [ "${NORVANE_FUZZ_SECONDS:-20}" != 0 ]; then
-  # A fixed seed and a fixed count: the smoke walks the same inputs on every machine, so
-  # that it cannot fail by chance or by a faster machine going further. The time only
-  # bounds a slow machine.
+  # A fixed seed and a fixed count: a faster machine does not go further than this one. The
+  # walk is nearly, not exactly, the same everywhere (some checks read the clock); the time
+  # only bounds a slow machine.
   NORVANE_FUZZ_SEED="${NORVANE_FUZZ_SEED:-1}" NORVANE_FUZZ_RUNS="${NORVANE_FUZZ_RUNS:-20000}" \
     "$root/scripts/fuzz.sh" "${NORVANE_FUZZ_SECONDS:-60}"
 fi
