@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <memory>
 
 #include "Card.h"
 #include "app/Application.h"
@@ -67,6 +68,19 @@ protected:
 
     QString in() const { return work.filePath("entrada"); }
     QString out() const { return work.filePath("saida"); }
+
+    // The login window against the stand-in (its version check answered), wired to
+    // `principal`, shown.
+    std::unique_ptr<TFLogin> loginWindow(TFPrincipal& principal) {
+        FPrincipal = &principal;
+        auto login = std::make_unique<TFLogin>(
+            nullptr, norvane::LoginUrls{standIn.baseUrl(), standIn.homologationBaseUrl(),
+                                        QStringLiteral("http://127.0.0.1:9/files/")});
+        norvane::wireLogin(*login, principal);
+        standIn.setDefault(ScriptedAnswer::ok(R"({"dados":{"nm_nr_versao":")" NORVANE_VERSION_TEXT R"("}})"));
+        login->show();
+        return login;
+    }
 
     // The main window logged in with the card's e-CPF, at the office of the instruments.
     void loggedIn(TFPrincipal& window) {
@@ -151,12 +165,8 @@ TEST_F(CardWindows, APulledCardEndsTheBatchAtItsRowWithOneBoxAndPutBackAssinarGo
 // open, and the next press offers it, signs the login with its key and logs in.
 TEST_F(CardWindows, ACardInsertedWhileTheLoginWindowIsOpenIsOfferedAtTheNextPress) {
     TFPrincipal principal;
-    FPrincipal = &principal;
-    TFLogin login{nullptr,
-                  {standIn.baseUrl(), standIn.homologationBaseUrl(), QStringLiteral("http://127.0.0.1:9/files/")}};
-    norvane::wireLogin(login, principal);
-    standIn.setDefault(ScriptedAnswer::ok(R"({"dados":{"nm_nr_versao":")" NORVANE_VERSION_TEXT R"("}})"));
-    login.show();
+    const std::unique_ptr<TFLogin> window = loginWindow(principal);
+    TFLogin& login = *window;
     ASSERT_TRUE(waitUntil([&] { return standIn.requests().size() >= 1 && login.ui->Btn_Login->isEnabled(); }));
     QTest::mouseClick(login.ui->Btn_Login, Qt::LeftButton);
     // No card in the reader: one box that says to connect it.
@@ -184,12 +194,8 @@ TEST_F(CardWindows, ALockedPinIsSaidByTheLoginAndTheBatchWithNoPrompt) {
     Card card(0);
     {
         TFPrincipal principal;
-        FPrincipal = &principal;
-        TFLogin login{nullptr,
-                      {standIn.baseUrl(), standIn.homologationBaseUrl(), QStringLiteral("http://127.0.0.1:9/files/")}};
-        norvane::wireLogin(login, principal);
-        standIn.setDefault(ScriptedAnswer::ok(R"({"dados":{"nm_nr_versao":")" NORVANE_VERSION_TEXT R"("}})"));
-        login.show();
+        const std::unique_ptr<TFLogin> window = loginWindow(principal);
+        TFLogin& login = *window;
         ASSERT_TRUE(waitUntil([&] { return standIn.requests().size() >= 1 && login.ui->Btn_Login->isEnabled(); }));
         ASSERT_TRUE(waitForCard(true));
         QTest::mouseClick(login.ui->Btn_Login, Qt::LeftButton);

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QTimeZone>
 #include <QUrl>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -115,6 +116,27 @@ void keep(const QString& fresh, const QString& path) {
     if (!QFile::rename(fresh, path)) QFile::remove(fresh);
 }
 
+// Fetches `fetchUrl` anew and reads it with `read`; the answer replaces the cache file only
+// when it says something. `kind` ("OCSP", "LCR") and `url` name the source, or the problem.
+RevocationStatus fetchAndRead(const QString& kind, const QString& url, const QString& fetchUrl, const QString& path,
+                              quint64 maxBytes, const Deadline& deadline,
+                              const std::function<RevocationStatus(const QString& fresh)>& read) {
+    RevocationStatus status;
+    try {
+        const QString fresh = fetchNew(fetchUrl, path, maxBytes, deadline);
+        status = read(fresh);
+        if (status.state != RevocationState::Unknown) keep(fresh, path);
+        else QFile::remove(fresh);
+    } catch (const Error& e) {
+        status = RevocationStatus{};
+        status.problem = kind + QStringLiteral(": ") + errorText(e);
+        return status;
+    }
+    status.source = kind + QLatin1Char(' ') + url;
+    if (status.state == RevocationState::Unknown) status.problem = QStringLiteral("%1 %2: %3").arg(kind, url, status.problem);
+    return status;
+}
+
 RevocationStatus checkOcsp(X509* certificate, X509* issuer, const Deadline& deadline) {
     RevocationStatus status;
     CertIdPtr id(OCSP_cert_to_id(EVP_sha1(), certificate, issuer));
@@ -138,19 +160,10 @@ RevocationStatus checkOcsp(X509* certificate, X509* issuer, const Deadline& dead
             QByteArray(reinterpret_cast<const char*>(requestDer), std::max(requestLength, 0)).toBase64()));
         OPENSSL_free(requestDer);
         const QString getUrl = (url.endsWith(QLatin1Char('/')) ? url : url + QLatin1Char('/')) + QString::fromLatin1(encoded);
-        try {
-            const QString fresh = fetchNew(getUrl, path, maxBytes, deadline);
-            status = readOcsp(readSmallFile(fresh, maxBytes), id.get(), issuer);
-            if (status.state != RevocationState::Unknown) keep(fresh, path);
-            else QFile::remove(fresh);
-        } catch (const Error& e) {
-            status = RevocationStatus{};
-            status.problem = QStringLiteral("OCSP: ") + errorText(e);
-            continue;
-        }
-        status.source = QStringLiteral("OCSP ") + url;
+        status = fetchAndRead(QStringLiteral("OCSP"), url, getUrl, path, maxBytes, deadline, [&](const QString& fresh) {
+            return readOcsp(readSmallFile(fresh, maxBytes), id.get(), issuer);
+        });
         if (status.state != RevocationState::Unknown) return status;
-        status.problem = QStringLiteral("OCSP %1: %2").arg(url, status.problem);
     }
     return status;
 }
@@ -197,20 +210,11 @@ RevocationStatus checkList(X509* certificate, X509* issuer, const Deadline& dead
             status = readList(readCrlFile(path).get(), certificate, issuer);
             if (usable(status)) return status.source = QStringLiteral("LCR ") + url, status;
         }
-        try {
-            // Streamed to the cache folder, then read through a mapping of the file.
-            const QString fresh = fetchNew(url, path, maxBytes, deadline);
-            status = readList(readCrlFile(fresh).get(), certificate, issuer);
-            if (status.state != RevocationState::Unknown) keep(fresh, path);
-            else QFile::remove(fresh);
-        } catch (const Error& e) {
-            status = RevocationStatus{};
-            status.problem = QStringLiteral("LCR: ") + errorText(e);
-            continue;
-        }
-        status.source = QStringLiteral("LCR ") + url;
+        // Streamed to the cache folder, then read through a mapping of the file.
+        status = fetchAndRead(QStringLiteral("LCR"), url, url, path, maxBytes, deadline, [&](const QString& fresh) {
+            return readList(readCrlFile(fresh).get(), certificate, issuer);
+        });
         if (status.state != RevocationState::Unknown) return status;
-        status.problem = QStringLiteral("LCR %1: %2").arg(url, status.problem);
     }
     return status;
 }
