@@ -9,7 +9,8 @@ class QWidget;
 namespace norvane {
 
 // The program's top-level windows (plain widgets) are frames to a screen reader, which then
-// announces their title when they come up. Idempotent.
+// announces their title when they come up. The application object installs it before any
+// window exists (Qt keeps the interface a window first got). Idempotent.
 void describeWindowsAsFrames();
 
 // Enter and Return press the focused push button of the window (a dialog already does so

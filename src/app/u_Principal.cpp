@@ -40,7 +40,6 @@ void setPanelFonts(std::initializer_list<QWidget*> controls, std::initializer_li
 }  // namespace
 
 TFPrincipal::TFPrincipal(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::TFPrincipal>()) {
-    norvane::describeWindowsAsFrames();
     ui->setupUi(this);
     // Its own taskbar entry although the login window is the application's main window.
     setWindowFlag(Qt::Window, true);

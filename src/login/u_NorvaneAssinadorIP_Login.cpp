@@ -38,7 +38,6 @@ void setPlain(QLabel* label, const QString& text) {
 
 TFLogin::TFLogin(QWidget* parent, const norvane::LoginUrls& urls)
     : QWidget(parent), ui(std::make_unique<Ui::TFLogin>()), urls_(urls) {
-    norvane::describeWindowsAsFrames();
     ui->setupUi(this);
     setFont(norvane::tahoma(11));
     ui->Label1->setFont(norvane::tahoma(21));
